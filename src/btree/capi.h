@@ -1,0 +1,8 @@
+// The capsule table: sixteen entries in fixed slot order.
+#pragma once
+#include <Python.h>
+
+constexpr int BTREE_API_SLOTS = 16;
+
+// Writes every slot of the table and returns it.
+void **btree_capi_table();

@@ -1,0 +1,98 @@
+// Three-way comparison of key objects. Results: -1 less, 0 equal, 1 greater,
+// -2 error with an exception set; the fast comparison may also answer 2,
+// undecided, and the caller then asks the general one. The stored key is
+// always the left operand.
+#pragma once
+#include <Python.h>
+#include <cmath>
+#include <cstring>
+
+constexpr int BTREE_CMP_ERROR = -2;
+constexpr int BTREE_CMP_UNDECIDED = 2;
+
+int btree_key_cmp(PyObject *left, PyObject *right);
+
+// Calls `type`'s own comparison slot: less, then equal. Undecided for any
+// answer other than the two booleans.
+int btree_key_cmp_slot(PyObject *left, PyObject *right, PyTypeObject *type);
+
+// Shortcut for trees whose keys share the exact type `type`, which is the
+// right key's exact type and has a comparison slot.
+inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *type)
+{
+    if (type == &PyBool_Type) {
+        if (left == right)
+            return 0;
+        return left == Py_False ? -1 : 1;
+    }
+    if (type == &PyLong_Type) {
+        if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
+            auto *l = reinterpret_cast<PyLongObject *>(left);
+            auto *r = reinterpret_cast<PyLongObject *>(right);
+            long long a, b;
+            if (PyUnstable_Long_IsCompact(l) && PyUnstable_Long_IsCompact(r)) {
+                a = PyUnstable_Long_CompactValue(l);
+                b = PyUnstable_Long_CompactValue(r);
+            } else {
+                int oa = 0, ob = 0;
+                a = PyLong_AsLongLongAndOverflow(left, &oa);
+                b = PyLong_AsLongLongAndOverflow(right, &ob);
+                if (oa || ob)
+                    return PyErr_Occurred() ? BTREE_CMP_ERROR : BTREE_CMP_UNDECIDED;
+            }
+            return (a > b) - (a < b);
+        }
+    } else if (type == &PyFloat_Type) {
+        if (PyFloat_CheckExact(left) && PyFloat_CheckExact(right)) {
+            double a = PyFloat_AS_DOUBLE(left), b = PyFloat_AS_DOUBLE(right);
+            if (std::isnan(a) || std::isnan(b)) {
+                PyErr_SetString(PyExc_ValueError, "NaN keys are not supported");
+                return BTREE_CMP_ERROR;
+            }
+            return (a > b) - (a < b);
+        }
+    } else if (type == &PyUnicode_Type) {
+        if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+            int c = PyUnicode_Compare(left, right);
+            if (c < 0)
+                return PyErr_Occurred() ? BTREE_CMP_ERROR : -1;
+            return c > 0 ? 1 : 0;
+        }
+    } else if (type == &PyBytes_Type) {
+        if (PyBytes_CheckExact(left) && PyBytes_CheckExact(right)) {
+            Py_ssize_t la = PyBytes_GET_SIZE(left), lb = PyBytes_GET_SIZE(right);
+            Py_ssize_t m = la < lb ? la : lb;
+            if (m > 0) {
+                int c = memcmp(PyBytes_AS_STRING(left), PyBytes_AS_STRING(right), static_cast<size_t>(m));
+                if (c)
+                    return c < 0 ? -1 : 1;
+            }
+            return (la > lb) - (la < lb);
+        }
+    }
+    return btree_key_cmp_slot(left, right, type);
+}
+
+// The comparison used by a search over one node: the fast comparison while it
+// decides, then the general one for the rest of the node once it cannot.
+struct BTreeObjectCmp {
+    PyObject *key;
+    PyTypeObject *type;
+    int use_fast;
+    int fast;
+
+    BTreeObjectCmp(PyObject *k, PyTypeObject *t, int use) : key(k), type(t), use_fast(use), fast(use) {}
+
+    void begin_node() { fast = use_fast; }
+
+    int operator()(PyObject *stored)
+    {
+        if (fast) {
+            int c = btree_key_cmp_fast(stored, key, type);
+            if (c != BTREE_CMP_UNDECIDED)
+                return c;
+            fast = 0;
+        }
+        return btree_key_cmp(stored, key);
+    }
+};

@@ -1,0 +1,99 @@
+// Key kinds: a tree whose keys are all 64-bit integers (booleans included) or
+// all floats keeps each key's machine value beside the key object.
+#pragma once
+#include <Python.h>
+#include <cmath>
+#include <cstdint>
+
+#include "nodes/node.h"
+
+enum : int32_t {
+    KEY_KIND_NONE = -1,
+    KEY_KIND_OBJECT = 0,
+    KEY_KIND_INT64 = 1,
+    KEY_KIND_FLOAT64 = 2,
+};
+
+// The NaN key check made before anything else: 0, or -1 with ValueError (or
+// the conversion's error for a float subclass).
+inline int btree_nan_check(PyObject *key)
+{
+    if (!PyFloat_Check(key))
+        return 0;
+    double d = PyFloat_AsDouble(key);
+    if (d == -1.0 && PyErr_Occurred())
+        return -1;
+    if (std::isnan(d)) {
+        PyErr_SetString(PyExc_ValueError, "NaN keys are not supported");
+        return -1;
+    }
+    return 0;
+}
+
+// The class of one key by its exact type: KEY_KIND_INT64 or KEY_KIND_FLOAT64
+// with the primitive stored, KEY_KIND_OBJECT when it has none, -1 with an
+// exception set (a NaN float, or an error left by an overflowing conversion).
+inline int btree_key_class(PyObject *key, BTreePrim *prim)
+{
+    PyTypeObject *type = Py_TYPE(key);
+    if (type == &PyLong_Type) {
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
+            prim->i = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
+            return KEY_KIND_INT64;
+        }
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow)
+            return PyErr_Occurred() ? -1 : KEY_KIND_OBJECT;
+        if (v == -1 && PyErr_Occurred())
+            return -1;
+        prim->i = v;
+        return KEY_KIND_INT64;
+    }
+    if (type == &PyFloat_Type) {
+        double d = PyFloat_AS_DOUBLE(key);
+        if (std::isnan(d)) {
+            PyErr_SetString(PyExc_ValueError, "NaN keys are not supported");
+            return -1;
+        }
+        prim->f = d;
+        return KEY_KIND_FLOAT64;
+    }
+    if (type == &PyBool_Type) {
+        prim->i = key == Py_True;
+        return KEY_KIND_INT64;
+    }
+    return KEY_KIND_OBJECT;
+}
+
+// 1 with `*kind` and `*prim` set when the key has a primitive, 0 when it has
+// none (outputs untouched), -1 with an exception set.
+int btree_prim_from_key(PyObject *key, int32_t *kind, BTreePrim *prim);
+
+// How a lookup searches a tree of kind `tree_kind` for `key`: KEY_KIND_INT64
+// or KEY_KIND_FLOAT64 on primitives (with `*prim` set), KEY_KIND_OBJECT on key
+// objects, or -1 with an exception set. Never changes the tree.
+inline int btree_search_mode(int32_t tree_kind, PyObject *key, BTreePrim *prim)
+{
+    if (tree_kind != KEY_KIND_INT64 && tree_kind != KEY_KIND_FLOAT64)
+        return KEY_KIND_OBJECT;
+    int cls = btree_key_class(key, prim);
+    if (cls < 0)
+        return -1;
+    return cls == tree_kind ? cls : KEY_KIND_OBJECT;
+}
+
+struct BTreeObject;
+
+// The kind a writer stores `key` with, after moving the tree's `key_type` and
+// `key_kind` as a new key demands (set from an empty tree, demoted to general
+// objects by a key of another class). Sets `*use_fast`. Returns the kind in
+// force (with `*prim` set when it is numeric) or -1 with an exception set.
+int btree_writer_kind(BTreeObject *tree, PyObject *key, BTreePrim *prim, int *use_fast);
+
+// Whether the per-type fast comparison may be used for `key` in a tree whose
+// keys all have type `key_type` (NULL when they do not share one).
+inline int btree_use_fast(PyTypeObject *key_type, PyObject *key)
+{
+    return Py_TYPE(key) == key_type && key_type->tp_richcompare != nullptr;
+}

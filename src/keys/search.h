@@ -1,0 +1,124 @@
+// Binary search inside one node. One algorithm serves the int64, float64 and
+// object keys: a lower bound (first entry not less than the key, with whether
+// it is equal) for leaves, and an upper bound (number of entries less than or
+// equal to the key) for choosing the child of an internal node, so that a key
+// equal to a separator descends to the right.
+#pragma once
+#include <Python.h>
+#include <cstdint>
+
+#include "keys/compare.h"
+#include "nodes/node.h"
+
+// Sought int64 primitive.
+struct BTreeI64Probe {
+    static constexpr bool can_fail = false;
+    int64_t key;
+    void begin_node() {}
+    int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
+    {
+        int64_t s = prims[i].i;
+        return (s > key) - (s < key);
+    }
+};
+
+// Sought float64 primitive. NaN orders above every number and equal to NaN,
+// which keeps the order total although NaN keys never enter a tree.
+inline int btree_f64_cmp(double s, double k)
+{
+    if (s < k)
+        return -1;
+    if (s > k)
+        return 1;
+    if (s == k)
+        return 0;
+    bool sn = s != s, kn = k != k;
+    return sn == kn ? 0 : (sn ? 1 : -1);
+}
+
+struct BTreeF64Probe {
+    static constexpr bool can_fail = false;
+    double key;
+    void begin_node() {}
+    int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
+    {
+        return btree_f64_cmp(prims[i].f, key);
+    }
+};
+
+// Sought key object; may run Python code and fail.
+struct BTreeObjectProbe {
+    static constexpr bool can_fail = true;
+    BTreeObjectCmp cmp;
+    BTreeObjectProbe(PyObject *key, PyTypeObject *type, int use_fast) : cmp(key, type, use_fast) {}
+    void begin_node() { cmp.begin_node(); }
+    int operator()(const BTreeNode *node, const BTreePrim *, int i) { return cmp(node->keys[i]); }
+};
+
+enum class BTreeBound { Lower, Upper };
+
+// Lower bound: returns the slot, with `*found` set when it holds an equal
+// key. Upper bound: returns the child index. -1 with an exception set when a
+// comparison fails (object probes only).
+template <BTreeBound B, bool Leaf, class Probe>
+inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
+{
+    probe.begin_node();
+    const BTreePrim *prims = btree_prims_of<Leaf>(node);
+    int lo = 0, hi = node->n, equal_at = -1;
+    while (lo < hi) {
+        int mid = (lo + hi) >> 1;
+        int c = probe(node, prims, mid);
+        if constexpr (Probe::can_fail) {
+            if (c == BTREE_CMP_ERROR)
+                return -1;
+        }
+        bool left = B == BTreeBound::Upper ? c > 0 : c >= 0;
+        if (left) {
+            hi = mid;
+            if (c == 0)
+                equal_at = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    if constexpr (B == BTreeBound::Lower)
+        *found = equal_at == lo;
+    return lo;
+}
+
+// Child index of the upper-bound child selection.
+template <class Probe>
+inline int btree_child_index(const BTreeNode *node, Probe &probe)
+{
+    return btree_bound<BTreeBound::Upper, false>(node, probe, nullptr);
+}
+
+// Lower bound in a leaf.
+template <class Probe>
+inline int btree_leaf_index(const BTreeNode *node, Probe &probe, int *found)
+{
+    return btree_bound<BTreeBound::Lower, true>(node, probe, found);
+}
+
+// Runs `body(probe)` with the probe of the search mode (KEY_KIND_INT64,
+// KEY_KIND_FLOAT64 or KEY_KIND_OBJECT), so that each operation is written once.
+template <class Body>
+inline auto btree_with_probe(int mode, const BTreePrim &prim, PyObject *key, int use_fast, Body &&body)
+{
+    if (mode == 1) {
+        BTreeI64Probe p{prim.i};
+        return body(p);
+    }
+    if (mode == 2) {
+        BTreeF64Probe p{prim.f};
+        return body(p);
+    }
+    BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
+    return body(p);
+}
+
+// The three in-node searches by name.
+int btree_find_index_i64(const BTreeNode *node, int64_t key, int *found);
+int btree_find_index_f64(const BTreeNode *node, int *found, double key);
+int btree_find_index_typed(const BTreeNode *node, PyObject *key, int *found, PyTypeObject *type, int use_fast);

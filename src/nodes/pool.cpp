@@ -1,0 +1,39 @@
+#include "nodes/node.h"
+
+BTreeNode *btree_leaf_freelist = nullptr;
+Py_ssize_t btree_leaf_freelist_size = 0;
+BTreeNode *btree_internal_freelist = nullptr;
+Py_ssize_t btree_internal_freelist_size = 0;
+
+static void btree_node_recycle(BTreeNode *node)
+{
+    BTreeNode *&list = node->is_leaf ? btree_leaf_freelist : btree_internal_freelist;
+    Py_ssize_t &list_size = node->is_leaf ? btree_leaf_freelist_size : btree_internal_freelist_size;
+    if (list_size >= BTREE_FREELIST_MAX) {
+        btree_mem_free(node);
+        return;
+    }
+    memset(static_cast<void *>(node), 0, sizeof(BTreeNode));
+    node->free_next = list;
+    list = node;
+    list_size++;
+}
+
+void btree_node_free(BTreeNode *node)
+{
+    if (!node)
+        return;
+    if (node->is_leaf) {
+        for (int i = 0; i < node->n; i++) {
+            Py_XDECREF(node->keys[i]);
+            Py_XDECREF(node->leaf.values[i]);
+        }
+    } else {
+        // Children go before the node's own separators.
+        for (int i = 0; i <= node->n; i++)
+            btree_node_free(node->inner.children[i]);
+        for (int i = 0; i < node->n; i++)
+            Py_XDECREF(node->keys[i]);
+    }
+    btree_node_recycle(node);
+}

@@ -1,0 +1,23 @@
+#include "nodes/node.h"
+
+int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
+{
+    if (!node)
+        return 0;
+    if (node->is_leaf) {
+        for (int i = 0; i < node->n; i++) {
+            Py_VISIT(node->keys[i]);
+            Py_VISIT(node->leaf.values[i]);
+        }
+        return 0;
+    }
+    // Separators are strong references like item keys.
+    for (int i = 0; i < node->n; i++)
+        Py_VISIT(node->keys[i]);
+    for (int i = 0; i <= node->n; i++) {
+        int r = btree_traverse_node(node->inner.children[i], visit, arg);
+        if (r)
+            return r;
+    }
+    return 0;
+}

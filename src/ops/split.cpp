@@ -1,0 +1,110 @@
+#include "keys/kind.h"
+#include "ops/ops.h"
+
+namespace {
+
+template <class T>
+void move_slots(T *dst, const T *src, int count)
+{
+    if (count > 0)
+        memmove(static_cast<void *>(dst), static_cast<const void *>(src), static_cast<size_t>(count) * sizeof(T));
+}
+
+Py_ssize_t children_size(const BTreeNode *node)
+{
+    Py_ssize_t total = 0;
+    for (int i = 0; i <= node->n; i++)
+        total += node->inner.children[i]->subtree_size;
+    return total;
+}
+
+}  // namespace
+
+int btree_split_child(BTreeNode *parent, int index, int copy_prims)
+{
+    BTreeNode *child = parent->inner.children[index];
+    BTreeNode *sibling = child->is_leaf ? btree_leaf_alloc() : btree_internal_alloc();
+    if (!sibling) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // The upper half moves to the new right sibling: 63 items of a leaf, or
+    // the 63 keys and 64 children after the middle key of an internal node.
+    constexpr int keep = BTREE_MAX_KEYS / 2 + 1;  // 64
+    PyObject *separator;
+    BTreePrim separator_prim = btree_prims(child)[keep - 1];
+    if (child->is_leaf) {
+        int moved = child->n - keep;
+        sibling->n = moved;
+        move_slots(sibling->keys, child->keys + keep, moved);
+        move_slots(sibling->leaf.values, child->leaf.values + keep, moved);
+        if (copy_prims)
+            move_slots(sibling->leaf.prims, child->leaf.prims + keep, moved);
+        memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
+        memset(static_cast<void *>(child->leaf.values + keep), 0, sizeof(PyObject *) * moved);
+        child->n = keep;
+        sibling->leaf.next = child->leaf.next;
+        child->leaf.next = sibling;
+        child->subtree_size = child->n;
+        sibling->subtree_size = sibling->n;
+        // A leaf's separator is the right leaf's first key, referenced again.
+        separator = Py_NewRef(sibling->keys[0]);
+        separator_prim = sibling->leaf.prims[0];
+    } else {
+        int moved = child->n - keep;  // 63 keys after the middle one
+        sibling->n = moved;
+        move_slots(sibling->keys, child->keys + keep, moved);
+        if (copy_prims)
+            move_slots(sibling->inner.prims, child->inner.prims + keep, moved);
+        move_slots(sibling->inner.children, child->inner.children + keep, moved + 1);
+        memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
+        memset(static_cast<void *>(child->inner.children + keep), 0, sizeof(BTreeNode *) * (moved + 1));
+        // The middle key moves up with its reference.
+        separator = child->keys[keep - 1];
+        child->keys[keep - 1] = nullptr;
+        child->n = keep - 1;
+        child->subtree_size = children_size(child);
+        sibling->subtree_size = children_size(sibling);
+    }
+    int pn = parent->n;
+    move_slots(parent->inner.children + index + 2, parent->inner.children + index + 1, pn - index);
+    parent->inner.children[index + 1] = sibling;
+    move_slots(parent->keys + index + 1, parent->keys + index, pn - index);
+    parent->keys[index] = separator;
+    if (copy_prims) {
+        move_slots(parent->inner.prims + index + 1, parent->inner.prims + index, pn - index);
+        parent->inner.prims[index] = separator_prim;
+    }
+    parent->n = pn + 1;
+    return 0;
+}
+
+int btree_prepare_root(BTreeObject *tree, int *split)
+{
+    *split = 0;
+    if (!tree->root) {
+        BTreeNode *leaf = btree_leaf_alloc();
+        if (!leaf) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        tree->root = leaf;
+        return 0;
+    }
+    if (tree->root->n < BTREE_MAX_KEYS)
+        return 0;
+    BTreeNode *top = btree_internal_alloc();
+    if (!top) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    top->inner.children[0] = tree->root;
+    if (btree_split_child(top, 0, tree->key_kind > 0) < 0) {
+        btree_mem_free(top);
+        return -1;
+    }
+    top->subtree_size = tree->root->subtree_size;
+    tree->root = top;
+    *split = 1;
+    return 0;
+}
