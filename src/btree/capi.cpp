@@ -2,6 +2,7 @@
 
 #include "btree/iter.h"
 #include "btree_capi.h"
+#include "keys/kind.h"
 #include "ops/ops.h"
 
 namespace {
@@ -38,22 +39,69 @@ PyObject *PyBTree_IterNext(PyObject *iter)
     return item;
 }
 
+int PyBTree_Delete(PyObject *tree, PyObject *key)
+{
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_delete_item(t, key) : -1;
+}
+
+Py_ssize_t PyBTree_BisectLeft(PyObject *tree, PyObject *key)
+{
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_rank(t, key, 0) : -1;
+}
+
+Py_ssize_t PyBTree_BisectRight(PyObject *tree, PyObject *key)
+{
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_rank(t, key, 1) : -1;
+}
+
+PyObject *PyBTree_IRange(PyObject *tree, PyObject *min, PyObject *max, PyObject *inclusive)
+{
+    BTreeObject *t = btree_cast(tree);
+    if (!t)
+        return nullptr;
+    // A missing bound is no bound.
+    if (!min)
+        min = Py_None;
+    if (!max)
+        max = Py_None;
+    if ((min != Py_None && btree_nan_check(min) < 0) || (max != Py_None && btree_nan_check(max) < 0))
+        return nullptr;
+    int inclusive_min, inclusive_max;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+        return nullptr;
+    PyObject *list = PyList_New(0);
+    if (!list)
+        return nullptr;
+    if (btree_guard_test(t) < 0) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    BTreeBusy busy(t);
+    if (btree_collect_range(t, list, min, max, inclusive_min, inclusive_max) < 0)
+        Py_CLEAR(list);
+    return list;
+}
+
+PyObject *PyBTree_GetItemByIndex(PyObject *tree, Py_ssize_t index, int kind)
+{
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_item_at(t, index, kind) : nullptr;
+}
+
+PyObject *PyBTree_PopItemByIndex(PyObject *tree, Py_ssize_t index)
+{
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_pop_item_at(t, index) : nullptr;
+}
+
 void unavailable(const char *entry)
 {
     PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", entry);
 }
 
-int PyBTree_Delete(PyObject *, PyObject *) { return unavailable("PyBTree_Delete"), -1; }
-Py_ssize_t PyBTree_BisectLeft(PyObject *, PyObject *) { return unavailable("PyBTree_BisectLeft"), -1; }
-Py_ssize_t PyBTree_BisectRight(PyObject *, PyObject *) { return unavailable("PyBTree_BisectRight"), -1; }
-PyObject *PyBTree_IRange(PyObject *, PyObject *, PyObject *, PyObject *)
-{
-    return unavailable("PyBTree_IRange"), nullptr;
-}
-PyObject *PyBTree_GetItemByIndex(PyObject *, Py_ssize_t, int)
-{
-    return unavailable("PyBTree_GetItemByIndex"), nullptr;
-}
 PyObject *PyBTree_MergeUnion(PyObject *, PyObject *) { return unavailable("PyBTree_MergeUnion"), nullptr; }
 PyObject *PyBTree_MergeIntersection(PyObject *, PyObject *)
 {
@@ -72,7 +120,6 @@ PyObject *PyBTree_BuildFromSortedPairs(PyObject **, PyObject **, Py_ssize_t)
 {
     return unavailable("PyBTree_BuildFromSortedPairs"), nullptr;
 }
-PyObject *PyBTree_PopItemByIndex(PyObject *, Py_ssize_t) { return unavailable("PyBTree_PopItemByIndex"), nullptr; }
 
 // The entries with the exact signatures the public header declares.
 const PyBTree_CAPI api_entries = {

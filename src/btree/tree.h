@@ -62,6 +62,17 @@ private:
     BTreeObject *tree_;
 };
 
+// KeyError whose single argument is the key, also when the key is a tuple
+// (which PyErr_SetObject would unpack into several arguments).
+inline void btree_set_key_error(PyObject *key)
+{
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+}
+
 // A new, empty tree initialised as the constructor does; NULL on failure.
 BTreeObject *btree_new_tree();
 

@@ -1,7 +1,6 @@
 #include <cstddef>
 
 #include "btree/iter.h"
-#include "btree/methods.h"
 #include "btree/tree.h"
 #include "keys/kind.h"
 #include "nodes/release.h"
@@ -136,6 +135,52 @@ static PyObject *BTree_values(PyObject *self, PyObject *)
 static PyObject *BTree_items(PyObject *self, PyObject *)
 {
     return btree_iter_new(reinterpret_cast<BTreeObject *>(self), BTREE_ITER_ITEMS);
+}
+
+static PyObject *BTree_delete(PyObject *self, PyObject *key)
+{
+    if (btree_delete_item(reinterpret_cast<BTreeObject *>(self), key) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+static PyObject *btree_rank_object(PyObject *self, PyObject *key, int or_equal)
+{
+    Py_ssize_t count = btree_rank(reinterpret_cast<BTreeObject *>(self), key, or_equal);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+static PyObject *BTree_bisect_left(PyObject *self, PyObject *key)
+{
+    return btree_rank_object(self, key, 0);
+}
+
+static PyObject *BTree_bisect_right(PyObject *self, PyObject *key)
+{
+    return btree_rank_object(self, key, 1);
+}
+
+static PyObject *BTree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
+    auto *tree = reinterpret_cast<BTreeObject *>(self);
+    PyObject *min = Py_None, *max = Py_None, *inclusive = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:irange", const_cast<char **>(kwlist), &min, &max,
+                                     &inclusive))
+        return nullptr;
+    if ((min != Py_None && btree_nan_check(min) < 0) || (max != Py_None && btree_nan_check(max) < 0))
+        return nullptr;
+    // Here the guard is taken before `inclusive` is read.
+    if (btree_guard_test(tree) < 0)
+        return nullptr;
+    BTreeBusy busy(tree);
+    int inclusive_min, inclusive_max;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+        return nullptr;
+    PyObject *list = PyList_New(0);
+    if (list && btree_collect_range(tree, list, min, max, inclusive_min, inclusive_max) < 0)
+        Py_CLEAR(list);
+    return list;
 }
 
 static PyMethodDef BTree_methods[] = {

@@ -1,6 +1,7 @@
 #include "keys/kind.h"
 #include "keys/search.h"
 #include "nodes/release.h"
+#include "nodes/slots.h"
 #include "ops/ops.h"
 
 namespace {
@@ -9,20 +10,12 @@ namespace {
 // least 64 children, so no tree of 2^63 items comes near this.
 constexpr int max_depth = 64;
 
-template <class T>
-void shift_right(T *slots, int from, int n)
-{
-    if (n > from)
-        memmove(static_cast<void *>(slots + from + 1), static_cast<const void *>(slots + from),
-                static_cast<size_t>(n - from) * sizeof(T));
-}
-
 // Top-down insertion below a root with room: every full child is split before
-// the descent enters it. Returns 0 or -1; `*split` tells whether any node was
-// split, `*replaced` receives the value an existing key gave up.
+// the descent enters it. Returns 0 or -1; `*replaced` receives the value an
+// existing key gave up.
 template <class Probe>
 int insert_descend(BTreeObject *tree, Probe &probe, int kind, const BTreePrim &prim, PyObject *key,
-                   PyObject *value, int *split, PyObject **replaced)
+                   PyObject *value, BTreeChange &change, PyObject **replaced)
 {
     BTreeNode *stack[max_depth];
     int depth = 0;
@@ -40,7 +33,7 @@ int insert_descend(BTreeObject *tree, Probe &probe, int kind, const BTreePrim &p
         if (node->inner.children[i]->n == BTREE_MAX_KEYS) {
             if (btree_split_child(node, i, copy_prims) < 0)
                 return -1;
-            *split = 1;
+            change.mark();
             probe.begin_node();
             int c = probe(node, node->inner.prims, i);
             if constexpr (Probe::can_fail) {
@@ -63,10 +56,10 @@ int insert_descend(BTreeObject *tree, Probe &probe, int kind, const BTreePrim &p
         return 0;
     }
     int n = node->n;
-    shift_right(node->keys, i, n);
-    shift_right(node->leaf.values, i, n);
+    btree_shift_right(node->keys, i, n);
+    btree_shift_right(node->leaf.values, i, n);
     if (copy_prims) {
-        shift_right(node->leaf.prims, i, n);
+        btree_shift_right(node->leaf.prims, i, n);
         node->leaf.prims[i] = prim;
     }
     node->keys[i] = Py_NewRef(key);
@@ -87,9 +80,12 @@ int btree_insert_item(BTreeObject *tree, PyObject *key, PyObject *value)
         return -1;
     BTreeBusy busy(tree);
     BTreeReleaseList pending;
+    BTreeChange change(tree, pending);
     int split = 0;
     if (btree_prepare_root(tree, &split) < 0)
         return -1;
+    if (split)
+        change.mark();
     BTreePrim prim{};
     int use_fast = 0;
     int kind = btree_writer_kind(tree, key, &prim, &use_fast);
@@ -97,13 +93,11 @@ int btree_insert_item(BTreeObject *tree, PyObject *key, PyObject *value)
     PyObject *replaced = nullptr;
     if (kind >= 0) {
         result = btree_with_probe(kind, prim, key, use_fast, [&](auto &probe) {
-            return insert_descend(tree, probe, kind, prim, key, value, &split, &replaced);
+            return insert_descend(tree, probe, kind, prim, key, value, change, &replaced);
         });
     }
-    // A failure after a split has moved entries between nodes: iterators and
-    // the path cache must not trust their positions any more.
-    if (result == 0 || split)
-        btree_mutated(tree, pending);
+    if (result == 0)
+        change.mark();
     pending.add(replaced);
     return result;
 }

@@ -106,7 +106,7 @@ PyObject *btree_search_item(BTreeObject *tree, PyObject *key)
         // The path buffer stays; only the cache is emptied.
         btree_cache_clear(tree);
         if (miss)
-            PyErr_SetObject(PyExc_KeyError, key);
+            btree_set_key_error(key);
         return nullptr;
     }
     PyObject *old = tree->cache_key;

@@ -1,14 +1,8 @@
 #include "keys/kind.h"
+#include "nodes/slots.h"
 #include "ops/ops.h"
 
 namespace {
-
-template <class T>
-void move_slots(T *dst, const T *src, int count)
-{
-    if (count > 0)
-        memmove(static_cast<void *>(dst), static_cast<const void *>(src), static_cast<size_t>(count) * sizeof(T));
-}
 
 Py_ssize_t children_size(const BTreeNode *node)
 {
@@ -36,10 +30,10 @@ int btree_split_child(BTreeNode *parent, int index, int copy_prims)
     if (child->is_leaf) {
         int moved = child->n - keep;
         sibling->n = moved;
-        move_slots(sibling->keys, child->keys + keep, moved);
-        move_slots(sibling->leaf.values, child->leaf.values + keep, moved);
+        btree_move_slots(sibling->keys, child->keys + keep, moved);
+        btree_move_slots(sibling->leaf.values, child->leaf.values + keep, moved);
         if (copy_prims)
-            move_slots(sibling->leaf.prims, child->leaf.prims + keep, moved);
+            btree_move_slots(sibling->leaf.prims, child->leaf.prims + keep, moved);
         memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
         memset(static_cast<void *>(child->leaf.values + keep), 0, sizeof(PyObject *) * moved);
         child->n = keep;
@@ -53,10 +47,10 @@ int btree_split_child(BTreeNode *parent, int index, int copy_prims)
     } else {
         int moved = child->n - keep;  // 63 keys after the middle one
         sibling->n = moved;
-        move_slots(sibling->keys, child->keys + keep, moved);
+        btree_move_slots(sibling->keys, child->keys + keep, moved);
         if (copy_prims)
-            move_slots(sibling->inner.prims, child->inner.prims + keep, moved);
-        move_slots(sibling->inner.children, child->inner.children + keep, moved + 1);
+            btree_move_slots(sibling->inner.prims, child->inner.prims + keep, moved);
+        btree_move_slots(sibling->inner.children, child->inner.children + keep, moved + 1);
         memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
         memset(static_cast<void *>(child->inner.children + keep), 0, sizeof(BTreeNode *) * (moved + 1));
         // The middle key moves up with its reference.
@@ -67,12 +61,12 @@ int btree_split_child(BTreeNode *parent, int index, int copy_prims)
         sibling->subtree_size = children_size(sibling);
     }
     int pn = parent->n;
-    move_slots(parent->inner.children + index + 2, parent->inner.children + index + 1, pn - index);
+    btree_move_slots(parent->inner.children + index + 2, parent->inner.children + index + 1, pn - index);
     parent->inner.children[index + 1] = sibling;
-    move_slots(parent->keys + index + 1, parent->keys + index, pn - index);
+    btree_move_slots(parent->keys + index + 1, parent->keys + index, pn - index);
     parent->keys[index] = separator;
     if (copy_prims) {
-        move_slots(parent->inner.prims + index + 1, parent->inner.prims + index, pn - index);
+        btree_move_slots(parent->inner.prims + index + 1, parent->inner.prims + index, pn - index);
         parent->inner.prims[index] = separator_prim;
     }
     parent->n = pn + 1;

@@ -1,0 +1,243 @@
+#include "keys/kind.h"
+#include "keys/search.h"
+#include "nodes/release.h"
+#include "nodes/slots.h"
+#include "ops/ops.h"
+
+namespace {
+
+// A new smallest key of a subtree, reported upwards so that the one separator
+// that named the removed key can be refreshed.
+struct FirstKey {
+    PyObject *key = nullptr;
+    BTreePrim prim{};
+};
+
+struct Removal {
+    BTreeObject *tree;
+    BTreeReleaseList &pending;
+    BTreeChange &change;
+    int copy_prims;
+    PyObject *key;
+};
+
+// Takes slot `idx` out of a leaf; its key and value are released later.
+void btree_remove_from_leaf(BTreeNode *leaf, int idx, int copy_prims, BTreeReleaseList &pending)
+{
+    int n = leaf->n;
+    pending.add(leaf->keys[idx]);
+    pending.add(leaf->leaf.values[idx]);
+    btree_shift_left(leaf->keys, idx, n);
+    btree_shift_left(leaf->leaf.values, idx, n);
+    if (copy_prims)
+        btree_shift_left(leaf->leaf.prims, idx, n);
+    leaf->keys[n - 1] = nullptr;
+    leaf->leaf.values[n - 1] = nullptr;
+    leaf->n = n - 1;
+}
+
+void replace_separator(Removal &r, BTreeNode *node, int at, const FirstKey &first)
+{
+    r.pending.add(node->keys[at]);
+    node->keys[at] = Py_NewRef(first.key);
+    if (r.copy_prims)
+        node->inner.prims[at] = first.prim;
+}
+
+// Removes the item at `idx` of `leaf`; reports a new first key.
+void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
+{
+    r.change.mark();
+    btree_remove_from_leaf(leaf, idx, r.copy_prims, r.pending);
+    leaf->subtree_size--;
+    r.tree->size--;
+    if (idx == 0 && leaf->n > 0 && first) {
+        first->key = leaf->keys[0];
+        first->prim = leaf->leaf.prims[0];
+    }
+}
+
+int key_error(PyObject *key)
+{
+    btree_set_key_error(key);
+    return -1;
+}
+
+template <class Probe>
+int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first);
+
+template <class Probe>
+int remove_below(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
+{
+    if (node->is_leaf) {
+        int found = 0;
+        int idx = btree_leaf_index(node, probe, &found);
+        if (idx < 0)
+            return -1;
+        if (!found)
+            return key_error(r.key);
+        remove_at(r, node, idx, first);
+        return 0;
+    }
+    int lo = btree_child_index(node, probe);
+    if (lo < 0)
+        return -1;
+    if (node->inner.children[lo]->n <= BTREE_MIN_KEYS) {
+        r.change.mark();
+        btree_fill(node, lo, r.copy_prims, r.pending);
+        if (lo > node->n)
+            lo--;  // the child joined its left sibling
+    }
+    Py_ssize_t before = r.tree->size;
+    FirstKey below;
+    if (btree_remove(r, node->inner.children[lo], probe, &below) < 0)
+        return -1;
+    if (r.tree->size != before)
+        node->subtree_size--;
+    if (below.key) {
+        // The nearest ancestor where the descent went right of a separator
+        // holds the one separator that named the removed key.
+        if (lo > 0)
+            replace_separator(r, node, lo - 1, below);
+        else if (first)
+            *first = below;
+    }
+    return 0;
+}
+
+template <class Probe>
+int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
+{
+    if (Py_EnterRecursiveCall(" in btree_remove"))
+        return -1;
+    int rc = remove_below(r, node, probe, first);
+    Py_LeaveRecursiveCall();
+    return rc;
+}
+
+int child_position(const BTreeNode *parent, const BTreeNode *child)
+{
+    for (int k = 0; k <= parent->n; k++)
+        if (parent->inner.children[k] == child)
+            return k;
+    return -1;
+}
+
+constexpr int cached_gave_up = 1;
+
+// Removal along the path of the last successful lookup of this very key
+// object: no key comparison above the leaf. Every link is confirmed before it
+// is followed. 0, -1 with an exception, or cached_gave_up.
+template <class Probe>
+int cached_removal(Removal &r, Probe &probe)
+{
+    BTreeObject *tree = r.tree;
+    if (tree->cache_key != r.key || tree->cache_version != tree->version || tree->path_len < 1 ||
+        tree->path[0] != tree->root)
+        return cached_gave_up;
+    // Topping up nodes drops the cache, so the path is read from locals.
+    BTreeNode **path = tree->path;
+    Py_ssize_t len = tree->path_len;
+    constexpr int max_depth = 64;
+    if (len > max_depth)
+        return cached_gave_up;
+    int position[max_depth];
+    BTreeNode *node = path[0];
+    for (Py_ssize_t i = 0; i + 1 < len; i++) {
+        if (node->is_leaf)
+            return cached_gave_up;
+        int k = child_position(node, path[i + 1]);
+        if (k < 0)
+            return cached_gave_up;
+        if (node->inner.children[k]->n <= BTREE_MIN_KEYS) {
+            r.change.mark();
+            btree_fill(node, k, r.copy_prims, r.pending);
+            if (k > node->n)
+                k--;  // joined its left sibling, whose node now holds its entries
+        }
+        position[i] = k;
+        node = path[i + 1] = node->inner.children[k];
+    }
+    if (!node || !node->is_leaf)
+        return cached_gave_up;
+    int found = 0, idx = -1;
+    if constexpr (Probe::can_fail) {
+        // The key is usually the very object stored: find it without
+        // running a comparison.
+        for (int i = 0; i < node->n; i++) {
+            if (node->keys[i] == r.key) {
+                idx = i;
+                found = 1;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        idx = btree_leaf_index(node, probe, &found);
+        if (idx < 0)
+            return -1;
+        if (!found)
+            return key_error(r.key);
+    }
+    FirstKey first;
+    remove_at(r, node, idx, &first);
+    for (Py_ssize_t i = 0; i + 1 < len; i++)
+        path[i]->subtree_size--;
+    if (first.key) {
+        for (Py_ssize_t i = len - 2; i >= 0; i--) {
+            if (position[i] > 0) {
+                replace_separator(r, path[i], position[i] - 1, first);
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+// A root left without keys gives way to its only child; an empty root leaf
+// leaves the tree empty, ready to choose its key kind afresh.
+void collapse_root(BTreeObject *tree)
+{
+    BTreeNode *root = tree->root;
+    if (!root || root->n > 0)
+        return;
+    if (root->is_leaf) {
+        tree->root = nullptr;
+        tree->size = 0;
+        tree->key_type = nullptr;
+        tree->key_kind = KEY_KIND_NONE;
+    } else {
+        tree->root = root->inner.children[0];
+    }
+    btree_mem_free(root);
+}
+
+}  // namespace
+
+int btree_delete_item(BTreeObject *tree, PyObject *key)
+{
+    if (btree_nan_check(key) < 0 || btree_guard_test(tree) < 0)
+        return -1;
+    BTreeBusy busy(tree);
+    BTreeReleaseList pending;
+    BTreeChange change(tree, pending);
+    if (!tree->root)
+        return key_error(key);
+    BTreePrim prim{};
+    int mode = btree_search_mode(tree->key_kind, key, &prim);
+    if (mode < 0)
+        return -1;
+    int use_fast = btree_use_fast(tree->key_type, key);
+    Removal r{tree, pending, change, tree->key_kind > 0, key};
+    int rc = btree_with_probe(mode, prim, key, use_fast, [&](auto &probe) {
+        int c = cached_removal(r, probe);
+        if (c != cached_gave_up)
+            return c;
+        return btree_remove(r, tree->root, probe, static_cast<FirstKey *>(nullptr));
+    });
+    // A failed deletion may have merged at the root too: the tree never keeps
+    // a root without keys, which a later top-up could not handle.
+    if (rc == 0 || change.marked())
+        collapse_root(tree);
+    return rc;
+}

@@ -1,0 +1,144 @@
+#include "nodes/release.h"
+#include "nodes/slots.h"
+#include "ops/ops.h"
+
+namespace {
+
+void borrow_from_left(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+{
+    BTreeNode *left = parent->inner.children[idx - 1];
+    BTreeNode *child = parent->inner.children[idx];
+    int ln = left->n, cn = child->n;
+    btree_shift_right(child->keys, 0, cn);
+    if (child->is_leaf) {
+        btree_shift_right(child->leaf.values, 0, cn);
+        if (copy_prims)
+            btree_shift_right(child->leaf.prims, 0, cn);
+        child->keys[0] = left->keys[ln - 1];
+        child->leaf.values[0] = left->leaf.values[ln - 1];
+        child->leaf.prims[0] = left->leaf.prims[ln - 1];
+        left->keys[ln - 1] = nullptr;
+        left->leaf.values[ln - 1] = nullptr;
+        left->n = ln - 1;
+        child->n = cn + 1;
+        left->subtree_size = ln - 1;
+        child->subtree_size = cn + 1;
+        // The separator now names the child's new first key.
+        pending.add(parent->keys[idx - 1]);
+        parent->keys[idx - 1] = Py_NewRef(child->keys[0]);
+        if (copy_prims)
+            parent->inner.prims[idx - 1] = child->leaf.prims[0];
+        return;
+    }
+    if (copy_prims)
+        btree_shift_right(child->inner.prims, 0, cn);
+    btree_shift_right(child->inner.children, 0, cn + 1);
+    // The separator moves down, the left sibling's last key moves up.
+    child->keys[0] = parent->keys[idx - 1];
+    child->inner.prims[0] = parent->inner.prims[idx - 1];
+    BTreeNode *moved = left->inner.children[ln];
+    child->inner.children[0] = moved;
+    parent->keys[idx - 1] = left->keys[ln - 1];
+    parent->inner.prims[idx - 1] = left->inner.prims[ln - 1];
+    left->keys[ln - 1] = nullptr;
+    left->inner.children[ln] = nullptr;
+    left->n = ln - 1;
+    child->n = cn + 1;
+    left->subtree_size -= moved->subtree_size;
+    child->subtree_size += moved->subtree_size;
+}
+
+void borrow_from_right(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+{
+    BTreeNode *child = parent->inner.children[idx];
+    BTreeNode *right = parent->inner.children[idx + 1];
+    int rn = right->n, cn = child->n;
+    if (child->is_leaf) {
+        child->keys[cn] = right->keys[0];
+        child->leaf.values[cn] = right->leaf.values[0];
+        child->leaf.prims[cn] = right->leaf.prims[0];
+        btree_shift_left(right->keys, 0, rn);
+        btree_shift_left(right->leaf.values, 0, rn);
+        if (copy_prims)
+            btree_shift_left(right->leaf.prims, 0, rn);
+        right->keys[rn - 1] = nullptr;
+        right->leaf.values[rn - 1] = nullptr;
+        right->n = rn - 1;
+        child->n = cn + 1;
+        right->subtree_size = rn - 1;
+        child->subtree_size = cn + 1;
+        pending.add(parent->keys[idx]);
+        parent->keys[idx] = Py_NewRef(right->keys[0]);
+        if (copy_prims)
+            parent->inner.prims[idx] = right->leaf.prims[0];
+        return;
+    }
+    BTreeNode *moved = right->inner.children[0];
+    child->keys[cn] = parent->keys[idx];
+    child->inner.prims[cn] = parent->inner.prims[idx];
+    child->inner.children[cn + 1] = moved;
+    parent->keys[idx] = right->keys[0];
+    parent->inner.prims[idx] = right->inner.prims[0];
+    btree_shift_left(right->keys, 0, rn);
+    if (copy_prims)
+        btree_shift_left(right->inner.prims, 0, rn);
+    btree_shift_left(right->inner.children, 0, rn + 1);
+    right->keys[rn - 1] = nullptr;
+    right->inner.children[rn] = nullptr;
+    right->n = rn - 1;
+    child->n = cn + 1;
+    right->subtree_size -= moved->subtree_size;
+    child->subtree_size += moved->subtree_size;
+}
+
+}  // namespace
+
+void btree_merge(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+{
+    BTreeNode *left = parent->inner.children[idx];
+    BTreeNode *right = parent->inner.children[idx + 1];
+    PyObject *separator = parent->keys[idx];
+    int ln = left->n, rn = right->n;
+    if (left->is_leaf) {
+        btree_move_slots(left->keys + ln, right->keys, rn);
+        btree_move_slots(left->leaf.values + ln, right->leaf.values, rn);
+        if (copy_prims)
+            btree_move_slots(left->leaf.prims + ln, right->leaf.prims, rn);
+        left->n = ln + rn;
+        left->leaf.next = right->leaf.next;
+        // Leaves keep no separators.
+        pending.add(separator);
+    } else {
+        // The separator comes down after the left node's last key, wherever
+        // that is.
+        left->keys[ln] = separator;
+        left->inner.prims[ln] = parent->inner.prims[idx];
+        btree_move_slots(left->keys + ln + 1, right->keys, rn);
+        if (copy_prims)
+            btree_move_slots(left->inner.prims + ln + 1, right->inner.prims, rn);
+        btree_move_slots(left->inner.children + ln + 1, right->inner.children, rn + 1);
+        left->n = ln + rn + 1;
+    }
+    left->subtree_size += right->subtree_size;
+    int pn = parent->n;
+    btree_shift_left(parent->keys, idx, pn);
+    if (copy_prims)
+        btree_shift_left(parent->inner.prims, idx, pn);
+    btree_shift_left(parent->inner.children, idx + 1, pn + 1);
+    parent->keys[pn - 1] = nullptr;
+    parent->inner.children[pn] = nullptr;
+    parent->n = pn - 1;
+    btree_mem_free(right);
+}
+
+void btree_fill(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+{
+    if (idx > 0 && parent->inner.children[idx - 1]->n > BTREE_MIN_KEYS)
+        borrow_from_left(parent, idx, copy_prims, pending);
+    else if (idx == parent->n)
+        btree_merge(parent, idx - 1, copy_prims, pending);
+    else if (parent->inner.children[idx + 1]->n > BTREE_MIN_KEYS)
+        borrow_from_right(parent, idx, copy_prims, pending);
+    else
+        btree_merge(parent, idx, copy_prims, pending);
+}
