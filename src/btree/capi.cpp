@@ -2,7 +2,10 @@
 
 #include "btree/iter.h"
 #include "btree_capi.h"
+#include "bulk/build.h"
+#include "bulk/merge.h"
 #include "keys/kind.h"
+#include "nodes/copy.h"
 #include "ops/ops.h"
 
 namespace {
@@ -97,28 +100,40 @@ PyObject *PyBTree_PopItemByIndex(PyObject *tree, Py_ssize_t index)
     return t ? btree_pop_item_at(t, index) : nullptr;
 }
 
-void unavailable(const char *entry)
+PyObject *PyBTree_MergeUnion(PyObject *left, PyObject *right)
 {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", entry);
+    return btree_set_merge(left, right, BTreeSetOp::Union);
 }
 
-PyObject *PyBTree_MergeUnion(PyObject *, PyObject *) { return unavailable("PyBTree_MergeUnion"), nullptr; }
-PyObject *PyBTree_MergeIntersection(PyObject *, PyObject *)
+PyObject *PyBTree_MergeIntersection(PyObject *left, PyObject *right)
 {
-    return unavailable("PyBTree_MergeIntersection"), nullptr;
+    return btree_set_merge(left, right, BTreeSetOp::Intersection);
 }
-PyObject *PyBTree_MergeDifference(PyObject *, PyObject *)
+
+PyObject *PyBTree_MergeDifference(PyObject *left, PyObject *right)
 {
-    return unavailable("PyBTree_MergeDifference"), nullptr;
+    return btree_set_merge(left, right, BTreeSetOp::Difference);
 }
-PyObject *PyBTree_Copy(PyObject *) { return unavailable("PyBTree_Copy"), nullptr; }
-PyObject *PyBTree_Increment(PyObject *, PyObject *, PyObject *, PyObject *)
+
+PyObject *PyBTree_Copy(PyObject *tree)
 {
-    return unavailable("PyBTree_Increment"), nullptr;
+    BTreeObject *t = btree_cast(tree);
+    return t ? reinterpret_cast<PyObject *>(btree_copy_tree(t)) : nullptr;
 }
-PyObject *PyBTree_BuildFromSortedPairs(PyObject **, PyObject **, Py_ssize_t)
+
+PyObject *PyBTree_Increment(PyObject *tree, PyObject *key, PyObject *delta, PyObject *start)
 {
-    return unavailable("PyBTree_BuildFromSortedPairs"), nullptr;
+    BTreeObject *t = btree_cast(tree);
+    return t ? btree_increment(t, key, delta, start) : nullptr;
+}
+
+PyObject *PyBTree_BuildFromSortedPairs(PyObject **keys, PyObject **values, Py_ssize_t n)
+{
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "n must be >= 0");
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(btree_build_sorted(keys, values, n));
 }
 
 // The entries with the exact signatures the public header declares.

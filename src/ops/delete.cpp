@@ -195,24 +195,32 @@ int cached_removal(Removal &r, Probe &probe)
 }
 
 // A root left without keys gives way to its only child; an empty root leaf
-// leaves the tree empty, ready to choose its key kind afresh.
+// leaves the tree empty.
 void collapse_root(BTreeObject *tree)
 {
     BTreeNode *root = tree->root;
     if (!root || root->n > 0)
         return;
     if (root->is_leaf) {
-        tree->root = nullptr;
-        tree->size = 0;
-        tree->key_type = nullptr;
-        tree->key_kind = KEY_KIND_NONE;
-    } else {
-        tree->root = root->inner.children[0];
+        btree_reset_empty(tree);
+        return;
     }
+    tree->root = root->inner.children[0];
     btree_mem_free(root);
 }
 
 }  // namespace
+
+void btree_reset_empty(BTreeObject *tree)
+{
+    BTreeNode *root = tree->root;
+    tree->root = nullptr;
+    tree->size = 0;
+    tree->key_type = nullptr;
+    tree->key_kind = KEY_KIND_NONE;
+    // The next key chooses the key kind afresh.
+    btree_node_free(root);
+}
 
 int btree_delete_item(BTreeObject *tree, PyObject *key)
 {

@@ -7,6 +7,14 @@
 PyObject *btree_search_item(BTreeObject *tree, PyObject *key);
 int btree_insert_item(BTreeObject *tree, PyObject *key, PyObject *value);
 
+// Adds `delta` to the value of `key`, or stores `start + delta` for a missing
+// key; returns the value now stored (new reference) or NULL.
+PyObject *btree_increment(BTreeObject *tree, PyObject *key, PyObject *delta, PyObject *start);
+
+// Returns a tree that holds no item to the empty state: no root, key kind
+// NONE, no key type.
+void btree_reset_empty(BTreeObject *tree);
+
 // Splits the full child `children[index]` of the non-full internal `parent`;
 // primitives travel with their keys when `copy_prims` is nonzero. 0, or -1
 // with MemoryError before anything has changed.

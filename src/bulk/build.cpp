@@ -1,0 +1,174 @@
+#include "bulk/build.h"
+
+#include <utility>
+
+#include "keys/kind.h"
+
+namespace {
+
+// One level of nodes under construction, owned until a parent adopts them.
+struct Level {
+    BTreeNode **nodes = nullptr;
+    Py_ssize_t count = 0;   // nodes in the level
+    Py_ssize_t owned = 0;   // nodes from this index on still belong to the level
+
+    Level() = default;
+    Level(const Level &) = delete;
+    Level &operator=(const Level &) = delete;
+    ~Level() { reset(); }
+
+    void reset()
+    {
+        for (Py_ssize_t i = owned; i < count; i++)
+            btree_node_free(nodes[i]);
+        btree_mem_free(nodes);
+        nodes = nullptr;
+        count = owned = 0;
+    }
+
+    int allocate(Py_ssize_t n)
+    {
+        nodes = static_cast<BTreeNode **>(btree_mem_malloc(static_cast<size_t>(n) * sizeof(BTreeNode *)));
+        if (!nodes) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+};
+
+int nan_prescan(PyObject **keys, Py_ssize_t n)
+{
+    for (Py_ssize_t g = 0; g < n; g++)
+        if (btree_nan_check(keys[g]) < 0)
+            return -1;
+    return 0;
+}
+
+// Moves the input into full leaves of 127, deriving the key type and kind key
+// by key as insertion would.
+int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize_t n, Level &leaves)
+{
+    Py_ssize_t count = (n + BTREE_MAX_KEYS - 1) / BTREE_MAX_KEYS;
+    if (leaves.allocate(count) < 0)
+        return -1;
+    tree->key_type = Py_TYPE(keys[0]);
+    int32_t kind = KEY_KIND_NONE;
+    BTreeNode *prev = nullptr;
+    Py_ssize_t g = 0;
+    for (Py_ssize_t l = 0; l < count; l++) {
+        BTreeNode *leaf = btree_leaf_alloc();
+        if (!leaf) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        leaves.nodes[leaves.count++] = leaf;
+        if (prev)
+            prev->leaf.next = leaf;
+        prev = leaf;
+        Py_ssize_t c = n - g < BTREE_MAX_KEYS ? n - g : BTREE_MAX_KEYS;
+        for (int j = 0; j < c; j++, g++) {
+            PyObject *key = keys[g];
+            leaf->keys[j] = key;
+            keys[g] = nullptr;
+            if (values) {
+                leaf->leaf.values[j] = values[g];
+                values[g] = nullptr;
+            } else {
+                leaf->leaf.values[j] = Py_NewRef(Py_None);
+            }
+            leaf->n = j + 1;
+            leaf->subtree_size = j + 1;
+            if (tree->key_type && Py_TYPE(key) != tree->key_type)
+                tree->key_type = nullptr;
+            if (kind == KEY_KIND_OBJECT)
+                continue;
+            BTreePrim prim;
+            int cls = btree_key_class(key, &prim);
+            if (cls < 0)
+                return -1;
+            if (kind == KEY_KIND_NONE && cls != KEY_KIND_OBJECT)
+                kind = cls;
+            if (cls == kind)
+                leaf->leaf.prims[j] = prim;
+            else
+                kind = KEY_KIND_OBJECT;
+            tree->key_kind = kind;
+        }
+    }
+    return 0;
+}
+
+const BTreeNode *leftmost_leaf(const BTreeNode *node)
+{
+    while (!node->is_leaf)
+        node = node->inner.children[0];
+    return node;
+}
+
+// Groups the nodes of `below` under parents of up to 128 children; the
+// separator before each child is the first key of its leftmost leaf.
+int build_parents(Level &below, Level &above, int copy_prims)
+{
+    Py_ssize_t m = below.count;
+    Py_ssize_t count = (m + BTREE_MAX_CHILDREN - 1) / BTREE_MAX_CHILDREN;
+    if (above.allocate(count) < 0)
+        return -1;
+    for (Py_ssize_t p = 0; p < count; p++) {
+        BTreeNode *parent = btree_internal_alloc();
+        if (!parent) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        above.nodes[above.count++] = parent;
+        Py_ssize_t s = p * BTREE_MAX_CHILDREN;
+        int k = static_cast<int>(m - s < BTREE_MAX_CHILDREN ? m - s : BTREE_MAX_CHILDREN);
+        for (int t = 0; t < k; t++) {
+            BTreeNode *child = below.nodes[s + t];
+            parent->inner.children[t] = child;
+            parent->subtree_size += child->subtree_size;
+            if (t > 0) {
+                const BTreeNode *first = leftmost_leaf(child);
+                parent->keys[t - 1] = Py_NewRef(first->keys[0]);
+                if (copy_prims)
+                    parent->inner.prims[t - 1] = first->leaf.prims[0];
+            }
+            parent->n = t;
+        }
+        below.owned = s + k;
+    }
+    return 0;
+}
+
+}  // namespace
+
+BTreeObject *btree_build_sorted(PyObject **keys, PyObject **values, Py_ssize_t n)
+{
+    BTreeObject *tree = btree_new_tree();
+    if (!tree || n == 0)
+        return tree;
+    if (nan_prescan(keys, n) < 0) {
+        Py_DECREF(tree);
+        return nullptr;
+    }
+    Level first, second;
+    Level *level = &first, *above = &second;
+    if (build_leaves(tree, keys, values, n, *level) < 0) {
+        Py_DECREF(tree);
+        return nullptr;
+    }
+    // Separator primitives follow the kind reached after the whole leaf level.
+    int copy_prims = tree->key_kind > 0;
+    while (level->count > 1) {
+        if (build_parents(*level, *above, copy_prims) < 0) {
+            Py_DECREF(tree);
+            return nullptr;
+        }
+        level->reset();
+        std::swap(level, above);
+    }
+    tree->root = level->nodes[0];
+    level->owned = level->count;
+    tree->size = n;
+    return tree;
+}

@@ -1,0 +1,43 @@
+#include "keys/kind.h"
+#include "nodes/release.h"
+#include "ops/descend.h"
+
+namespace {
+
+struct IncrementAction {
+    PyObject *delta;
+    PyObject *start;
+    PyObject *result = nullptr;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *leaf, int slot)
+    {
+        PyObject *sum = PyNumber_Add(leaf->leaf.values[slot], delta);
+        if (!sum)
+            return -1;
+        replaced = leaf->leaf.values[slot];
+        leaf->leaf.values[slot] = sum;
+        result = Py_NewRef(sum);
+        return 0;
+    }
+
+    PyObject *missing()
+    {
+        PyObject *sum = PyNumber_Add(start, delta);
+        if (sum)
+            result = Py_NewRef(sum);
+        return sum;
+    }
+};
+
+}  // namespace
+
+PyObject *btree_increment(BTreeObject *tree, PyObject *key, PyObject *delta, PyObject *start)
+{
+    IncrementAction action{delta, start};
+    if (btree_write(tree, key, action, " in btree_increment_nonfull") < 0) {
+        Py_CLEAR(action.result);
+        return nullptr;
+    }
+    return action.result;
+}
