@@ -1,0 +1,20 @@
+// Functions of the test build that look inside trees. Each file serves one
+// concern; introspect.cpp gathers them into the module's method table.
+#pragma once
+#include <Python.h>
+
+#include "btree/tree.h"
+
+// The tree argument of an introspection function, or NULL with TypeError.
+BTreeObject *introspect_tree_arg(PyObject *op);
+
+// check(tree, strict=True): None, or AssertionError naming the first broken
+// invariant.
+PyObject *introspect_check(PyObject *module, PyObject *args, PyObject *kwds);
+
+// dump(tree): the record and every node as nested dicts.
+PyObject *introspect_dump(PyObject *module, PyObject *tree);
+
+// key_cmp(left, right, pending=None) and key_cmp_fast(left, right).
+PyObject *introspect_key_cmp(PyObject *module, PyObject *args, PyObject *kwds);
+PyObject *introspect_key_cmp_fast(PyObject *module, PyObject *args);

@@ -1,0 +1,283 @@
+// check(tree, strict=True): walks the whole tree once and raises
+// AssertionError at the first broken invariant, naming the node by the child
+// indices that lead to it from the root.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "introspect.h"
+#include "keys/compare.h"
+#include "keys/kind.h"
+
+namespace {
+
+// A corrupt tree may link a node into its own subtree; no real tree comes
+// near this height.
+constexpr int max_height = 64;
+
+struct Where {
+    int index[max_height];
+    int depth;
+};
+
+struct Checker {
+    BTreeObject *tree;
+    bool strict;
+    int leaf_depth;       // depth of the first leaf met, -1 before
+    BTreeNode *prev_leaf; // last leaf met in key order
+    PyObject *prev_key;   // last key met in key order
+};
+
+// Sets AssertionError "<where>: <message>" and returns -1.
+int fail(const Where &w, const char *fmt, ...)
+{
+    char where[8 + 4 * max_height] = "root";
+    if (w.depth > 0) {
+        size_t len = static_cast<size_t>(snprintf(where, sizeof where, "node"));
+        for (int d = 0; d < w.depth && len < sizeof where; d++)
+            len += static_cast<size_t>(snprintf(where + len, sizeof where - len, "%c%d", d ? '/' : ' ', w.index[d]));
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    PyObject *message = PyUnicode_FromFormatV(fmt, ap);
+    va_end(ap);
+    if (message) {
+        PyErr_Format(PyExc_AssertionError, "%s: %U", where, message);
+        Py_DECREF(message);
+    }
+    return -1;
+}
+
+// Kind, type and primitive of one stored key (an item key or a separator).
+int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
+{
+    const char *what = node->is_leaf ? "key" : "separator";
+    PyObject *key = node->keys[slot];
+    if (!key)
+        return fail(w, "%s %d is NULL", what, slot);
+    if (PyFloat_Check(key) && std::isnan(PyFloat_AS_DOUBLE(key)))
+        return fail(w, "%s %d is a NaN", what, slot);
+    PyTypeObject *key_type = c.tree->key_type;
+    if (key_type && !Py_IS_TYPE(key, key_type))
+        return fail(w, "%s %d %R has type %s, but key_type is %s", what, slot, key, Py_TYPE(key)->tp_name,
+                    key_type->tp_name);
+    BTreePrim prim = btree_prims(node)[slot];
+    if (c.tree->key_kind == KEY_KIND_INT64) {
+        long long value;
+        if (Py_IS_TYPE(key, &PyBool_Type)) {
+            value = key == Py_True;
+        } else if (PyLong_CheckExact(key)) {
+            int overflow = 0;
+            value = PyLong_AsLongLongAndOverflow(key, &overflow);
+            if (overflow)
+                return fail(w, "%s %d %R is beyond 64 bits in an int64 tree", what, slot, key);
+        } else {
+            return fail(w, "%s %d %R of type %s in an int64 tree", what, slot, key, Py_TYPE(key)->tp_name);
+        }
+        if (prim.i != value)
+            return fail(w, "%s %d %R has primitive %lld", what, slot, key, static_cast<long long>(prim.i));
+    } else if (c.tree->key_kind == KEY_KIND_FLOAT64) {
+        if (!PyFloat_CheckExact(key))
+            return fail(w, "%s %d %R of type %s in a float64 tree", what, slot, key, Py_TYPE(key)->tp_name);
+        double value = PyFloat_AS_DOUBLE(key);
+        if (memcmp(&prim.f, &value, sizeof value) != 0) {
+            PyObject *stored = PyFloat_FromDouble(prim.f);
+            if (!stored)
+                return -1;
+            fail(w, "%s %d %R has primitive %R", what, slot, key, stored);
+            Py_DECREF(stored);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Walks the subtree below `node`; `*first` and `*last` receive its smallest
+// and largest key (borrowed). `rightmost`: the node ends its level.
+int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject **first, PyObject **last)
+{
+    if (w.depth >= max_height)
+        return fail(w, "the tree is deeper than %d levels", max_height);
+    if (node->is_leaf != 0 && node->is_leaf != 1)
+        return fail(w, "is_leaf is %d", node->is_leaf);
+    if (node->free_next)
+        return fail(w, "a live node has free_next set");
+    int n = node->n;
+    if (n < 0 || n > BTREE_MAX_KEYS)
+        return fail(w, "holds %d keys", n);
+    if (w.depth > 0 && n < BTREE_MIN_KEYS) {
+        if (c.strict || !rightmost)
+            return fail(w, "holds %d keys, fewer than %d", n, BTREE_MIN_KEYS);
+        if (node->is_leaf && n == 0)
+            return fail(w, "is an empty leaf");
+    }
+    if (w.depth == 0 && n == 0)
+        return fail(w, "the root of a non-empty tree holds no key");
+    if (node->is_leaf) {
+        if (c.leaf_depth < 0)
+            c.leaf_depth = w.depth;
+        else if (c.leaf_depth != w.depth)
+            return fail(w, "leaf at depth %d, but the first leaf is at depth %d", w.depth, c.leaf_depth);
+        if (c.prev_leaf && c.prev_leaf->leaf.next != node)
+            return fail(w, "the leaf chain does not lead from the previous leaf to this one");
+        c.prev_leaf = node;
+        if (node->subtree_size != n)
+            return fail(w, "subtree_size %zd in a leaf of %d items", node->subtree_size, n);
+        for (int i = 0; i < n; i++) {
+            if (check_key(c, w, node, i) < 0)
+                return -1;
+            if (!node->leaf.values[i])
+                return fail(w, "value %d is NULL", i);
+            PyObject *key = node->keys[i];
+            if (c.prev_key) {
+                int order = btree_key_cmp(c.prev_key, key);
+                if (order == BTREE_CMP_ERROR)
+                    return -1;
+                if (order != -1)
+                    return fail(w, "key %d %R does not come after %R", i, key, c.prev_key);
+            }
+            c.prev_key = key;
+        }
+        *first = node->keys[0];
+        *last = node->keys[n - 1];
+        return 0;
+    }
+    for (int i = 0; i <= n; i++) {
+        if (!node->inner.children[i])
+            return fail(w, "child %d of %d is NULL", i, n + 1);
+    }
+    for (int i = 0; i < n; i++) {
+        if (check_key(c, w, node, i) < 0)
+            return -1;
+    }
+    Py_ssize_t total = 0;
+    w.depth++;
+    for (int i = 0; i <= n; i++) {
+        w.index[w.depth - 1] = i;
+        BTreeNode *child = node->inner.children[i];
+        PyObject *child_first = nullptr, *child_last = nullptr;
+        if (check_node(c, child, w, rightmost && i == n, &child_first, &child_last) < 0)
+            return -1;
+        if (i == 0) {
+            *first = child_first;
+        } else if (node->keys[i - 1] != child_first) {
+            w.depth--;
+            return fail(w, "separator %d %R is not the first key %R below child %d", i - 1, node->keys[i - 1],
+                        child_first, i);
+        }
+        *last = child_last;
+        total += child->subtree_size;
+    }
+    w.depth--;
+    // The root's count is compared last of all, in check_tree.
+    if (w.depth > 0 && node->subtree_size != total)
+        return fail(w, "subtree_size %zd, but the children hold %zd items", node->subtree_size, total);
+    return 0;
+}
+
+// The cached path, when it claims to be current: root to the leaf that holds
+// a key equal to cache_key.
+int check_cache(BTreeObject *tree)
+{
+    Where w{};
+    if (!tree->cache_key) {
+        if (tree->path_len != 0 || tree->cache_version != 0)
+            return fail(w, "empty path cache with path_len %zd and cache_version %llu", tree->path_len,
+                        static_cast<unsigned long long>(tree->cache_version));
+        return 0;
+    }
+    if (tree->cache_version != tree->version)
+        return 0;
+    Py_ssize_t len = tree->path_len;
+    if (len < 1)
+        return fail(w, "current path cache of %R with path_len %zd", tree->cache_key, len);
+    if (tree->path[0] != tree->root)
+        return fail(w, "cached path does not start at the root");
+    for (Py_ssize_t d = 0; d + 1 < len; d++) {
+        BTreeNode *node = tree->path[d];
+        if (node->is_leaf)
+            return fail(w, "cached path entry %zd is a leaf above the end of the path", d);
+        int i = 0;
+        while (i <= node->n && node->inner.children[i] != tree->path[d + 1])
+            i++;
+        if (i > node->n)
+            return fail(w, "cached path entry %zd is not a child of entry %zd", d + 1, d);
+        w.index[w.depth++] = i;
+    }
+    BTreeNode *leaf = tree->path[len - 1];
+    if (!leaf->is_leaf)
+        return fail(w, "cached path ends in an internal node");
+    // The cached key is the object the lookup was given: equal to a stored
+    // key, not necessarily the same object.
+    for (int i = 0; i < leaf->n; i++) {
+        int c = btree_key_cmp(leaf->keys[i], tree->cache_key);
+        if (c == BTREE_CMP_ERROR)
+            return -1;
+        if (c == 0)
+            return 0;
+    }
+    return fail(w, "the cached leaf holds no key equal to cache_key %R", tree->cache_key);
+}
+
+int check_tree(BTreeObject *tree, bool strict)
+{
+    Where w{};
+    if (tree->key_kind < KEY_KIND_NONE || tree->key_kind > KEY_KIND_FLOAT64)
+        return fail(w, "key_kind %d", tree->key_kind);
+    if (tree->size < 0)
+        return fail(w, "size %zd", tree->size);
+    if (!tree->root != (tree->size == 0))
+        return fail(w, "root %s with size %zd", tree->root ? "set" : "NULL", tree->size);
+    if ((tree->key_kind == KEY_KIND_NONE) != (tree->size == 0))
+        return fail(w, "key_kind %d with size %zd", tree->key_kind, tree->size);
+    if (tree->size == 0 && tree->key_type)
+        return fail(w, "empty tree with key_type %s", tree->key_type->tp_name);
+    if (tree->path_len < 0 || tree->path_len > tree->path_cap || !tree->path != !tree->path_cap)
+        return fail(w, "path buffer %s with path_len %zd and path_cap %zd", tree->path ? "set" : "NULL",
+                    tree->path_len, tree->path_cap);
+    if (tree->root) {
+        Checker c{tree, strict, -1, nullptr, nullptr};
+        PyObject *first = nullptr, *last = nullptr;
+        if (check_node(c, tree->root, w, true, &first, &last) < 0)
+            return -1;
+        if (c.prev_leaf->leaf.next)
+            return fail(w, "the last leaf's next is not NULL");
+    }
+    if (check_cache(tree) < 0)
+        return -1;
+    // Last of all, so that a failure here says that every other invariant
+    // holds: the count of every other node is exact by now.
+    BTreeNode *root = tree->root;
+    if (root) {
+        Py_ssize_t total = root->n;
+        if (!root->is_leaf) {
+            total = 0;
+            for (int i = 0; i <= root->n; i++)
+                total += root->inner.children[i]->subtree_size;
+        }
+        if (root->subtree_size != total || total != tree->size)
+            return fail(w, "subtree_size %zd, but the children hold %zd items and the tree's size is %zd",
+                        root->subtree_size, total, tree->size);
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"tree", "strict", nullptr};
+    PyObject *arg;
+    int strict = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|p:check", const_cast<char **>(kwlist), &arg, &strict))
+        return nullptr;
+    BTreeObject *tree = introspect_tree_arg(arg);
+    if (!tree || btree_guard_test(tree) < 0)
+        return nullptr;
+    // Comparisons run Python code, which must not reach the tree meanwhile.
+    BTreeBusy busy(tree);
+    if (check_tree(tree, strict) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}

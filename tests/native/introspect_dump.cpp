@@ -1,0 +1,106 @@
+// dump(tree): the tree record and every node as plain Python data, for tests
+// that look at shapes (splits, separators, fill) and at the path cache.
+#include "introspect.h"
+#include "keys/kind.h"
+
+namespace {
+
+// Stores `value` (a new reference, NULL on a failed creation) under `name`.
+int put(PyObject *dict, const char *name, PyObject *value)
+{
+    if (!value)
+        return -1;
+    int r = PyDict_SetItemString(dict, name, value);
+    Py_DECREF(value);
+    return r;
+}
+
+// A list of `n` objects from `slots`; a NULL slot shows as None.
+PyObject *object_list(PyObject *const *slots, int n)
+{
+    PyObject *list = PyList_New(n);
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < n; i++)
+        PyList_SET_ITEM(list, i, Py_NewRef(slots[i] ? slots[i] : Py_None));
+    return list;
+}
+
+// Primitives as ints or floats; None in trees that keep none.
+PyObject *prim_list(const BTreePrim *prims, int n, int32_t kind)
+{
+    if (kind != KEY_KIND_INT64 && kind != KEY_KIND_FLOAT64)
+        return Py_NewRef(Py_None);
+    PyObject *list = PyList_New(n);
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < n; i++) {
+        PyObject *item = kind == KEY_KIND_INT64 ? PyLong_FromLongLong(prims[i].i) : PyFloat_FromDouble(prims[i].f);
+        if (!item) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, item);
+    }
+    return list;
+}
+
+PyObject *dump_node(BTreeNode *node, int32_t kind)
+{
+    if (!node)
+        return Py_NewRef(Py_None);
+    if (Py_EnterRecursiveCall(" in dump"))
+        return nullptr;
+    PyObject *dict = PyDict_New();
+    int n = node->n;
+    bool ok = dict && put(dict, "leaf", PyBool_FromLong(node->is_leaf)) == 0 &&
+              put(dict, "n", PyLong_FromLong(n)) == 0 &&
+              put(dict, "subtree_size", PyLong_FromSsize_t(node->subtree_size)) == 0 &&
+              put(dict, "keys", object_list(node->keys, n)) == 0 &&
+              put(dict, "prims", prim_list(btree_prims(node), n, kind)) == 0;
+    if (ok && node->is_leaf) {
+        ok = put(dict, "values", object_list(node->leaf.values, n)) == 0;
+    } else if (ok) {
+        PyObject *children = PyList_New(n + 1);
+        ok = put(dict, "children", Py_XNewRef(children)) == 0;
+        for (int i = 0; ok && i <= n; i++) {
+            PyObject *child = dump_node(node->inner.children[i], kind);
+            ok = child != nullptr;
+            if (ok)
+                PyList_SET_ITEM(children, i, child);
+        }
+        Py_XDECREF(children);
+    }
+    Py_LeaveRecursiveCall();
+    if (!ok) {
+        Py_XDECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+}  // namespace
+
+PyObject *introspect_dump(PyObject *, PyObject *arg)
+{
+    BTreeObject *tree = introspect_tree_arg(arg);
+    if (!tree)
+        return nullptr;
+    PyObject *type = reinterpret_cast<PyObject *>(tree->key_type);
+    PyObject *dict = PyDict_New();
+    bool ok = dict && put(dict, "key_kind", PyLong_FromLong(tree->key_kind)) == 0 &&
+              put(dict, "key_type", Py_NewRef(type ? type : Py_None)) == 0 &&
+              put(dict, "size", PyLong_FromSsize_t(tree->size)) == 0 &&
+              put(dict, "version", PyLong_FromUnsignedLongLong(tree->version)) == 0 &&
+              put(dict, "cache_version", PyLong_FromUnsignedLongLong(tree->cache_version)) == 0 &&
+              put(dict, "cache_key", Py_NewRef(tree->cache_key ? tree->cache_key : Py_None)) == 0 &&
+              put(dict, "path_len", PyLong_FromSsize_t(tree->path_len)) == 0 &&
+              put(dict, "path_cap", PyLong_FromSsize_t(tree->path_cap)) == 0 &&
+              put(dict, "busy", PyLong_FromLong(tree->busy)) == 0 &&
+              put(dict, "root", dump_node(tree->root, tree->key_kind)) == 0;
+    if (!ok) {
+        Py_XDECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
