@@ -60,12 +60,26 @@ enum class BTreeBound { Lower, Upper };
 // Lower bound: returns the slot, with `*found` set when it holds an equal
 // key. Upper bound: returns the child index. -1 with an exception set when a
 // comparison fails (object probes only).
+// Asks for every cache line of the searched array at once, so that the
+// binary search waits for memory about once per node instead of once per probe.
+inline void btree_prefetch_run(const void *start, int count, size_t width)
+{
+    const char *p = static_cast<const char *>(start);
+    const char *end = p + static_cast<size_t>(count) * width;
+    for (; p < end; p += 64)
+        __builtin_prefetch(p);
+}
+
 template <BTreeBound B, bool Leaf, class Probe>
 inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 {
     probe.begin_node();
     const BTreePrim *prims = btree_prims_of<Leaf>(node);
     int lo = 0, hi = node->n, equal_at = -1;
+    if constexpr (Probe::can_fail)
+        btree_prefetch_run(node->keys, hi, sizeof(PyObject *));
+    else
+        btree_prefetch_run(prims, hi, sizeof(BTreePrim));
     while (lo < hi) {
         int mid = (lo + hi) >> 1;
         int c = probe(node, prims, mid);
