@@ -1,0 +1,222 @@
+"""Key kinds (int64, float64, general objects), key types and NaN keys."""
+
+import pytest
+
+from helpers import Key, tree_of
+
+NONE, OBJECT, INT64, FLOAT64 = -1, 0, 1, 2
+NAN = float("nan")
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+def state(dump, tree):
+    s = dump(tree)
+    return s["key_kind"], s["key_type"]
+
+
+# A first key, a second key and the kind after both (the transition table).
+TRANSITIONS = [
+    (True, False, INT64),
+    (True, 5, INT64),
+    (3, 2**63 - 1, INT64),
+    (3, -(2**63), INT64),
+    (3, 2**63, OBJECT),
+    (3, 1.5, OBJECT),
+    (3, IntSub(4), OBJECT),
+    (2.5, 1.0, FLOAT64),
+    (2.5, 1, OBJECT),
+    (2.5, True, OBJECT),
+    (2.5, FloatSub(1.0), OBJECT),
+    (2**64, 1, OBJECT),
+    ("a", "b", OBJECT),
+    (FloatSub(1.0), 2.0, OBJECT),
+    (IntSub(1), 2, OBJECT),
+]
+
+
+@pytest.mark.parametrize("first, second, kind", TRANSITIONS)
+def test_kind_transitions(bt, dump, check, first, second, kind):
+    tree = bt.BTree()
+    tree.insert(first)
+    assert dump(tree)["key_type"] is type(first)
+    tree.insert(second)
+    same_type = type(first) is type(second)
+    assert state(dump, tree) == (kind, type(first) if same_type else None)
+    assert sorted([first, second]) == list(tree.keys())
+    check(tree)
+
+
+@pytest.mark.parametrize(
+    "key, kind, prim",
+    [
+        (True, INT64, 1),
+        (False, INT64, 0),
+        (-(2**63), INT64, -(2**63)),
+        (2**63 - 1, INT64, 2**63 - 1),
+        (2**63, OBJECT, None),
+        (-(2**63) - 1, OBJECT, None),
+        (-0.0, FLOAT64, -0.0),
+        (1e308, FLOAT64, 1e308),
+        (float("inf"), FLOAT64, float("inf")),
+        (FloatSub(2.0), OBJECT, None),
+        (IntSub(2), OBJECT, None),
+        ("s", OBJECT, None),
+        (None, OBJECT, None),
+    ],
+)
+def test_first_key_chooses_the_kind(bt, dump, key, kind, prim):
+    tree = bt.BTree()
+    tree.insert(key)
+    s = dump(tree)
+    assert (s["key_kind"], s["key_type"]) == (kind, type(key))
+    assert s["root"]["prims"] == (None if prim is None else [prim])
+
+
+def test_true_and_one_are_the_same_key(bt, dump, check):
+    tree = bt.BTree()
+    tree.insert(True, "t")
+    assert state(dump, tree) == (INT64, bool)
+    tree.insert(2, "two")
+    assert state(dump, tree) == (INT64, None)
+    tree.insert(1, "one")
+    assert len(tree) == 2
+    assert list(tree.items()) == [(True, "one"), (2, "two")]
+    assert next(tree.keys()) is True
+    assert tree.search(1) == tree.search(True) == tree.search(1.0) == "one"
+    tree.insert(False)
+    assert list(tree.keys()) == [False, True, 2]
+    check(tree)
+
+
+def test_int64_bounds(bt, check):
+    keys = [2**63, -(2**63), 2**63 - 1, -(2**63) - 1, 0]
+    for order in (keys, keys[::-1]):
+        tree = tree_of(bt.BTree, order)
+        assert list(tree.keys()) == sorted(keys)
+        assert all(tree.search(k) == k for k in keys)
+        check(tree)
+    tree = tree_of(bt.BTree, range(-500, 500))
+    with pytest.raises(KeyError):
+        tree.search(2**63)
+    with pytest.raises(KeyError):
+        tree.search(-(2**63))
+
+
+def test_big_int_first_keeps_small_ints_on_the_object_path(bt, dump, check):
+    tree = bt.BTree()
+    tree.insert(2**70)
+    for key in range(300):
+        tree.insert(key)
+    assert state(dump, tree) == (OBJECT, int)
+    assert tree.search(5) is None and tree.search(2**70) is None
+    assert list(tree.keys()) == [*range(300), 2**70]
+    check(tree)
+
+
+def test_int_tree_demoted_by_a_float(bt, dump, check):
+    tree = tree_of(bt.BTree, range(0, 600, 2))
+    tree.insert(1.5, "x")
+    assert state(dump, tree) == (OBJECT, None)
+    assert list(tree.keys())[:3] == [0, 1.5, 2]
+    assert tree.search(1.5) == "x" and tree.search(4) == 4 and tree.search(4.0) == 4
+    tree.insert(7)  # stays general for good
+    assert state(dump, tree) == (OBJECT, None)
+    check(tree)
+
+
+def test_int_tree_refusing_a_str(bt, dump, check):
+    tree = tree_of(bt.BTree, range(500))
+    with pytest.raises(TypeError):
+        tree.insert("x")
+    assert len(tree) == 500
+    assert state(dump, tree) == (OBJECT, None)
+    assert dump(tree)["busy"] == 0
+    assert list(tree.keys()) == list(range(500))
+    check(tree)
+
+
+def test_float_tree_finds_equal_ints(bt, dump, check):
+    tree = tree_of(bt.BTree, [x / 4 for x in range(400)])
+    assert state(dump, tree) == (FLOAT64, float)
+    assert tree.search(1) == 1.0 and tree.search(True) == 1.0
+    tree.insert(1, "int")
+    assert state(dump, tree) == (OBJECT, None)
+    assert len(tree) == 400 and tree.search(1.0) == "int"
+    keys = list(tree.keys())
+    assert keys[4] == 1 and type(keys[4]) is float
+    check(tree)
+
+
+def test_negative_zero_is_zero(bt, dump, check):
+    tree = tree_of(bt.BTree, [-1.0, 0.0, 1.0])
+    tree.insert(-0.0, "neg")
+    assert len(tree) == 3 and tree.search(0.0) == "neg"
+    assert str(list(tree.keys())[1]) == "0.0"
+    tree = tree_of(bt.BTree, [-0.0])
+    assert tree.search(0.0) == -0.0 and dump(tree)["root"]["prims"] == [-0.0]
+    check(tree)
+
+
+def test_float_subclass_keys(bt, dump, check):
+    tree = tree_of(bt.BTree, [FloatSub(x) for x in (3.0, 1.0, 2.0)])
+    assert state(dump, tree) == (OBJECT, FloatSub)
+    assert list(tree.keys()) == [1.0, 2.0, 3.0]
+    assert tree.search(2.0) == 2.0
+    check(tree)
+
+
+def test_emptied_tree_chooses_its_kind_afresh(bt, dump, check):
+    tree = tree_of(bt.BTree, [0.5, 1.5, 2.5])
+    for key in (0.5, 1.5, 2.5):
+        tree.delete(key)
+    assert state(dump, tree) == (NONE, None)
+    tree.insert(3)
+    assert state(dump, tree) == (INT64, int)
+    check(tree)
+
+
+NAN_KEYS = [NAN, FloatSub("nan"), -NAN]
+
+NAN_CALLS = {
+    "insert": lambda t, k: t.insert(k, 1),
+    "search": lambda t, k: t.search(k),
+    "delete": lambda t, k: t.delete(k),
+    "bisect_left": lambda t, k: t.bisect_left(k),
+    "bisect_right": lambda t, k: t.bisect_right(k),
+    "irange_min": lambda t, k: t.irange(k),
+    "irange_max": lambda t, k: t.irange(None, k),
+    "irange_both": lambda t, k: t.irange(k, k),
+}
+
+
+@pytest.mark.parametrize("call", NAN_CALLS.values(), ids=NAN_CALLS.keys())
+@pytest.mark.parametrize("filled", [False, True], ids=["empty", "filled"])
+def test_nan_keys_are_refused(BTree, call, filled):
+    tree = tree_of(BTree, [0.5, 1.0, 2.0] * filled)
+    for key in NAN_KEYS:
+        with pytest.raises(ValueError, match="^NaN keys are not supported$"):
+            call(tree, key)
+    assert list(tree.keys()) == [0.5, 1.0, 2.0] * filled
+
+
+def test_nan_check_comes_before_the_guard(bt, key_hook):
+    tree = tree_of(bt.BTree, [Key(1), Key(2)])
+    seen = []
+
+    def hook(a, b):
+        for call in NAN_CALLS.values():
+            try:
+                call(tree, NAN)
+            except ValueError as error:
+                seen.append(str(error))
+
+    key_hook(hook)
+    tree.search(Key(1))
+    assert seen and set(seen) == {"NaN keys are not supported"}
