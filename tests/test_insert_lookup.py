@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from helpers import MAX_KEYS, ROOT_SPLIT_REASON, Key, leaf_sizes, tree_of
+from helpers import MAX_KEYS, Key, leaf_sizes, tree_of
 
 
 def test_first_insert(bt, dump, check):
@@ -72,9 +72,6 @@ def test_random_inserts_keep_order(bt, check):
     check(tree)
 
 
-# When this passes, drop the marker and ROOT_SPLIT_BUG with its use in
-# helpers.check_tree.
-@pytest.mark.xfail(strict=True, reason=ROOT_SPLIT_REASON)
 def test_root_split_counts_both_halves(bt, dump):
     tree = tree_of(bt.BTree, range(MAX_KEYS + 1))
     assert dump(tree)["root"]["subtree_size"] == MAX_KEYS + 1

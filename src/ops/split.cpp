@@ -97,7 +97,7 @@ int btree_prepare_root(BTreeObject *tree, int *split)
         btree_mem_free(top);
         return -1;
     }
-    top->subtree_size = tree->root->subtree_size;
+    top->subtree_size = children_size(top);
     tree->root = top;
     *split = 1;
     return 0;
