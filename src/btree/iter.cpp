@@ -16,12 +16,37 @@ PyObject *btree_iter_new(BTreeObject *tree, int kind)
     it->reserved2 = 0;
     it->reserved3 = nullptr;
     it->reserved4 = nullptr;
+    it->last_item = nullptr;
     BTreeNode *node = tree->root;
     while (node && !node->is_leaf)
         node = node->inner.children[0];
     it->leaf = node;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
+}
+
+static PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
+{
+    PyObject *item = it->last_item;
+    if (item && Py_REFCNT(item) == 1) {
+        PyObject *old_key = PyTuple_GET_ITEM(item, 0);
+        PyObject *old_value = PyTuple_GET_ITEM(item, 1);
+        PyTuple_SET_ITEM(item, 0, Py_NewRef(key));
+        PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
+        // The collector may have untracked a tuple of untracked objects.
+        if (!PyObject_GC_IsTracked(item))
+            PyObject_GC_Track(item);
+        Py_INCREF(item);
+        Py_DECREF(old_key);
+        Py_DECREF(old_value);
+        return item;
+    }
+    PyObject *fresh = PyTuple_Pack(2, key, value);
+    if (!fresh)
+        return nullptr;
+    it->last_item = Py_NewRef(fresh);
+    Py_XDECREF(item);  // the previous tuple, still held elsewhere
+    return fresh;
 }
 
 PyObject *BTreeIter_iternext(PyObject *self)
@@ -50,7 +75,7 @@ PyObject *BTreeIter_iternext(PyObject *self)
         return Py_NewRef(key);
     if (it->kind == BTREE_ITER_VALUES)
         return Py_NewRef(value);
-    return PyTuple_Pack(2, key, value);
+    return btree_iter_item(it, key, value);
 }
 
 static void BTreeIter_dealloc(PyObject *self)
@@ -58,6 +83,7 @@ static void BTreeIter_dealloc(PyObject *self)
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<PyObject *>(it->tree));
+    Py_XDECREF(it->last_item);
     PyMem_Free(it->reserved3);
     PyMem_Free(it->reserved4);
     PyObject_GC_Del(self);
@@ -67,6 +93,7 @@ static int BTreeIter_traverse(PyObject *self, visitproc visit, void *arg)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     Py_VISIT(reinterpret_cast<PyObject *>(it->tree));
+    Py_VISIT(it->last_item);
     return 0;
 }
 
@@ -78,6 +105,7 @@ static int BTreeIter_clear(PyObject *self)
     it->leaf = nullptr;
     it->pos = 0;
     Py_XDECREF(tree);
+    Py_CLEAR(it->last_item);
     return 0;
 }
 

@@ -22,6 +22,9 @@ struct BTreeIterObject {
     int64_t reserved2;
     void *reserved3;
     void *reserved4;
+    // The last (key, value) tuple handed out; reused when its caller has
+    // already let go of it, as dict's item iterator does.
+    PyObject *last_item;
 };
 
 // A new iterator of `kind` over `tree`; refused while the tree's guard is set.

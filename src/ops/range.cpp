@@ -38,9 +38,17 @@ int range_start(BTreeNode *node, Probe &probe, int inclusive, LeafPos *start)
 
 int append_run(PyObject *list, BTreeNode *leaf, int from, int to)
 {
-    for (int i = from; i < to; i++)
+    // Each key object is touched for its reference count; ask for a few
+    // ahead so that their cache misses overlap.
+    constexpr int ahead = 8;
+    for (int i = from; i < to && i < from + ahead; i++)
+        __builtin_prefetch(leaf->keys[i], 1);
+    for (int i = from; i < to; i++) {
+        if (i + ahead < to)
+            __builtin_prefetch(leaf->keys[i + ahead], 1);
         if (PyList_Append(list, leaf->keys[i]) < 0)
             return -1;
+    }
     return 0;
 }
 

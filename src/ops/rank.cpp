@@ -4,6 +4,21 @@
 
 namespace {
 
+// Items below the children left of child `i`, read from whichever side of it
+// has fewer children: each child's count sits in another node's header.
+Py_ssize_t btree_size_left_of(const BTreeNode *node, int i)
+{
+    Py_ssize_t total = 0;
+    if (i <= node->n / 2) {
+        for (int j = 0; j < i; j++)
+            total += node->inner.children[j]->subtree_size;
+        return total;
+    }
+    for (int j = i; j <= node->n; j++)
+        total += node->inner.children[j]->subtree_size;
+    return node->subtree_size - total;
+}
+
 // Adds the number of keys below `node` that are less than the key (or not
 // greater, with `or_equal`) to `*count`: one search per level plus the sizes
 // of the children left of the path; no leaf is walked.
@@ -27,8 +42,7 @@ int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, int or_equa
         if (i < 0) {
             rc = -1;
         } else {
-            for (int j = 0; j < i; j++)
-                *count += node->inner.children[j]->subtree_size;
+            *count += btree_size_left_of(node, i);
             rc = btree_count_lt(node->inner.children[i], probe, count, or_equal);
         }
     }
