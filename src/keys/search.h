@@ -20,6 +20,9 @@ struct BTreeI64Probe {
         int64_t s = prims[i].i;
         return (s > key) - (s < key);
     }
+    bool less(const BTreePrim &p) const { return p.i < key; }
+    bool not_greater(const BTreePrim &p) const { return p.i <= key; }
+    bool equal(const BTreePrim &p) const { return p.i == key; }
 };
 
 // Sought float64 primitive. NaN orders above every number and equal to NaN,
@@ -44,6 +47,10 @@ struct BTreeF64Probe {
     {
         return btree_f64_cmp(prims[i].f, key);
     }
+    // The same order as btree_f64_cmp, without branches.
+    bool less(const BTreePrim &p) const { return (p.f < key) | ((p.f == p.f) & (key != key)); }
+    bool not_greater(const BTreePrim &p) const { return (p.f <= key) | (key != key); }
+    bool equal(const BTreePrim &p) const { return btree_f64_cmp(p.f, key) == 0; }
 };
 
 // Sought key object; may run Python code and fail.
@@ -57,48 +64,71 @@ struct BTreeObjectProbe {
 
 enum class BTreeBound { Lower, Upper };
 
+// Asks for every cache line of a node's key or primitive array at once, so
+// that the search waits for memory about once per node instead of once per
+// probe.
+inline void btree_prefetch_array(const void *start)
+{
+    constexpr size_t bytes = sizeof(void *) * BTREE_MAX_KEYS;
+    const char *p = static_cast<const char *>(start);
+    for (size_t off = 0; off < bytes; off += 64)
+        __builtin_prefetch(p + off);
+}
+
+// Number of primitives before the bound, with no data-dependent branch: the
+// loop runs a fixed number of times for a given `n`, so nothing mispredicts.
+template <BTreeBound B, class Probe>
+inline int btree_prim_bound(const BTreePrim *prims, int n, const Probe &probe)
+{
+    if (n == 0)
+        return 0;
+    const BTreePrim *base = prims;
+    while (n > 1) {
+        int half = n >> 1;
+        bool right = B == BTreeBound::Upper ? probe.not_greater(base[half - 1]) : probe.less(base[half - 1]);
+        base += right ? half : 0;
+        n -= half;
+    }
+    bool past = B == BTreeBound::Upper ? probe.not_greater(*base) : probe.less(*base);
+    return static_cast<int>(base - prims) + past;
+}
+
 // Lower bound: returns the slot, with `*found` set when it holds an equal
 // key. Upper bound: returns the child index. -1 with an exception set when a
 // comparison fails (object probes only).
-// Asks for every cache line of the searched array at once, so that the
-// binary search waits for memory about once per node instead of once per probe.
-inline void btree_prefetch_run(const void *start, int count, size_t width)
-{
-    const char *p = static_cast<const char *>(start);
-    const char *end = p + static_cast<size_t>(count) * width;
-    for (; p < end; p += 64)
-        __builtin_prefetch(p);
-}
-
 template <BTreeBound B, bool Leaf, class Probe>
 inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 {
     probe.begin_node();
     const BTreePrim *prims = btree_prims_of<Leaf>(node);
-    int lo = 0, hi = node->n, equal_at = -1;
-    if constexpr (Probe::can_fail)
-        btree_prefetch_run(node->keys, hi, sizeof(PyObject *));
-    else
-        btree_prefetch_run(prims, hi, sizeof(BTreePrim));
-    while (lo < hi) {
-        int mid = (lo + hi) >> 1;
-        int c = probe(node, prims, mid);
-        if constexpr (Probe::can_fail) {
+    int n = node->n;
+    if constexpr (!Probe::can_fail) {
+        btree_prefetch_array(prims);
+        int lo = btree_prim_bound<B>(prims, n, probe);
+        if constexpr (B == BTreeBound::Lower)
+            *found = lo < n && probe.equal(prims[lo]);
+        return lo;
+    } else {
+        btree_prefetch_array(node->keys);
+        int lo = 0, hi = n, equal_at = -1;
+        while (lo < hi) {
+            int mid = (lo + hi) >> 1;
+            int c = probe(node, prims, mid);
             if (c == BTREE_CMP_ERROR)
                 return -1;
+            bool left = B == BTreeBound::Upper ? c > 0 : c >= 0;
+            if (left) {
+                hi = mid;
+                if (c == 0)
+                    equal_at = mid;
+            } else {
+                lo = mid + 1;
+            }
         }
-        bool left = B == BTreeBound::Upper ? c > 0 : c >= 0;
-        if (left) {
-            hi = mid;
-            if (c == 0)
-                equal_at = mid;
-        } else {
-            lo = mid + 1;
-        }
+        if constexpr (B == BTreeBound::Lower)
+            *found = equal_at == lo;
+        return lo;
     }
-    if constexpr (B == BTreeBound::Lower)
-        *found = equal_at == lo;
-    return lo;
 }
 
 // Child index of the upper-bound child selection.
