@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "compat.h"
+
 constexpr int BTREE_CMP_ERROR = -2;
 constexpr int BTREE_CMP_UNDECIDED = 2;
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "compat.h"
 #include "nodes/node.h"
 
 enum : int32_t {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "btree_capi.h"
+#include "compat.h"
 
 static const PyBTree_CAPI *api;
 static PyObject *api_capsule; /* keeps a capsule chosen by use_capsule alive */
