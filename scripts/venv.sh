@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Creates (once) a virtual environment with python3.13 and installs the given
-# requirements files into it.
+# Usage: venv.sh VENV VERSION [REQUIREMENTS...]
+# Creates (once) a virtual environment with CPython VERSION (e.g. 3.13) and
+# installs the given requirements files into it.
 set -euo pipefail
 venv=$1
-shift
+version=$2
+shift 2
 if [ ! -x "$venv/bin/python" ]; then
-  python=$("$(dirname "$0")/find-python.sh")
+  python=$("$(dirname "$0")/find-python.sh" "$version")
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi

@@ -1,0 +1,109 @@
+"""Packaging: `python -m build` makes an sdist and a wheel from it, both carry
+what a user needs, and the sdist installs into a fresh virtual environment
+where the module, its metadata and its type information work.
+
+Slow (two builds and downloads of the build requirements): selected with
+`-m package`, run by `make package` and `make test`."""
+
+import re
+import subprocess
+import sys
+import tarfile
+import zipfile
+from email.parser import Parser
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.package
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+VERSION = re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
+
+SMOKE = """
+import importlib.metadata, sys
+from pathlib import Path
+import btree
+
+assert Path(btree.__file__).is_relative_to(sys.prefix), btree.__file__
+assert importlib.metadata.version("quindle-btree") == sys.argv[1]
+assert btree.__doc__ == "B-tree data structure for Quindle."
+assert [n for n in dir(btree) if not n.startswith("__")] == ["BTree", "_C_API"]
+t = btree.BTree()
+for k in range(1000, 0, -1):
+    t.insert(k, str(k))
+t.delete(500)
+assert len(t) == 999 and t.search(7) == "7" and t.bisect_left(501) == 499
+assert t.irange(498, 502) == [498, 499, 501, 502]
+assert list(t.items())[:2] == [(1, "1"), (2, "2")]
+print("ok")
+"""
+
+
+def run(*cmd, cwd, timeout=1200):
+    proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, cwd=cwd, timeout=timeout)
+    assert proc.returncode == 0, f"{cmd}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    """sdist and wheel made by `python -m build` (the wheel from the sdist)."""
+    out = tmp_path_factory.mktemp("dist")
+    run(sys.executable, "-m", "build", "--outdir", out, ROOT, cwd=out)
+    (sdist,) = out.glob("*.tar.gz")
+    (wheel,) = out.glob("*.whl")
+    return sdist, wheel
+
+
+@pytest.fixture(scope="module")
+def fresh(dist, tmp_path_factory):
+    """A new virtual environment with the sdist installed; its python."""
+    venv = tmp_path_factory.mktemp("venv")
+    run(sys.executable, "-m", "venv", venv, cwd=venv)
+    python = venv / "bin" / "python"
+    run(python, "-m", "pip", "install", "-q", dist[0], cwd=venv)
+    return python
+
+
+def test_wheel_contents_and_metadata(dist):
+    with zipfile.ZipFile(dist[1]) as wheel:
+        names = wheel.namelist()
+        info = f"quindle_btree-{VERSION}.dist-info"
+        meta = Parser().parsestr(wheel.read(f"{info}/METADATA").decode())
+    top = sorted(n for n in names if not n.startswith(info))
+    assert len(top) == 4 and re.fullmatch(r"btree\.cpython-.*\.so", top[2]), top
+    assert top[:2] + top[3:] == ["btree-stubs/__init__.pyi", "btree-stubs/py.typed", "btree.pyi"]
+    assert f"{info}/licenses/LICENSE" in names
+    assert (meta["Name"], meta["Version"], meta["License-Expression"]) == ("quindle-btree", VERSION, "MIT")
+    assert meta["Requires-Python"] == ">=3.10"
+    classifiers = meta.get_all("Classifier")
+    assert "Typing :: Typed" in classifiers
+    assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 14)} <= set(classifiers)
+    assert meta["Summary"] and "`btree`" in meta.get_payload()
+    assert meta.get_all("Project-URL") is None
+
+
+def test_sdist_contents(dist):
+    with tarfile.open(dist[0]) as sdist:
+        names = {n.split("/", 1)[1] for n in sdist.getnames() if "/" in n}
+    for needed in ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "include/btree_capi.h",
+                   "src/btree.pyi", "src/py.typed", "src/compat.h", "src/btree/module.cpp"]:
+        assert needed in names
+    assert not any(n.startswith((".venv", "build/", "bench/results/")) for n in names)
+
+
+def test_sdist_installs_and_works_in_a_fresh_environment(fresh, tmp_path):
+    assert run(fresh, "-c", SMOKE, VERSION, cwd=tmp_path).strip() == "ok"
+    for script in sorted(EXAMPLES.glob("*.py")):
+        run(fresh, script, cwd=tmp_path)
+
+
+def test_type_checkers_find_the_installed_stubs(fresh, tmp_path):
+    """mypy run from outside the repository, against the fresh environment."""
+    use = tmp_path / "use.py"
+    use.write_text("from btree import BTree\nt: BTree[int, str] = BTree()\nreveal_type(t.items())\n")
+    out = run(sys.executable, "-m", "mypy", "--strict", "--python-executable", fresh,
+              "--cache-dir", tmp_path / ".mypy_cache", use, *sorted(EXAMPLES.glob("*.py")), cwd=tmp_path)
+    assert "Iterator[tuple[" in out and "int, " in out and "str]]" in out
