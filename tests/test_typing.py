@@ -1,0 +1,93 @@
+"""The type information installed with the module: it matches the module
+(stubtest), type checkers find it where it is installed, the examples check
+under --strict, and misuse is caught with precise types.
+
+mypy runs outside the repository, so what it finds is what was installed."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+TYPED_EXAMPLES = [*sorted(EXAMPLES.glob("*.py")), EXAMPLES / "c_client" / "demo.py"]
+
+
+def mypy(*args, cwd):
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cwd / ".mypy_cache"), *args],
+                          capture_output=True, text=True, cwd=cwd, timeout=600)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+def test_stubs_match_the_built_module(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "btree"], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=600)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "Success: no issues found in 1 module" in proc.stdout
+
+
+def test_examples_check_strictly(tmp_path):
+    assert len(TYPED_EXAMPLES) >= 4
+    code, out = mypy("--strict", *map(str, TYPED_EXAMPLES), cwd=tmp_path)
+    assert code == 0, out
+
+
+USE = '''
+from btree import BTree
+
+t: BTree[int, str] = BTree()
+t.insert(1, "one")
+reveal_type(t.search(1))
+reveal_type(t.keys())
+reveal_type(t.values())
+reveal_type(t.items())
+reveal_type(t.irange(1, 5, inclusive=(True, False)))
+reveal_type(t.bisect_left(3))
+reveal_type(len(t))
+maybe: BTree[str, int | None] = BTree()
+maybe.insert("no value")
+flags: BTree[float, None] = BTree()
+flags.insert(1)
+flags.insert(2.5)
+t.insert(2)
+t.insert("two", "2")
+t.search("one")
+t.irange(min="a")
+BTree(1)
+t.no_such_method()
+bad: BTree[dict[str, int], int] = BTree()
+'''
+
+REVEALED = {
+    6: "str",
+    7: "typing.Iterator[int]",
+    8: "typing.Iterator[str]",
+    9: "typing.Iterator[tuple[int, str]]",
+    10: "list[int]",
+    11: "int",
+    12: "int",
+}
+# Lines 13 to 17 are correct: no value where the value type admits None, int
+# keys in a float tree. Every line from 18 on is a mistake.
+ERRORS = {18: "insert", 19: "insert", 20: "search", 21: "irange", 22: "BTree", 23: "no_such_method",
+          24: "dict"}
+
+
+def test_misuse_is_caught_with_precise_types(tmp_path):
+    source = tmp_path / "use.py"
+    source.write_text(USE)
+    code, out = mypy("--strict", "--show-error-codes", "--no-pretty", "--hide-error-context", str(source),
+                     cwd=tmp_path)
+    assert code == 1, out
+    revealed, errors = {}, {}
+    for line in out.splitlines():
+        m = re.match(r".*use\.py:(\d+): (note|error): (.*)", line)
+        if m and m.group(2) == "note" and m.group(3).startswith("Revealed type is"):
+            # Older mypy releases spell out the builtins module.
+            revealed[int(m.group(1))] = m.group(3).split('"')[1].replace("builtins.", "")
+        elif m and m.group(2) == "error":
+            errors.setdefault(int(m.group(1)), []).append(m.group(3))
+    assert revealed == REVEALED, out
+    assert sorted(errors) == sorted(ERRORS), out
+    for line, word in ERRORS.items():
+        assert any(word in message for message in errors[line]), (line, out)
