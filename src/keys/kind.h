@@ -19,7 +19,11 @@ enum : int32_t {
 // the conversion's error for a float subclass).
 inline int btree_nan_check(PyObject *key)
 {
-    if (!PyFloat_Check(key))
+    // Ints, strings, bytes and tuples (and their subclasses) cannot be
+    // floats; their type flags answer without walking the type's bases.
+    constexpr unsigned long never_float =
+        Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS;
+    if (PyType_HasFeature(Py_TYPE(key), never_float) || !PyFloat_Check(key))
         return 0;
     double d = PyFloat_AsDouble(key);
     if (d == -1.0 && PyErr_Occurred())
