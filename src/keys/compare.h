@@ -55,6 +55,17 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
         }
     } else if (type == &PyUnicode_Type) {
         if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+#if PY_VERSION_HEX >= 0x030C0000
+            // One byte per code point on both sides: byte order is code point
+            // order, so memcmp decides without a call into the interpreter.
+            if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
+                Py_ssize_t la = PyUnicode_GET_LENGTH(left), lb = PyUnicode_GET_LENGTH(right);
+                int c = memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<size_t>(la < lb ? la : lb));
+                if (c)
+                    return c < 0 ? -1 : 1;
+                return (la > lb) - (la < lb);
+            }
+#endif
             int c = PyUnicode_Compare(left, right);
             if (c < 0)
                 return PyErr_Occurred() ? BTREE_CMP_ERROR : -1;

@@ -113,6 +113,13 @@ inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
         int lo = 0, hi = n, equal_at = -1;
         while (lo < hi) {
             int mid = (lo + hi) >> 1;
+            // Whichever way this comparison goes, the next one reads one of
+            // these two key objects: ask for both while this one is compared.
+            int next_left = (lo + mid) >> 1, next_right = (mid + 1 + hi) >> 1;
+            if (next_left < mid)
+                __builtin_prefetch(node->keys[next_left]);
+            if (next_right < hi)
+                __builtin_prefetch(node->keys[next_right]);
             int c = probe(node, prims, mid);
             if (c == BTREE_CMP_ERROR)
                 return -1;
