@@ -1,5 +1,6 @@
 """Iterators over keys, values and items, and their invalidation."""
 
+import gc
 import random
 
 import pytest
@@ -141,3 +142,28 @@ def test_capsule_iterator_reports_errors_apart_from_the_end(capi, BTree):
         capi.iter_next([1, 2])
     with pytest.raises(TypeError):
         capi.iter_new([], 0)
+
+
+
+def test_item_tuples_reused_only_when_released(BTree):
+    """A tuple the caller let go of comes back refilled; one still held is
+    never overwritten, and a refilled tuple holding a container is tracked by
+    the garbage collector again even if a collection untracked it."""
+    def value(k):
+        return [k] if k % 2 else k
+
+    tree = tree_of(BTree, range(300), value=value)
+    iterator = tree.items()
+    held = []
+    for k in range(300):
+        item = next(iterator)
+        assert item == (k, value(k))
+        if k % 2:
+            assert gc.is_tracked(item)
+        else:
+            gc.collect()  # may untrack a tuple of two ints
+        if k % 7 == 0:
+            held.append(item)
+        del item
+    assert held == [(k, value(k)) for k in range(0, 300, 7)]
+    assert [(k, v) for k, v in tree.items()] == [(k, value(k)) for k in range(300)]
