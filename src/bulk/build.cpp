@@ -47,13 +47,15 @@ int nan_prescan(PyObject **keys, Py_ssize_t n)
 
 // Moves the input into full leaves of 127, deriving the key type and kind key
 // by key as insertion would.
-int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize_t n, Level &leaves)
+int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
+                 Level &leaves)
 {
     Py_ssize_t count = (n + BTREE_MAX_KEYS - 1) / BTREE_MAX_KEYS;
     if (leaves.allocate(count) < 0)
         return -1;
-    tree->key_type = Py_TYPE(keys[0]);
-    int32_t kind = KEY_KIND_NONE;
+    tree->key_type = known ? known->key_type : Py_TYPE(keys[0]);
+    int32_t kind = known ? known->kind : KEY_KIND_NONE;
+    tree->key_kind = kind;
     BTreeNode *prev = nullptr;
     Py_ssize_t g = 0;
     for (Py_ssize_t l = 0; l < count; l++) {
@@ -79,6 +81,10 @@ int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize
             }
             leaf->n = j + 1;
             leaf->subtree_size = j + 1;
+            if (known) {
+                leaf->leaf.prims[j] = known->prims[g];
+                continue;
+            }
             if (tree->key_type && Py_TYPE(key) != tree->key_type)
                 tree->key_type = nullptr;
             if (kind == KEY_KIND_OBJECT)
@@ -142,18 +148,19 @@ int build_parents(Level &below, Level &above, int copy_prims)
 
 }  // namespace
 
-BTreeObject *btree_build_sorted(PyObject **keys, PyObject **values, Py_ssize_t n)
+BTreeObject *btree_build_sorted(PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
 {
     BTreeObject *tree = btree_new_tree();
     if (!tree || n == 0)
         return tree;
-    if (nan_prescan(keys, n) < 0) {
+    // Keys with known primitives come from trees, which hold no NaN.
+    if (!known && nan_prescan(keys, n) < 0) {
         Py_DECREF(tree);
         return nullptr;
     }
     Level first, second;
     Level *level = &first, *above = &second;
-    if (build_leaves(tree, keys, values, n, *level) < 0) {
+    if (build_leaves(tree, keys, values, n, known, *level) < 0) {
         Py_DECREF(tree);
         return nullptr;
     }
