@@ -4,6 +4,16 @@
 
 namespace {
 
+// Points separator `at` of `parent` at the first key of `leaf`; the key it
+// named is released later.
+void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, int copy_prims, BTreeReleaseList &pending)
+{
+    pending.add(parent->keys[at]);
+    parent->keys[at] = Py_NewRef(leaf->keys[0]);
+    if (copy_prims)
+        parent->inner.prims[at] = leaf->leaf.prims[0];
+}
+
 void borrow_from_left(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *left = parent->inner.children[idx - 1];
@@ -23,11 +33,7 @@ void borrow_from_left(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseLi
         child->n = cn + 1;
         left->subtree_size = ln - 1;
         child->subtree_size = cn + 1;
-        // The separator now names the child's new first key.
-        pending.add(parent->keys[idx - 1]);
-        parent->keys[idx - 1] = Py_NewRef(child->keys[0]);
-        if (copy_prims)
-            parent->inner.prims[idx - 1] = child->leaf.prims[0];
+        rename_separator(parent, idx - 1, child, copy_prims, pending);
         return;
     }
     if (copy_prims)
@@ -67,10 +73,7 @@ void borrow_from_right(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseL
         child->n = cn + 1;
         right->subtree_size = rn - 1;
         child->subtree_size = cn + 1;
-        pending.add(parent->keys[idx]);
-        parent->keys[idx] = Py_NewRef(right->keys[0]);
-        if (copy_prims)
-            parent->inner.prims[idx] = right->leaf.prims[0];
+        rename_separator(parent, idx, right, copy_prims, pending);
         return;
     }
     BTreeNode *moved = right->inner.children[0];
