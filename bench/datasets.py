@@ -2,9 +2,10 @@
 
 The parent process generates a dataset once per (size, key type), writes it
 to a file and every system's worker process loads that same file. Probes
-(lookup keys, range bounds) are stored in a second pickle so that after
-loading they are objects equal to, but distinct from, the stored keys, as
-keys arriving from elsewhere in a program would be.
+(lookup keys, range bounds, the second map of the set merges) are stored in
+a second pickle so that after loading they are objects equal to, but
+distinct from, the stored keys, as keys arriving from elsewhere in a program
+would be.
 """
 
 import base64
@@ -17,6 +18,9 @@ KEY_TYPES = ("int", "float", "str")
 # Point probes (hits, misses, bisect) per timed run; a random sample of this
 # many keys gives stable per-operation figures without walking all 10^7.
 PROBE_CAP = 200_000
+# Positional probes are this many times fewer: btree reaches positional
+# access only through a ctypes call, which costs about a microsecond.
+POSITION_SHARE = 10
 # Range queries per timed run, each spanning WINDOW consecutive keys.
 WINDOWS = 2_000
 WINDOW = 100
@@ -49,27 +53,36 @@ def distinct_keys(rng, kind, count):
     return list(seen)[:count]
 
 
-def generate(n, kind, seed):
-    """Returns (data, probes) for `n` keys of type `kind`.
+def generate(n, kind, seed, probe_cap=PROBE_CAP):
+    """Returns (data, probes) for `n` keys of type `kind`, with at most
+    `probe_cap` point probes of each sort.
 
     data: keys (insertion order), ascending, delete_order.
     probes: hits (present keys, random order), misses (absent keys, also
-    used as bisect probes), windows ((lo, hi) spanning WINDOW keys each).
+    used as bisect probes), windows ((lo, hi) spanning WINDOW keys each),
+    positions (random positions, 0 to n - 1), partner (the sorted keys of
+    the second map of the set merges: n keys, half of them equal to keys).
     """
     rng = random.Random(f"{seed}/{kind}/{n}")
-    n_probes = min(n, PROBE_CAP)
-    pool = distinct_keys(rng, kind, n + n_probes)
-    keys, misses = pool[:n], pool[n:]
+    n_probes = min(n, probe_cap)
+    shared = n // 2
+    pool = distinct_keys(rng, kind, n + n_probes + n - shared)
+    keys, misses, others = pool[:n], pool[n:n + n_probes], pool[n + n_probes:]
     ascending = sorted(keys)
+    # keys is in random order, so its head is a random half.
+    partner = sorted(keys[:shared] + others)
     delete_order = rng.sample(keys, n)
     hits = rng.sample(keys, n_probes)
     span = max(1, n - WINDOW + 1)
     starts = [rng.randrange(span) for _ in range(WINDOWS)]
     last = min(n, WINDOW) - 1
     windows = [(ascending[s], ascending[s + last]) for s in starts]
+    n_positions = max(n_probes // POSITION_SHARE, min(n, 1000))
+    positions = [rng.randrange(n) for _ in range(n_positions)]
     data = {"n": n, "kind": kind, "keys": keys, "ascending": ascending,
             "delete_order": delete_order}
-    probes = {"hits": hits, "misses": misses, "windows": windows}
+    probes = {"hits": hits, "misses": misses, "windows": windows, "positions": positions,
+              "partner": partner}
     return data, probes
 
 

@@ -2,50 +2,110 @@
 
 import json
 
+import merges
 from systems import BASELINE
-from workloads import OPS
+from workloads import CALL_FLOOR, OPS
 
-LABELS = dict(OPS)
+# btree's positional access less the cost of its ctypes call; peers keep
+# their figure, so the ratio compares the accesses themselves.
+NET_INDEX = "index_net"
+LABELS = dict(OPS) | dict(merges.OPS) | {NET_INDEX: "  the same, less btree's ctypes call"}
+TABLE_OPS = [name for name, _ in OPS]
+TABLE_OPS.insert(TABLE_OPS.index("index") + 1, NET_INDEX)
+# What a record's figure is: its unit per operation and what the ratio
+# compares.
+MEASURES = {"min_ns": ("ns", "time"), "ir_per_op": ("instructions", "count")}
+# The peer whose figures the memory table divides by.
+MEMORY_REFERENCE = "sortedcontainers"
+MERGE_NOTES = (
+    "btree: C API entries through ctypes; BTrees: its module functions union, intersection,"
+    " difference;",
+    "sortedcontainers: SortedSet.union, .intersection, .difference on two SortedSets;",
+    "dict: set operators of two keys views, whose result is an unordered set (a floor, not"
+    " a peer)",
+)
 
 
-def _ns(value):
+def _num(value):
     return f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
 
 
-def ratio(peer, base):
-    """Peer time over btree time (> 1: btree is faster), or None."""
+def ratio(peer, base, field="min_ns"):
+    """Peer figure over btree's (> 1: btree is faster), or None."""
     if peer.get("status") == "ok" and base.get("status") == "ok":
-        return peer["min_ns"] / base["min_ns"]
+        return peer[field] / base[field]
     return None
 
 
-def _cell(record):
-    return _ns(record["min_ns"]) if record.get("status") == "ok" else record.get("status", "n/a")
+def _cell(record, field):
+    return _num(record[field]) if record.get("status") == "ok" else record.get("status", "n/a")
 
 
-def timing_table(n, kind, repeat, names, cells):
-    """cells[(system, op)] -> record. Rows: operations; per peer the ns/op
-    and its ratio to btree."""
+def add_net_index(cells, fields):
+    """Adds the NET_INDEX row to cells[(system, op)] where btree's call floor
+    was measured: btree's index less the floor, each peer's index as is."""
+    base, floor = cells.get((BASELINE, "index"), {}), cells.get((BASELINE, CALL_FLOOR), {})
+    if base.get("status") != "ok" or floor.get("status") != "ok":
+        return
+    for (name, op), rec in list(cells.items()):
+        if op == "index":
+            net = dict(rec, op=NET_INDEX)
+            if name == BASELINE:
+                net = {key: rec[key] for key in ("status", "nops", "size", "kind", "system")
+                       if key in rec}
+                net.update({f: rec[f] - floor[f] for f in fields}, op=NET_INDEX,
+                           derived=f"index less {CALL_FLOOR}")
+                if net[fields[0]] <= 0:
+                    # Two noisy timings whose difference means nothing.
+                    net.update(status="noise", reason="the call alone took longer")
+            cells[(name, NET_INDEX)] = net
+
+
+def table(title, names, cells, ops, field):
+    """cells[(system, row)] -> record. Rows: `ops`, each (row, label); per
+    peer the figure and its ratio to btree."""
     peers = [s for s in names if s != BASELINE]
-    label_w = max(len(label) for label in LABELS.values())
-    head = f"{'operation':<{label_w}}  {BASELINE:>9}" + "".join(f"  {p:>17}" for p in peers)
-    lines = [
-        f"n = {n:,}, {kind} keys: ns/op, best of {repeat}; "
-        f"x = peer time / {BASELINE} time (> 1: {BASELINE} is faster)",
-        head,
-        "-" * len(head),
-    ]
-    for op, label in OPS:
-        if not any((s, op) in cells for s in names):
+    label_w = max(len(label) for _, label in ops)
+    head = f"{'':<{label_w}}  {BASELINE:>9}" + "".join(f"  {p:>17}" for p in peers)
+    lines = [title, head, "-" * len(head)]
+    for row, label in ops:
+        if not any((s, row) in cells for s in names):
             continue
-        base = cells.get((BASELINE, op), {})
-        row = f"{label:<{label_w}}  {_cell(base):>9}"
+        base = cells.get((BASELINE, row), {})
+        line = f"{label:<{label_w}}  {_cell(base, field):>9}"
         for p in peers:
-            rec = cells.get((p, op), {})
-            r = ratio(rec, base)
-            row += f"  {_cell(rec):>10} {f'{r:.2f}x' if r else '':>6}"
-        lines.append(row)
+            rec = cells.get((p, row), {})
+            r = ratio(rec, base, field)
+            line += f"  {_cell(rec, field):>10} {f'{r:.2f}x' if r else '':>6}"
+        lines.append(line)
     return "\n".join(lines)
+
+
+def _ratio_note(field):
+    what = MEASURES[field][1]
+    return f"x = peer {what} / {BASELINE} {what} (> 1: {BASELINE} is faster)"
+
+
+def timing_table(n, kind, detail, names, cells, field="min_ns"):
+    """cells[(system, op)] -> record: the map operations of one dataset."""
+    title = f"n = {n:,}, {kind} keys: {MEASURES[field][0]}/op, {detail}; {_ratio_note(field)}"
+    return table(title, names, cells, [(op, LABELS[op]) for op in TABLE_OPS], field)
+
+
+def merges_table(records, names, detail, field="min_ns"):
+    """records: of any operations, sizes and key types; the merges among
+    them make one row per (size, key type, merge)."""
+    cells, rows = {}, {}
+    for r in records:
+        if r["op"] in merges.OP_NAMES:
+            row = (r["size"], r["kind"], r["op"])
+            cells[(r["system"], row)] = r
+            rows[row] = f"n = {r['size']:,}, {r['kind']}: {r['op']}"
+    title = (f"set merges of two maps of n keys, n/2 of them in both: {MEASURES[field][0]} per"
+             f" input item (2n), {detail}; {_ratio_note(field)}")
+    ops = [(row, rows[row]) for row in sorted(rows, key=lambda row: (
+        row[0], row[1], merges.OP_NAMES.index(row[2])))]
+    return "\n".join([table(title, names, cells, ops, field), *MERGE_NOTES])
 
 
 def memory_table(n, records):
@@ -55,13 +115,17 @@ def memory_table(n, records):
     def cell(system, count_keys, traced):
         rec = records.get((system, count_keys, traced), {})
         if rec.get("status", "ok") != "ok":
-            return f"{rec.get('status', 'n/a'):>8}"
-        return f"{rec['bytes_per_item']:>8.1f}"
+            return f"{rec.get('status', 'n/a'):>8} {'':>6}"
+        ref = records.get((MEMORY_REFERENCE, count_keys, traced), {})
+        share = (f"{rec['bytes_per_item'] / ref['bytes_per_item']:.2f}x"
+                 if ref.get("status", "ok") == "ok" and ref.get("bytes_per_item") else "")
+        return f"{rec['bytes_per_item']:>8.1f} {share:>6}"
 
     lines = [
-        f"memory, bytes per item: {n:,} int keys inserted in random order, values None",
-        f"{'':<17}  {'structure only':>17}  {'with key objects':>17}",
-        f"{'system':<17}" + f"  {'RSS':>8} {'traced':>8}" * 2,
+        f"memory, bytes per item: {n:,} int keys inserted in random order, values None; "
+        f"x = system / {MEMORY_REFERENCE}",
+        f"{'':<17}  {'without key objects':>31}  {'with key objects':>31}",
+        f"{'system':<17}" + f"  {'RSS':>15} {'traced':>15}" * 2,
     ]
     for s in names:
         lines.append(f"{s:<17}" + "".join(f"  {cell(s, c, False)} {cell(s, c, True)}"
@@ -71,42 +135,66 @@ def memory_table(n, records):
     return "\n".join(lines)
 
 
-def write_json(path, meta, timing, memory):
-    by_key = {(r["size"], r["kind"], r["system"], r["op"]): r for r in timing}
-    for r in timing:
-        base = by_key.get((r["size"], r["kind"], BASELINE, r["op"]), {})
-        r["ratio_vs_btree"] = ratio(r, base) if r["system"] != BASELINE else None
+def write_json(path, meta, sections, field="min_ns"):
+    """sections: name -> records; each record of a section named "timing"
+    or "callgrind" gets its ratio to btree."""
+    for name in ("timing", "callgrind"):
+        records = sections.get(name, [])
+        by_key = {(r["size"], r["kind"], r["system"], r["op"]): r for r in records}
+        for r in records:
+            base = by_key.get((r["size"], r["kind"], BASELINE, r["op"]), {})
+            r["ratio_vs_btree"] = ratio(r, base, field) if r["system"] != BASELINE else None
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(json.dumps({"meta": meta, "timing": timing, "memory": memory}, indent=1))
+    path.write_text(json.dumps({"meta": meta, **sections}, indent=1))
+
+
+SCALING_OPS = ("insert_random", "lookup_hit")
 
 
 def write_chart(path, timing, sizes, kinds, names):
-    """One panel per (key type, size): ns/op per operation and system, log
-    scale."""
+    """One row per key type: ns/op of every operation and system at the
+    largest size, then insert and lookup cost against N for each system.
+    Log scales throughout."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    ops = [op for op, _ in OPS if any(r["op"] == op for r in timing)]
-    fig, axes = plt.subplots(len(kinds), len(sizes), squeeze=False,
-                             figsize=(6 * len(sizes), 0.45 * len(ops) * len(kinds) + 2))
+    ok = [r for r in timing if r["status"] == "ok"]
+    ops = [op for op in (*(name for name, _ in OPS), *merges.OP_NAMES)
+           if any(r["op"] == op for r in ok)]
+    labels = LABELS | {op: f"{label}, per input item" for op, label in merges.OPS}
+    colour = {s: f"C{i}" for i, s in enumerate(names)}
+    largest = max(sizes)
+    fig, axes = plt.subplots(len(kinds), 1 + len(SCALING_OPS), squeeze=False,
+                             figsize=(16, (0.4 * len(ops) + 1.5) * len(kinds) + 0.5),
+                             gridspec_kw={"width_ratios": [1.6] + [1] * len(SCALING_OPS)})
     height = 0.8 / len(names)
     for row, kind in enumerate(kinds):
-        for col, n in enumerate(sizes):
+        ax = axes[row][0]
+        for i, s in enumerate(names):
+            values = {r["op"]: r["min_ns"] for r in ok if (r["size"], r["kind"], r["system"]) == (largest, kind, s)}
+            ys = [y + i * height for y, op in enumerate(ops) if op in values]
+            ax.barh(ys, [values[op] for op in ops if op in values], height, label=s, color=colour[s])
+        ax.set_yticks([y + 0.4 - height / 2 for y in range(len(ops))], [labels[op] for op in ops], fontsize=8)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_title(f"n = {largest:,}, {kind} keys", fontsize=10)
+        ax.set_xlabel("ns/op (min, log scale)", fontsize=8)
+        for col, op in enumerate(SCALING_OPS, start=1):
             ax = axes[row][col]
-            for i, s in enumerate(names):
-                values = {r["op"]: r["min_ns"] for r in timing
-                          if (r["size"], r["kind"], r["system"]) == (n, kind, s)
-                          and r["status"] == "ok"}
-                ys = [y + i * height for y, op in enumerate(ops) if op in values]
-                ax.barh(ys, [values[op] for op in ops if op in values], height, label=s)
-            ax.set_yticks([y + 0.4 - height / 2 for y in range(len(ops))],
-                          [LABELS[op] for op in ops], fontsize=7)
-            ax.invert_yaxis()
+            for s in names:
+                points = sorted((r["size"], r["min_ns"]) for r in ok
+                                if (r["kind"], r["system"], r["op"]) == (kind, s, op))
+                if points:
+                    ax.plot(*zip(*points), marker="o", label=s, color=colour[s])
             ax.set_xscale("log")
-            ax.set_title(f"n = {n:,}, {kind} keys", fontsize=9)
-            ax.set_xlabel("ns/op (min)", fontsize=8)
-    axes[0][0].legend(fontsize=7)
+            ax.set_yscale("log")
+            ax.set_xticks(sorted(sizes), [f"{n:.0e}".replace("e+0", "e") for n in sorted(sizes)], fontsize=8)
+            ax.set_title(f"{LABELS[op]}, {kind} keys", fontsize=10)
+            ax.set_xlabel("n (items in the map)", fontsize=8)
+            ax.set_ylabel("ns/op (min)", fontsize=8)
+            ax.grid(True, which="both", alpha=0.3)
+    axes[0][0].legend(fontsize=8)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)

@@ -6,6 +6,7 @@ Usage (from the repository root):
     make bench BENCH_ARGS=--quick                 # smoke run, < 1 min
     make bench BENCH_ARGS="--sizes 1e6 --keys int --ops lookup_hit,irange_100"
     make bench BENCH_ARGS="--huge --chart"        # adds 10^7 keys; PNG chart
+    make bench BENCH_ARGS=--callgrind             # instructions/op, ~ minutes
     .venv-bench/bin/python bench/run.py --help    # once the venv exists
 
 Systems: btree (btree.BTree), sortedcontainers (SortedDict), BTrees (ZODB's
@@ -25,11 +26,16 @@ Method:
   lookup of present keys and of absent ones (the miss includes raising and
   catching KeyError, for every system); deletion of every key in random
   order; bisect_left on random probes; irange windows of 100 consecutive keys
-  materialised as a list; full iteration of keys and of items; construction
-  from sorted (key, value) pairs. Probes: at most 200,000 per run; 2,000
-  windows. Peers use m[k] = v, m[k], del m[k]; btree its methods. btree's
-  bulk build is its C API entry BuildFromSortedPairs, reached through
-  ctypes with the key and value arrays prepared before the clock starts.
+  materialised as a list; the key at random positions (peers: keys()[i]);
+  full iteration of keys and of items; construction from sorted (key, value)
+  pairs; union, intersection and difference of two maps of n keys with n/2
+  in common (see merges.py), reported per input item. Probes: at most
+  200,000 per run, positions a tenth as many (100 on pysorteddict, whose
+  keys()[i] walks the map); 2,000 windows. Peers use m[k] = v, m[k],
+  del m[k]; btree its methods. Operations btree has no method for (bulk build, positional
+  access, merges) call its C API entries through ctypes, with everything
+  prepared before the clock starts; a positional access is also shown less
+  the cost of a ctypes call, measured on a list.
 - An operation a system does not offer, or that raises NotImplementedError
   (btree operations still being built), is shown as "n/a"; one whose result
   fails a sanity check (length, window size) as "error"; a worker that dies
@@ -39,14 +45,21 @@ Method:
   tracemalloc's count, once with the key objects created beforehand
   (structure only) and once created during the build (counted).
 
+- Targets: after the tables, every performance target at 10^6 keys is shown
+  met or missed with its measured ratio (see targets.py).
+- --callgrind: instead of timing, counts instructions per operation under
+  valgrind's callgrind at 10^5 keys, a measure that other work on the
+  machine does not disturb (see callgrind.py); a few minutes per key type.
+
 Output: one table per size and key type (rows: operations; columns: ns/op of
 each system and each peer's ratio to btree, > 1 meaning btree is faster), the
-memory table, bench/results/results.json (all figures, min and median, every
-repetition) and, with --chart, bench/results/chart.png.
+set merges table, the memory table, the targets,
+bench/results/results.json (all figures, min and median, every repetition,
+the targets) and, with --chart, bench/results/chart.png. With --callgrind
+the same tables of instructions/op and bench/results/callgrind.json.
 """
 
 import argparse
-import json
 import os
 import platform
 import subprocess
@@ -55,18 +68,20 @@ import tempfile
 import time
 from pathlib import Path
 
+import callgrind
 import datasets
 import report
+import spawn
 import systems
+import targets
 from workloads import OP_NAMES
 
 HERE = Path(__file__).resolve().parent
-WORKER = HERE / "worker.py"
+RESULTS = HERE / "results"
 DEFAULT_SIZES = (10**3, 10**5, 10**6)
 QUICK_SIZES = (10**3, 10**4)
 HUGE = 10**7
 SEED = 20240601
-WORKER_TIMEOUT = 3600
 # A one-minute load average above this means something else is running.
 BUSY_LOAD = 0.5
 
@@ -108,9 +123,18 @@ def parse_args(argv):
     p.add_argument("--memory-size", type=parse_size,
                    help="int keys for the memory measurement (0: skip it)")
     p.add_argument("--chart", action="store_true", help="also write a PNG chart")
+    p.add_argument("--callgrind", action="store_true",
+                   help=f"count instructions under callgrind at {callgrind.SIZE:,} keys "
+                        "instead of timing")
+    p.add_argument("--jobs", type=int, default=1,
+                   help="workers run at once under --callgrind (default 1)")
     p.add_argument("--seed", type=int, default=SEED)
-    p.add_argument("--out", type=Path, default=HERE / "results" / "results.json")
+    p.add_argument("--out", type=Path,
+                   help="JSON file (default: results/results.json, or results/callgrind.json "
+                        "with --callgrind)")
     args = p.parse_args(argv)
+    if args.out is None:
+        args.out = RESULTS / ("callgrind.json" if args.callgrind else "results.json")
     if args.sizes is None:
         args.sizes = list(QUICK_SIZES if args.quick else DEFAULT_SIZES)
         if args.huge:
@@ -126,26 +150,8 @@ def default_repeat(n):
     return 5 if n <= 10**5 else 3 if n <= 10**6 else 1
 
 
-def run_worker(args, label):
-    """Runs one worker; returns (records, failure reason or None)."""
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    t0 = time.perf_counter()
-    try:
-        proc = subprocess.run([sys.executable, str(WORKER), *args], capture_output=True,
-                              text=True, env=env, timeout=WORKER_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        return [], f"timed out after {WORKER_TIMEOUT} s"
-    records = [json.loads(line) for line in proc.stdout.splitlines() if line]
-    print(f"  {label}: {time.perf_counter() - t0:.1f} s", file=sys.stderr, flush=True)
-    if proc.returncode != 0:
-        tail = proc.stderr.strip().splitlines()[-1:] or [f"exit status {proc.returncode}"]
-        print(f"  {label} died:\n{proc.stderr}", file=sys.stderr)
-        return records, tail[0]
-    return records, None
-
-
 def bench_dataset(args, n, kind, available, tmp):
-    """Times every chosen system on one dataset; returns cells and records."""
+    """Times every chosen system on one dataset; returns the records."""
     repeat = args.repeat or default_repeat(n)
     path = Path(tmp) / f"{kind}-{n}.pickle"
     t0 = time.perf_counter()
@@ -153,20 +159,16 @@ def bench_dataset(args, n, kind, available, tmp):
     print(f"[n={n:,} {kind}] data: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
     cells = {}
     for name in args.systems:
-        ok, info = available[name]
-        if not ok:
-            records, failure = [], info
-        else:
-            records, failure = run_worker(
-                ["timing", name, str(path), ",".join(args.ops), str(repeat)], name)
-        got = {r["op"] for r in records}
-        records += [{"op": op, "status": "crash" if ok else "n/a", "reason": failure}
-                    for op in args.ops if op not in got]
+        records = spawn.run_system(name, available[name],
+                                   ["timing", name, str(path), ",".join(args.ops), str(repeat)],
+                                   args.ops)
         for r in records:
             r.update(size=n, kind=kind, system=name, repeat=repeat)
             cells[(name, r["op"])] = r
     path.unlink()
-    print(report.timing_table(n, kind, repeat, args.systems, cells) + "\n", flush=True)
+    report.add_net_index(cells, ["min_ns", "median_ns"])
+    print(report.timing_table(n, kind, f"best of {repeat}", args.systems, cells) + "\n",
+          flush=True)
     return list(cells.values())
 
 
@@ -179,14 +181,11 @@ def bench_memory(args, available, tmp):
     for name in args.systems:
         for count in (False, True):
             for traced in (False, True):
-                rec = {"status": "n/a", "reason": available[name][1]}
-                if available[name][0]:
-                    got, failure = run_worker(
-                        ["memory", name, str(path), str(n), "count" if count else "nocount",
-                         "traced" if traced else "rss"],
-                        f"{name} ({'with' if count else 'without'} keys, "
-                        f"{'traced' if traced else 'RSS'})")
-                    rec = got[0] if got else {"status": "crash", "reason": failure}
+                (rec,) = spawn.run_system(
+                    f"{name} ({'with' if count else 'without'} keys, "
+                    f"{'traced' if traced else 'RSS'})", available[name],
+                    ["memory", name, str(path), str(n), "count" if count else "nocount",
+                     "traced" if traced else "rss"], ["memory"])
                 rec.update(system=name, count_keys=count, traced=traced, n=n)
                 records[(name, count, traced)] = rec
     path.unlink()
@@ -205,6 +204,8 @@ def git_commit():
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.callgrind:
+        callgrind.valgrind()
     available = {name: systems.installed(systems.SYSTEMS[name]) for name in args.systems}
     for name, (ok, info) in available.items():
         print(f"{name}: {info}", file=sys.stderr)
@@ -218,20 +219,27 @@ def main(argv=None):
         print(f"warning: load average {meta['load_before'][0]:.1f} on {os.cpu_count()} cores; "
               "other work will make the figures noisy", file=sys.stderr)
     t0 = time.perf_counter()
-    timing, memory = [], []
     with tempfile.TemporaryDirectory(prefix="btree-bench-") as tmp:
-        for n in args.sizes:
-            for kind in args.keys:
-                timing += bench_dataset(args, n, kind, available, tmp)
-        if args.memory_size:
-            memory = bench_memory(args, available, tmp)
+        if args.callgrind:
+            section, field, detail = "callgrind", callgrind.FIELD, callgrind.DETAIL
+            meta.update(sizes=[callgrind.SIZE], cap=callgrind.CAP)
+            sections = {section: callgrind.run(args, available, tmp)}
+        else:
+            section, field, detail = "timing", "min_ns", "best of the repetitions"
+            sections = {section: [r for n in args.sizes for kind in args.keys
+                                  for r in bench_dataset(args, n, kind, available, tmp)]}
+        print(report.merges_table(sections[section], args.systems, detail, field) + "\n")
+        if args.memory_size and not args.callgrind:
+            sections["memory"] = bench_memory(args, available, tmp)
+    sections["targets"] = targets.evaluate(sections[section], sections.get("memory", []), field)
+    print(targets.table(sections["targets"], report.MEASURES[field][1]), flush=True)
     meta["seconds"] = round(time.perf_counter() - t0, 1)
     meta["load_after"] = os.getloadavg()
-    report.write_json(args.out, meta, timing, memory)
+    report.write_json(args.out, meta, sections, field)
     print(f"results: {args.out}", file=sys.stderr)
-    if args.chart:
+    if args.chart and not args.callgrind:
         chart = args.out.with_name("chart.png")
-        report.write_chart(chart, timing, args.sizes, args.keys, args.systems)
+        report.write_chart(chart, sections["timing"], args.sizes, args.keys, args.systems)
         print(f"chart: {chart}", file=sys.stderr)
     print(f"total: {meta['seconds']} s", file=sys.stderr)
 

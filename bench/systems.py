@@ -3,14 +3,17 @@
 Every timed loop binds what it calls to locals first and runs over a list
 built before the clock starts. Peers are driven through their fastest
 idiomatic spelling (`m[k] = v`, `m[k]`, `del m[k]`); btree.BTree through its
-methods. A field left as None marks an operation the system does not offer.
+methods, or through its C API entries (called with ctypes, see capsule.py)
+where it has no method. A field left as None marks an operation the system
+does not offer.
 """
 
-import ctypes
 import importlib
 from dataclasses import dataclass
-from time import perf_counter_ns
 from typing import Callable, Optional
+
+import capsule
+import clock
 
 
 @dataclass
@@ -25,39 +28,46 @@ class System:
     bisect: Optional[Callable]     # bisect(m, probes) -> ns
     irange: Optional[Callable]     # irange(m, windows) -> (ns, size of first)
     build: Optional[Callable]      # build(kind, keys, values) -> (ns, map)
+    index: Optional[Callable]      # index(m, positions) -> (ns, key at the first)
+    # Positions probed at the most, for a peer whose positional access walks
+    # the map (None: as many as the other probes).
+    index_cap: Optional[int] = None
+    # call_floor(sorted keys, positions) -> (ns, key at the first): the part
+    # of `index` that is the calling convention alone (btree's is ctypes).
+    call_floor: Optional[Callable] = None
 
 
 # Mapping protocol: dict and the sorted-map peers.
 
 def map_insert(m, keys):
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for k in keys:
         m[k] = None
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def map_lookup(m, keys):
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for k in keys:
         m[k]
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def map_miss(m, keys):
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for k in keys:
         try:
             m[k]
         except KeyError:
             pass
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def map_delete(m, keys):
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for k in keys:
         del m[k]
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def pairs_build(factory):
@@ -66,9 +76,9 @@ def pairs_build(factory):
     def build(kind, keys, values):
         pairs = list(zip(keys, values))
         make = factory(kind)
-        t0 = perf_counter_ns()
+        t0 = clock.now()
         m = make(pairs)
-        return perf_counter_ns() - t0, m
+        return clock.now() - t0, m
     return build
 
 
@@ -76,38 +86,38 @@ def pairs_build(factory):
 
 def each(call, items):
     """Calls `call` (a bound method) on every item."""
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for x in items:
         call(x)
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def each_absent(call, items):
     """Calls `call` on every item, each raising KeyError."""
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for x in items:
         try:
             call(x)
         except KeyError:
             pass
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def ranges(query, windows):
     """query(lo, hi) returns a list. Returns (ns, length of the first)."""
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for lo, hi in windows:
         query(lo, hi)
-    elapsed = perf_counter_ns() - t0
+    elapsed = clock.now() - t0
     return elapsed, len(query(*windows[0]))
 
 
 def listed_ranges(query, windows):
     """query(lo, hi) returns an iterable, materialised here as a list."""
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for lo, hi in windows:
         list(query(lo, hi))
-    elapsed = perf_counter_ns() - t0
+    elapsed = clock.now() - t0
     return elapsed, len(list(query(*windows[0])))
 
 
@@ -119,47 +129,52 @@ def bisect_each(m, probes):
 
 def btree_insert(t, keys):
     insert = t.insert
-    t0 = perf_counter_ns()
+    t0 = clock.now()
     for k in keys:
         insert(k, None)
-    return perf_counter_ns() - t0
+    return clock.now() - t0
 
 
 def btree_build(kind, keys, values):
-    """Bulk build through the C API entry BuildFromSortedPairs (slot 14),
-    which takes over one reference per array slot and clears the slot."""
-    import btree
+    """Bulk build through the C API entry BuildFromSortedPairs."""
+    run = capsule.build_from_sorted_pairs(keys, values)
+    t0 = clock.now()
+    tree = run()
+    return clock.now() - t0, tree
 
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = (ctypes.c_void_p * 16).from_address(get_pointer(btree._C_API, b"btree._C_API"))
-    entry = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p,
-                              ctypes.c_ssize_t)(table[14])
-    incref = ctypes.pythonapi.Py_IncRef
-    incref.argtypes = [ctypes.py_object]
-    decref = ctypes.pythonapi.Py_DecRef
-    decref.argtypes = [ctypes.c_void_p]
 
-    n = len(keys)
-    key_slots = (ctypes.c_void_p * n)()
-    key_slots[:] = list(map(id, keys))
-    value_slots = (ctypes.c_void_p * n)()
-    value_slots[:] = list(map(id, values))
-    for obj in keys:
-        incref(obj)
-    for obj in values:
-        incref(obj)
-    try:
-        t0 = perf_counter_ns()
-        tree = entry(key_slots, value_slots, n)
-        return perf_counter_ns() - t0, tree
-    finally:
-        # Slots the build did not consume still hold our references.
-        for slots in (key_slots, value_slots):
-            for address in slots:
-                if address:
-                    decref(address)
+# Positional access: each returns (ns, the key at the first position).
+
+def btree_index(t, positions):
+    get = capsule.get_item_by_index()
+    keys = capsule.KIND_KEYS
+    t0 = clock.now()
+    for i in positions:
+        get(t, i, keys)
+    return clock.now() - t0, get(t, positions[0], keys)
+
+
+def call_floor(keys, positions):
+    """What btree_index spends in ctypes alone: the same loop and kind of
+    call, reading a list of the keys."""
+    get = capsule.call_floor()
+    t0 = clock.now()
+    for i in positions:
+        get(keys, i)
+    return clock.now() - t0, get(keys, positions[0])
+
+
+def subscripts(view, positions):
+    t0 = clock.now()
+    for i in positions:
+        view[i]
+    return clock.now() - t0, view[positions[0]]
+
+
+def keys_index(m, positions):
+    """keys()[i]: sortedcontainers' keys view indexes its sorted list;
+    pysorteddict's walks the map from the nearer end."""
+    return subscripts(m.keys(), positions)
 
 
 # ZODB BTrees: LOBTree (64-bit int keys) or OOBTree.
@@ -201,6 +216,10 @@ def _btree_new(kind):
     return btree.BTree()
 
 
+# Positions probed on a peer whose positional access takes linear time: at
+# 10^6 keys each costs milliseconds.
+LINEAR_PROBES = 100
+
 SYSTEMS = {
     s.name: s for s in (
         System(name="btree", module="btree", new=_btree_new, insert=btree_insert,
@@ -208,13 +227,14 @@ SYSTEMS = {
                miss=lambda t, keys: each_absent(t.search, keys),
                delete=lambda t, keys: each(t.delete, keys),
                bisect=bisect_each, irange=lambda t, w: ranges(t.irange, w),
-               build=btree_build),
+               build=btree_build, index=btree_index, call_floor=call_floor),
         _peer("sortedcontainers", "sortedcontainers", _sc_factory, bisect=bisect_each,
-              irange=lambda m, w: listed_ranges(m.irange, w)),
+              irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index),
         _peer("BTrees", "BTrees", zodb_factory, bisect=None,
-              irange=lambda m, w: listed_ranges(m.keys, w)),
-        _peer("pysorteddict", "pysorteddict", _psd_factory, bisect=None, irange=None),
-        _peer("dict", "builtins", _dict_factory, bisect=None, irange=None),
+              irange=lambda m, w: listed_ranges(m.keys, w), index=None),
+        _peer("pysorteddict", "pysorteddict", _psd_factory, bisect=None, irange=None,
+              index=keys_index, index_cap=LINEAR_PROBES),
+        _peer("dict", "builtins", _dict_factory, bisect=None, irange=None, index=None),
     )
 }
 

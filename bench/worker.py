@@ -1,13 +1,15 @@
 """Worker process: runs one system on one dataset and prints one JSON record
-per line on stdout. Started by run.py, never by hand:
+per line on stdout. Started by run.py and callgrind.py, never by hand:
 
     worker.py timing SYSTEM DATASET_FILE OPS REPEAT
+    worker.py callgrind SYSTEM DATASET_FILE OPS CAP   (under valgrind)
     worker.py memory SYSTEM INT_ARRAY_FILE N count|nocount rss|traced
 """
 
 import json
 import sys
 
+import clock
 import datasets
 import systems
 import workloads
@@ -16,10 +18,15 @@ import workloads
 def main(argv):
     mode, name = argv[0], argv[1]
     system = systems.SYSTEMS[name]
-    if mode == "timing":
-        path, ops, repeat = argv[2], argv[3].split(","), int(argv[4])
+    if mode in ("timing", "callgrind"):
+        path, ops = argv[2], argv[3].split(",")
+        if mode == "timing":
+            options = {"repeat": int(argv[4])}
+        else:
+            clock.use_dumps()
+            options = {"repeat": 1, "cap": int(argv[4]), "dumps": True}
         try:
-            records = workloads.run_timing(system, datasets.load(path), ops, repeat)
+            records = workloads.run_timing(system, datasets.load(path), ops, **options)
         except Exception as exc:
             # The map could not even be filled: nothing else can be timed.
             reason = f"{type(exc).__name__}: {exc}"

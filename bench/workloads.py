@@ -14,11 +14,12 @@ import os
 import statistics
 import tracemalloc
 from collections import deque
-from time import perf_counter_ns
 
+import clock
+import merges
 from datasets import WINDOW
 
-# (name, label) in report order.
+# (name, label) in report order; the set merges are in merges.OPS.
 OPS = (
     ("insert_random", "insert, random order"),
     ("insert_ascending", "insert, ascending"),
@@ -27,13 +28,18 @@ OPS = (
     ("delete_random", "delete, random order"),
     ("bisect_left", "bisect_left, random probe"),
     ("irange_100", f"irange of {WINDOW} keys, as list"),
+    ("index", "positional access, key at i"),
     ("iter_keys", "iterate keys"),
     ("iter_items", "iterate items"),
     ("bulk_sorted", "build from sorted pairs"),
 )
-OP_NAMES = tuple(name for name, _ in OPS)
-# Operations timed on one map built beforehand and left unchanged.
-READ_OPS = ("lookup_hit", "lookup_miss", "bisect_left", "irange_100", "iter_keys", "iter_items")
+OP_NAMES = tuple(name for name, _ in OPS) + merges.OP_NAMES
+# Timed along with "index" where the system has a call floor: the part of a
+# positional access that is the calling convention alone.
+CALL_FLOOR = "index_call_floor"
+# Operations timed on the full map that random insertion leaves, unchanged.
+READ_OPS = ("lookup_hit", "lookup_miss", "bisect_left", "irange_100", "index", "iter_keys",
+            "iter_items")
 
 
 class Unsound(Exception):
@@ -46,10 +52,15 @@ def _expect(what, got, want):
 
 
 class Recorder:
-    """Collects the repetitions of each operation and its first failure."""
+    """Collects the repetitions of each operation and its first failure.
 
-    def __init__(self, ops):
+    A repetition is the loop's elapsed ns, or under callgrind (dumps=True)
+    the number of the dump that holds the loop (see clock.py).
+    """
+
+    def __init__(self, ops, dumps=False):
         self.ops = ops
+        self.dumps = dumps
         self.runs = {op: [] for op in ops}
         self.nops = {}
         self.failed = {}
@@ -68,7 +79,7 @@ class Recorder:
         except Exception as exc:
             self.failed[op] = ("error", f"{type(exc).__name__}: {exc}")
         else:
-            self.runs[op].append(elapsed)
+            self.runs[op].append(clock.dumps if self.dumps else elapsed)
             self.nops[op] = nops
 
     def absent(self, op, reason):
@@ -80,57 +91,75 @@ class Recorder:
             if op in self.failed:
                 status, reason = self.failed[op]
                 yield {"op": op, "status": status, "reason": reason}
+            elif not self.runs[op]:
                 continue
-            per_op = [ns / self.nops[op] for ns in self.runs[op]]
-            yield {"op": op, "status": "ok", "nops": self.nops[op],
-                   "min_ns": min(per_op), "median_ns": statistics.median(per_op),
-                   "runs_ns": per_op}
+            elif self.dumps:
+                yield {"op": op, "status": "ok", "nops": self.nops[op], "dumps": self.runs[op]}
+            else:
+                per_op = [ns / self.nops[op] for ns in self.runs[op]]
+                yield {"op": op, "status": "ok", "nops": self.nops[op],
+                       "min_ns": min(per_op), "median_ns": statistics.median(per_op),
+                       "runs_ns": per_op}
 
 
 def _drain(iterable):
     return deque(iterable, maxlen=0)
 
 
-def run_timing(system, data, ops, repeat):
-    """Times `ops` of `system` on one dataset; returns the result records."""
+def run_timing(system, data, ops, repeat, cap=None, dumps=False):
+    """Times `ops` of `system` on one dataset; returns the result records.
+
+    cap: operations per insertion, deletion and probe loop. Insertions then
+    grow a map of n - cap keys to n, deletions shrink one of n keys to
+    n - cap; without it they start from an empty map or end with one.
+    dumps: the loops run under callgrind (see Recorder).
+    """
     kind, n = data["kind"], data["n"]
     keys, ascending = data["keys"], data["ascending"]
-    rec = Recorder(ops)
+    count = n if cap is None else min(n, cap)
+    if system.call_floor is not None and "index" in ops:
+        ops = [*ops, CALL_FLOOR]
+    rec = Recorder(ops, dumps)
     for op, offered in (("bisect_left", system.bisect), ("irange_100", system.irange),
-                        ("bulk_sorted", system.build)):
+                        ("index", system.index), ("bulk_sorted", system.build),
+                        *((op, merges.MERGES.get(system.name)) for op in merges.OP_NAMES)):
         if offered is None:
             rec.absent(op, f"{system.name} does not offer it")
     gc.disable()
 
-    def filled(order):
+    def filled(order, size=n):
         m = system.new(kind)
-        system.insert(m, order)
-        _expect("len after inserts", len(m), n)
+        system.insert(m, order[:size])
+        _expect("len after inserts", len(m), size)
         return m
 
-    # Every repetition of random insertion leaves a full map that the
-    # deletion repetition then empties, so no map is built twice.
-    if rec.wants("insert_random") or rec.wants("delete_random"):
-        for _ in range(repeat):
-            m = system.new(kind)
-            rec.time("insert_random", n, lambda: _sized(system.insert(m, keys), m, n))
-            if len(m) != n:
-                m = filled(keys)
-            rec.time("delete_random", n,
-                     lambda: _sized(system.delete(m, data["delete_order"]), m, 0))
-            del m
+    # Every repetition of random insertion leaves a full map, which the read
+    # operations use and the deletion then shrinks: no map is built twice.
+    added, removed = keys[n - count:], data["delete_order"][:count]
+    for _ in range(repeat):
+        if not any(rec.wants(op) for op in ("insert_random", "delete_random", *READ_OPS)):
+            break
+        m = filled(keys, n - count)
+        rec.time("insert_random", count, lambda: _sized(system.insert(m, added), m, n))
+        if len(m) != n:
+            m = filled(keys)
+        _time_reads(system, m, data, rec, count)
+        rec.time("delete_random", count,
+                 lambda: _sized(system.delete(m, removed), m, n - count))
+        del m
 
-    if any(rec.wants(op) for op in READ_OPS):
-        _time_reads(system, filled(keys), data, rec, repeat)
-
+    appended = ascending[n - count:]
     for _ in range(repeat if rec.wants("insert_ascending") else 0):
-        m = system.new(kind)
-        rec.time("insert_ascending", n, lambda: _sized(system.insert(m, ascending), m, n))
+        m = filled(ascending, n - count)
+        rec.time("insert_ascending", count, lambda: _sized(system.insert(m, appended), m, n))
         del m
 
     values = [None] * n
     for _ in range(repeat if rec.wants("bulk_sorted") else 0):
         rec.time("bulk_sorted", n, lambda: _built(system.build(kind, ascending, values), n))
+
+    if any(rec.wants(op) for op in merges.OP_NAMES):
+        _time_merges(merges.MERGES[system.name], data, rec, repeat)
     gc.enable()
     return list(rec.results())
 
@@ -145,14 +174,16 @@ def _built(result, n):
     return _sized(elapsed, m, n)
 
 
-def _time_reads(system, m, data, rec, repeat):
-    n = data["n"]
-    hits, misses, windows = data["hits"], data["misses"], data["windows"]
+def _time_reads(system, m, data, rec, count):
+    """One repetition of each read operation on the full map m."""
+    n, ascending = data["n"], data["ascending"]
+    hits, misses, windows = data["hits"][:count], data["misses"][:count], data["windows"]
+    positions = data["positions"][:count if system.index_cap is None else system.index_cap]
 
     def rank():
         elapsed = system.bisect(m, misses)
         probe = misses[0]
-        _expect("rank of a probe", m.bisect_left(probe), bisect_left(data["ascending"], probe))
+        _expect("rank of a probe", m.bisect_left(probe), bisect_left(ascending, probe))
         return elapsed
 
     def window():
@@ -160,20 +191,41 @@ def _time_reads(system, m, data, rec, repeat):
         _expect("keys in a window", first, min(n, WINDOW))
         return elapsed
 
-    def drain(view):
+    def at(index, seq):
         def timed():
-            t0 = perf_counter_ns()
-            _drain(view())
-            return perf_counter_ns() - t0
+            elapsed, first = index(seq, positions)
+            _expect("key at a position", first, ascending[positions[0]])
+            return elapsed
         return timed
 
+    def drain(view):
+        def timed():
+            t0 = clock.now()
+            _drain(view())
+            return clock.now() - t0
+        return timed
+
+    rec.time("lookup_hit", len(hits), lambda: system.lookup(m, hits))
+    rec.time("lookup_miss", len(misses), lambda: system.miss(m, misses))
+    rec.time("bisect_left", len(misses), rank)
+    rec.time("irange_100", len(windows), window)
+    rec.time("index", len(positions), at(system.index, m))
+    rec.time(CALL_FLOOR, len(positions), at(system.call_floor, ascending))
+    rec.time("iter_keys", n, drain(m.keys))
+    rec.time("iter_items", n, drain(m.items))
+
+
+def _time_merges(system_merges, data, rec, repeat):
+    """Each merge of two maps of n keys, n/2 of them in both, reported per
+    input item (2n)."""
+    n = data["n"]
+    shared = n // 2
+    a, b = system_merges.inputs(data["kind"], data["ascending"], data["partner"])
+    merge = system_merges.ops(data["kind"])
+    sizes = {"union": 2 * n - shared, "intersection": shared, "difference": n - shared}
     for _ in range(repeat):
-        rec.time("lookup_hit", len(hits), lambda: system.lookup(m, hits))
-        rec.time("lookup_miss", len(misses), lambda: system.miss(m, misses))
-        rec.time("bisect_left", len(misses), rank)
-        rec.time("irange_100", len(windows), window)
-        rec.time("iter_keys", n, drain(m.keys))
-        rec.time("iter_items", n, drain(m.items))
+        for op in merges.OP_NAMES:
+            rec.time(op, 2 * n, lambda: _built(merges.timed(merge[op], a, b), sizes[op]))
 
 
 def rss_bytes():
@@ -205,5 +257,5 @@ def run_memory(system, keys, count_keys, traced):
     system.insert(m, source)
     after = tracemalloc.get_traced_memory()[0] if traced else rss_bytes()
     _expect("len", len(m), n)
-    return {"n": n, "count_keys": count_keys, "traced": traced,
+    return {"op": "memory", "n": n, "count_keys": count_keys, "traced": traced,
             "bytes_per_item": (after - before) / n}
