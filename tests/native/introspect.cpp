@@ -83,8 +83,10 @@ PyMethodDef btree_module_methods[] = {
      "check(tree, strict=True)\n--\n\nRaise AssertionError at the first broken invariant of the tree.\n"
      "With strict=False a node under the minimum fill is accepted when it is the\n"
      "rightmost node of its level (trees built from sorted input)."},
-    {"dump", introspect_dump, METH_O,
-     "dump(tree)\n--\n\nThe tree record and its nodes as nested dicts."},
+    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(introspect_dump)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dump(tree, depth=-1)\n--\n\nThe tree record and its nodes as nested dicts. With depth >= 0, the\n"
+     "internal nodes that many levels below the root show children None."},
     {"pool_counts", introspect_pool_counts, METH_NOARGS,
      "pool_counts()\n--\n\n(leaf pool size, internal pool size)."},
     {"fail_after", introspect_fail_after, METH_O,

@@ -12,8 +12,9 @@ BTreeObject *introspect_tree_arg(PyObject *op);
 // invariant.
 PyObject *introspect_check(PyObject *module, PyObject *args, PyObject *kwds);
 
-// dump(tree): the record and every node as nested dicts.
-PyObject *introspect_dump(PyObject *module, PyObject *tree);
+// dump(tree, depth=-1): the record and its nodes as nested dicts, down to
+// `depth` levels below the root (all of them when negative).
+PyObject *introspect_dump(PyObject *module, PyObject *args, PyObject *kwds);
 
 // key_cmp(left, right, pending=None) and key_cmp_fast(left, right).
 PyObject *introspect_key_cmp(PyObject *module, PyObject *args, PyObject *kwds);

@@ -45,7 +45,9 @@ PyObject *prim_list(const BTreePrim *prims, int n, int32_t kind)
     return list;
 }
 
-PyObject *dump_node(BTreeNode *node, int32_t kind)
+// Nodes `levels` below this one are left out (a negative count leaves none
+// out); an internal node at the limit shows children None.
+PyObject *dump_node(BTreeNode *node, int32_t kind, int levels)
 {
     if (!node)
         return Py_NewRef(Py_None);
@@ -60,11 +62,13 @@ PyObject *dump_node(BTreeNode *node, int32_t kind)
               put(dict, "prims", prim_list(btree_prims(node), n, kind)) == 0;
     if (ok && node->is_leaf) {
         ok = put(dict, "values", object_list(node->leaf.values, n)) == 0;
+    } else if (ok && levels == 0) {
+        ok = put(dict, "children", Py_NewRef(Py_None)) == 0;
     } else if (ok) {
         PyObject *children = PyList_New(n + 1);
         ok = put(dict, "children", Py_XNewRef(children)) == 0;
         for (int i = 0; ok && i <= n; i++) {
-            PyObject *child = dump_node(node->inner.children[i], kind);
+            PyObject *child = dump_node(node->inner.children[i], kind, levels - 1);
             ok = child != nullptr;
             if (ok)
                 PyList_SET_ITEM(children, i, child);
@@ -81,8 +85,13 @@ PyObject *dump_node(BTreeNode *node, int32_t kind)
 
 }  // namespace
 
-PyObject *introspect_dump(PyObject *, PyObject *arg)
+PyObject *introspect_dump(PyObject *, PyObject *args, PyObject *kwds)
 {
+    static const char *kwlist[] = {"tree", "depth", nullptr};
+    PyObject *arg;
+    int depth = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|i:dump", const_cast<char **>(kwlist), &arg, &depth))
+        return nullptr;
     BTreeObject *tree = introspect_tree_arg(arg);
     if (!tree)
         return nullptr;
@@ -97,7 +106,7 @@ PyObject *introspect_dump(PyObject *, PyObject *arg)
               put(dict, "path_len", PyLong_FromSsize_t(tree->path_len)) == 0 &&
               put(dict, "path_cap", PyLong_FromSsize_t(tree->path_cap)) == 0 &&
               put(dict, "busy", PyLong_FromLong(tree->busy)) == 0 &&
-              put(dict, "root", dump_node(tree->root, tree->key_kind)) == 0;
+              put(dict, "root", dump_node(tree->root, tree->key_kind, depth)) == 0;
     if (!ok) {
         Py_XDECREF(dict);
         return nullptr;
