@@ -1,10 +1,13 @@
 """Helpers shared by the suites: watched key objects, tree builders and the
 invariant check of the test build."""
 
+import sys
+
 import _btree_test
 
 TEST_CAPSULE = "_btree_test._C_API"
 MAX_KEYS = 127
+MAX_CHILDREN = 128
 MIN_KEYS = 63
 POOL_MAX = 1024
 
@@ -49,11 +52,55 @@ def tree_of(BTree, keys, value=lambda key: key):
     return tree
 
 
+def built(client, keys, values=None):
+    """A tree made by the capsule's bulk build from sorted keys (values None
+    unless given), through the table the client is switched to."""
+    keys = list(keys)
+    values = [None] * len(keys) if values is None else list(values)
+    tree, taken_keys, taken_values = client.build_from_sorted_pairs(keys, values)
+    assert all(taken_keys) and all(taken_values)
+    return tree
+
+
+def references(objects):
+    """The reference count of each object."""
+    return [sys.getrefcount(obj) for obj in objects]
+
+
+def shape(node):
+    """A dumped node as its leaf item counts: an int for a leaf, a list of the
+    children's shapes for an internal node."""
+    if node["leaf"]:
+        return node["n"]
+    return [shape(child) for child in node["children"]]
+
+
+def separators(node, path=()):
+    """{(child indices leading to the node, slot): separator} of every internal
+    node of a dumped tree (down to the depth it was dumped to)."""
+    if node["leaf"]:
+        return {}
+    found = {(path, slot): key for slot, key in enumerate(node["keys"])}
+    for i, child in enumerate(node["children"] or ()):
+        found.update(separators(child, path + (i,)))
+    return found
+
+
 def leaf_sizes(node):
     """Item counts of the leaves of a dumped node, left to right."""
     if node["leaf"]:
         return [node["n"]]
     return [size for child in node["children"] for size in leaf_sizes(child)]
+
+
+def drain_pools():
+    """Trees that hold every recycled node of both pools, so that the next
+    nodes come from the allocator. Keep them alive while that matters."""
+    holders = []
+    while any(_btree_test.pool_counts()):
+        # The 128th key splits the root leaf: two leaves and one internal node.
+        holders.append(tree_of(_btree_test.BTree, range(MAX_KEYS + 1)))
+    return holders
 
 
 def drain_leaf_pool():

@@ -2,11 +2,30 @@
 
 import gc
 import random
+import sys
 import weakref
 
 import pytest
 
-from helpers import MAX_KEYS, MIN_KEYS, Key, leaf_sizes, tree_of
+from helpers import MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, built, leaf_sizes, separators, tree_of
+
+MUTATED = "BTree mutated during iteration"
+
+
+class Boom(Exception):
+    pass
+
+
+def trimmed(client, sizes, make=int):
+    """A two-level tree of keys make(0), make(1), ... whose leaves hold
+    `sizes` items (63 to 127 each): built full, then cut from the end of
+    every leaf, which never rebalances. Returns the tree and every key made."""
+    keys = [make(v) for v in range(MAX_KEYS * len(sizes))]
+    tree = built(client, keys)
+    for leaf, size in enumerate(sizes):
+        for v in range(leaf * MAX_KEYS + size, (leaf + 1) * MAX_KEYS):
+            tree.delete(keys[v])
+    return tree, keys
 
 
 def test_delete_from_an_empty_tree(BTree):
@@ -99,3 +118,213 @@ def test_rebalancing_through_every_level(bt, dump, check):
             check(tree)
             assert list(tree.keys()) == sorted(order[done:])
     assert dump(tree)["root"] is None
+
+
+FILLS = {
+    # leaf sizes, the leaf that loses its second key, leaf sizes afterwards
+    "borrow from the left although the right could lend": ([64, 63, 127], 1, [63, 63, 127]),
+    "borrow from the right": ([63, 63, 127], 1, [63, 63, 126]),
+    "first child merges with its right sibling": ([63, 63, 127], 0, [125, 127]),
+    "middle child merges with its right sibling": ([63, 63, 63, 127], 1, [63, 125, 127]),
+    "last child merges into its left sibling": ([127, 63, 63], 2, [127, 125]),
+}
+
+
+@pytest.mark.parametrize("sizes, leaf, after", FILLS.values(), ids=FILLS.keys())
+def test_a_minimal_leaf_is_topped_up_before_the_descent_enters_it(test_capi, dump, check, sizes, leaf, after):
+    tree, _ = trimmed(test_capi, sizes)
+    tree.delete(leaf * MAX_KEYS + 1)
+    assert leaf_sizes(dump(tree)["root"]) == after
+    check(tree)
+    kept = [k for i, size in enumerate(sizes) for k in range(i * MAX_KEYS, i * MAX_KEYS + size)]
+    assert list(tree.keys()) == [k for k in kept if k != leaf * MAX_KEYS + 1]
+
+
+@pytest.mark.parametrize("deleted", [10, 5000], ids=["from the left child", "from the last child"])
+def test_two_minimal_internal_nodes_merge_into_a_full_one(bt, dump, check, deleted):
+    # Ascending insertion up to here leaves two internal nodes of 63 keys
+    # under the root.
+    tree = tree_of(bt.BTree, range(64 * MAX_CHILDREN + 1))
+    root = dump(tree, depth=1)["root"]
+    assert [child["n"] for child in root["children"]] == [MIN_KEYS, MIN_KEYS]
+    separator = root["keys"][0]
+    tree.delete(deleted)
+    root = dump(tree, depth=0)["root"]
+    assert root["n"] == MAX_KEYS and root["keys"][MIN_KEYS] is separator
+    check(tree)
+
+
+@pytest.mark.parametrize(
+    "count, deleted, where",
+    [
+        (3 * MAX_KEYS, 2 * MAX_KEYS, ((), 1)),
+        (228 * MAX_KEYS, 129 * MAX_KEYS, ((1,), 0)),
+        (228 * MAX_KEYS, 128 * MAX_KEYS, ((), 0)),
+    ],
+    ids=["in the parent", "in a parent of a three-level tree", "in the grandparent"],
+)
+def test_deleting_the_first_key_of_a_leaf_refreshes_one_separator(test_capi, dump, check, count, deleted, where):
+    # Full leaves and internal nodes above 63 keys: nothing is rebalanced.
+    keys = [10**20 + v for v in range(count)]
+    references = sys.getrefcount(keys[deleted])
+    tree = built(test_capi, keys)
+    before = separators(dump(tree, depth=1)["root"])
+    tree.delete(10**20 + deleted)
+    after = separators(dump(tree, depth=1)["root"])
+    changed = [place for place in before if after[place] is not before[place]]
+    assert changed == [where] and after[where] is keys[deleted + 1]
+    del before, after
+    # Measured outside the assert, whose rewriting holds its operands.
+    remaining = sys.getrefcount(keys[deleted])
+    assert remaining == references
+    check(tree)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_comparison_failing_during_deletions_keeps_every_item(test_capi, dump, check, key_hook, seed):
+    rng = random.Random(seed)
+    keys = [Key(v) for v in range(20_000)]
+    tree = built(test_capi, keys)
+    # Half the keys gone leaves many nodes near the minimum: the failing
+    # descents below borrow and merge before their comparison fails.
+    for key in rng.sample(keys, 10_000):
+        tree.delete(key)
+    kept = list(tree.keys())
+    failed = rebalanced = 0
+    for key in rng.sample(kept, 60):
+        version = dump(tree, depth=0)["version"]
+        countdown = [rng.randrange(25)]
+
+        def hook(a, b):
+            if countdown[0] == 0:
+                raise Boom
+            countdown[0] -= 1
+
+        key_hook(hook)
+        try:
+            tree.delete(Key(key.value))
+        except Boom:
+            failed += 1
+            rebalanced += dump(tree, depth=0)["version"] != version
+        else:
+            kept = [k for k in kept if k is not key]
+        key_hook(None)
+    assert failed > 30 and rebalanced > 0
+    assert len(tree) == len(kept)
+    check(tree)
+    assert all(tree.search(Key(key.value)) is None for key in kept)
+    assert all(a is b for a, b in zip(tree.keys(), kept))
+
+
+@pytest.mark.parametrize("failure", ["missing key", "raising comparison"])
+@pytest.mark.parametrize(
+    "sizes, leaf, rebalances",
+    [([127, 127], 1, False), ([64, 63], 1, True), ([63, 63], 0, True)],
+    ids=["no rebalancing", "borrow", "merge"],
+)
+def test_failed_deletion_that_moved_entries_drops_the_path_cache(
+    test_capi, dump, check, key_hook, failure, sizes, leaf, rebalances
+):
+    tree, _ = trimmed(test_capi, sizes, Key)
+    kept = list(tree.keys())
+    tree.search(kept[5])
+    before = dump(tree, depth=0)
+    separator = before["root"]["keys"][0]
+    if failure == "missing key":
+        doomed, error = Key(leaf * MAX_KEYS + 10.5), KeyError
+    else:
+        # The root's comparison passes; those in the leaf fail.
+        doomed, error = Key(leaf * MAX_KEYS + 10), Boom
+
+        def hook(stored, query):
+            if stored is not separator:
+                raise Boom
+
+        key_hook(hook)
+    with pytest.raises(error):
+        tree.delete(doomed)
+    key_hook(None)
+    state = dump(tree, depth=0)
+    cache = (state["cache_key"], state["path_len"], state["cache_version"])
+    if rebalances:
+        assert state["version"] > before["version"] and cache == (None, 0, 0)
+    else:
+        assert state["version"] == before["version"]
+        assert cache == (kept[5], before["path_len"], before["cache_version"])
+    check(tree)
+    assert len(tree) == len(kept) and all(a is b for a, b in zip(tree.keys(), kept))
+
+
+class Finalised(Key):
+    """A key (or a value) whose finaliser calls its `on_release`, if set."""
+
+    on_release = None
+
+    def __del__(self):
+        if self.on_release:
+            self.on_release()
+
+
+RELEASED_LAST = ["removed value", "removed key", "removed first key and its separator", "cached key"]
+
+
+@pytest.mark.parametrize("released", RELEASED_LAST)
+def test_finaliser_run_by_a_deletion_finds_iterators_stopped(test_capi, check, released):
+    # Two leaves of 63 under the root: the deletion merges them and frees the
+    # right leaf and the root, where the iterators below stand.
+    tree, keys = trimmed(test_capi, [MIN_KEYS, MIN_KEYS], Finalised)
+    doomed = MAX_KEYS if released == "removed first key and its separator" else MAX_KEYS + 5
+    iterators, outcomes = [], []
+
+    def on_release():
+        for iterator in iterators:
+            try:
+                next(iterator)
+                outcomes.append("stepped")
+            except RuntimeError as error:
+                outcomes.append(str(error))
+        gc.collect()
+
+    if released in ("removed value", "cached key"):
+        watched = Finalised(20)
+        watched.on_release = on_release
+        if released == "removed value":
+            tree.insert(keys[doomed], watched)
+        else:
+            tree.search(watched)
+        del watched  # the tree holds the last reference
+    else:
+        keys[doomed].on_release = on_release
+        keys[doomed] = None
+    iterators[:] = tree.keys(), tree.values(), tree.items()
+    for _ in range(100):
+        next(iterators[1])
+    list(iterators[2])
+    tree.delete(Finalised(doomed))
+    assert outcomes == [MUTATED] * 3
+    check(tree)
+    kept = list(range(MIN_KEYS)) + list(range(MAX_KEYS, MAX_KEYS + MIN_KEYS))
+    assert [k.value for k in tree.keys()] == [v for v in kept if v != doomed]
+
+
+@pytest.mark.parametrize("last_leaves", [1, 3])
+def test_internal_merge_with_the_short_last_node_of_a_built_tree(test_capi, dump, check, last_leaves):
+    # A built tree's last internal node may hold fewer than 63 keys. Deleting
+    # from the end has it borrow from its left sibling until that one is at
+    # the minimum, and then the two merge under the root, which collapses.
+    count = MAX_KEYS * (MAX_CHILDREN + last_leaves - 1) + 1
+    tree = built(test_capi, range(count))
+    for key in reversed(range(count)):
+        before = dump(tree, depth=1)["root"]
+        tree.delete(key)
+        check(tree, strict=False)
+        after = dump(tree, depth=0)["root"]
+        if after["n"] != 1:
+            break
+    else:
+        pytest.fail("the two internal nodes never merged")
+    left, right = before["children"]
+    assert after["n"] == left["n"] + 1 + right["n"]
+    # The separator comes down right after the left node's own keys.
+    assert after["keys"][left["n"]] is before["keys"][0]
+    assert list(tree.keys()) == list(range(key))
