@@ -2,6 +2,8 @@
 
 import pytest
 
+import _btree_test
+import btree
 from helpers import tree_of
 
 OUT_OF_RANGE = "^index out of range$"
@@ -17,7 +19,16 @@ TREE_ENTRIES = {
     "get_item_by_index": lambda c, t: c.get_item_by_index(t, 0),
     "iter_new": lambda c, t: c.iter_new(t),
     "pop_item_by_index": lambda c, t: c.pop_item_by_index(t, 0),
+    "copy": lambda c, t: c.copy(t),
+    "increment": lambda c, t: c.increment(t, 1, 1, 0),
 }
+
+MERGES = ["merge_union", "merge_intersection", "merge_difference"]
+
+
+def other_build(mod):
+    """The tree type of the other build of the module: a type of its own."""
+    return (_btree_test if mod is btree else btree).BTree
 
 
 def test_table_is_complete(capi):
@@ -33,14 +44,30 @@ def test_entries_refuse_other_objects(capi, entry):
 
 @pytest.mark.parametrize("entry", TREE_ENTRIES.values(), ids=TREE_ENTRIES.keys())
 def test_a_tree_of_the_other_build_is_another_type(mod, capi, entry):
-    import btree
-    import _btree_test
-
-    foreign = (_btree_test if mod is btree else btree).BTree()
+    foreign = other_build(mod)()
     foreign.insert(1, 1)
     with pytest.raises(TypeError, match="^expected btree.BTree$"):
         entry(capi, foreign)
     assert list(foreign.items()) == [(1, 1)]
+
+
+@pytest.mark.parametrize("merge", MERGES)
+def test_merges_refuse_other_objects(mod, capi, BTree, merge):
+    foreign = other_build(mod)()
+    tree = tree_of(BTree, range(5))
+    for left, right in ((tree, [1]), ([1], tree), (None, None), (tree, foreign), (foreign, tree)):
+        with pytest.raises(TypeError, match="^expected BTree objects$"):
+            getattr(capi, merge)(left, right)
+    assert list(tree.keys()) == list(range(5))
+
+
+def test_iter_next_refuses_anything_but_its_iterators(mod, capi, BTree):
+    foreign = tree_of(other_build(mod), range(5))
+    tree = tree_of(BTree, range(5))
+    for wrong in (tree, iter([1, 2]), foreign.keys(), None):
+        with pytest.raises(TypeError):
+            capi.iter_next(wrong)
+    assert list(tree.keys()) == list(range(5))
 
 
 def test_insert_search_delete(capi, BTree):
@@ -69,6 +96,7 @@ def test_nan_keys(capi, BTree):
             lambda: capi.bisect_right(tree, float("nan")),
             lambda: capi.irange(tree, float("nan")),
             lambda: capi.irange(tree, None, float("nan")),
+            lambda: capi.increment(tree, float("nan"), 1, 0),
         ):
             with pytest.raises(ValueError, match="^NaN keys are not supported$"):
                 call()

@@ -7,7 +7,18 @@ import gc
 
 import pytest
 
-from helpers import MAX_KEYS, POOL_MAX, drain_leaf_pool, leaf_sizes, tree_of
+from helpers import (
+    MAX_CHILDREN,
+    MAX_KEYS,
+    POOL_MAX,
+    Key,
+    built,
+    drain_leaf_pool,
+    drain_pools,
+    leaf_sizes,
+    references,
+    tree_of,
+)
 
 
 def internal_nodes(node):
@@ -140,3 +151,33 @@ def test_failed_node_allocation_in_insert(bt, dump, fail_after, check, size, fai
     tree.insert(size)
     assert len(tree) == size + 1
     del holder
+
+
+@pytest.mark.parametrize("count", [300, MAX_KEYS * MAX_CHILDREN + 1])
+def test_failed_build_hands_back_the_untouched_slots(bt, test_capi, fail_after, count):
+    keys = [Key(v) for v in range(count)]
+    values = [object() for _ in range(count)]
+    before = references(keys + values)
+    holders = drain_pools()
+    start = bt.alloc_count()
+    built(test_capi, keys, values)
+    needed = bt.alloc_count() - start
+    # Every allocation of a small build fails in turn; of a large one, the
+    # first ones, a leaf, and those of the upper levels.
+    for fail_at in range(needed) if needed < 20 else [0, 1, 2, needed // 2, *range(needed - 6, needed)]:
+        # Nodes come from the allocator, not from the pools.
+        holders = None
+        holders = drain_pools()
+        fail_after(fail_at)
+        with pytest.raises(MemoryError) as info:
+            test_capi.build_from_sorted_pairs(keys, values)
+        fail_after(-1)
+        # The slots moved into nodes were released with them; the client
+        # released the others, which the build left alone.
+        taken = info.value.taken_keys
+        moved = taken.count(True)
+        assert taken == info.value.taken_values == [True] * moved + [False] * (count - moved)
+        del info
+        after = references(keys + values)
+        assert after == before
+    del holders

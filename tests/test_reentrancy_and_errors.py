@@ -29,6 +29,9 @@ INNER_CALLS = {
     "capi get_item_by_index": lambda t, c: c.get_item_by_index(t, 0, 2),
     "capi iter_new": lambda t, c: c.iter_new(t, 0),
     "capi pop_item_by_index": lambda t, c: c.pop_item_by_index(t, 0),
+    "capi increment": lambda t, c: c.increment(t, Key(3), 1, 0),
+    "capi merge with the tree on the left": lambda t, c: c.merge_union(t, type(t)()),
+    "capi merge with the tree on the right": lambda t, c: c.merge_difference(type(t)(), t),
 }
 
 # Operations that compare keys, and what they answer on the tree of keys 0..199.
