@@ -159,7 +159,7 @@ def write_chart(path, timing, sizes, kinds, names):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    ok = [r for r in timing if r["status"] == "ok"]
+    ok = [r for r in timing if r.get("status") == "ok" and r.get("min_ns", 0) > 0]
     ops = [op for op in (*(name for name, _ in OPS), *merges.OP_NAMES)
            if any(r["op"] == op for r in ok)]
     labels = LABELS | {op: f"{label}, per input item" for op, label in merges.OPS}
@@ -177,7 +177,9 @@ def write_chart(path, timing, sizes, kinds, names):
             ax.barh(ys, [values[op] for op in ops if op in values], height, label=s, color=colour[s])
         ax.set_yticks([y + 0.4 - height / 2 for y in range(len(ops))], [labels[op] for op in ops], fontsize=8)
         ax.invert_yaxis()
-        ax.set_xscale("log")
+        # A panel without data (every system failed there) cannot take a log scale.
+        if ax.has_data():
+            ax.set_xscale("log")
         ax.set_title(f"n = {largest:,}, {kind} keys", fontsize=10)
         ax.set_xlabel("ns/op (min, log scale)", fontsize=8)
         for col, op in enumerate(SCALING_OPS, start=1):
@@ -187,8 +189,9 @@ def write_chart(path, timing, sizes, kinds, names):
                                 if (r["kind"], r["system"], r["op"]) == (kind, s, op))
                 if points:
                     ax.plot(*zip(*points), marker="o", label=s, color=colour[s])
-            ax.set_xscale("log")
-            ax.set_yscale("log")
+            if ax.has_data():
+                ax.set_xscale("log")
+                ax.set_yscale("log")
             ax.set_xticks(sorted(sizes), [f"{n:.0e}".replace("e+0", "e") for n in sorted(sizes)], fontsize=8)
             ax.set_title(f"{LABELS[op]}, {kind} keys", fontsize=10)
             ax.set_xlabel("n (items in the map)", fontsize=8)
