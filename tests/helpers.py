@@ -95,15 +95,21 @@ def leaf_sizes(node):
 
 def drain_pools():
     """Trees that hold every recycled node of both pools, so that the next
-    nodes come from the allocator. Keep them alive while that matters. Leaves
-    the C client on the test build's table."""
-    import _btree_client
-
-    seed = _btree_test.BTree()
-    for key in range(MAX_KEYS + 1):  # a root over two leaves
-        seed.insert(key)
-    _btree_client.use_capsule(_btree_test._C_API, TEST_CAPSULE)
-    holders = [seed]
+    nodes come from the allocator. Keep them alive while that matters."""
+    holders = []
     while any(_btree_test.pool_counts()):
-        holders.append(_btree_client.copy(seed))
+        # The 128th key splits the root leaf: two leaves and one internal node.
+        holders.append(tree_of(_btree_test.BTree, range(MAX_KEYS + 1)))
     return holders
+
+
+def drain_leaf_pool():
+    """A tree that has taken every recycled leaf out of the pool, so that the
+    next leaves come from the allocator. Keep it alive while that matters."""
+    holder = _btree_test.BTree()
+    key = 0
+    while _btree_test.pool_counts()[0]:
+        for _ in range(MIN_KEYS + 1):
+            holder.insert(key)
+            key += 1
+    return holder
