@@ -93,13 +93,16 @@ def leaf_sizes(node):
     return [size for child in node["children"] for size in leaf_sizes(child)]
 
 
-def drain_pools():
+def drain_pools(copy=None):
     """Trees that hold every recycled node of both pools, so that the next
-    nodes come from the allocator. Keep them alive while that matters."""
-    holders = []
+    nodes come from the allocator. Keep them alive while that matters.
+    `copy`, the client's copy on the test build's table, makes each holder
+    in one call instead of 128 insertions."""
+    # The 128th key splits the root leaf: two leaves and one internal node.
+    seed = tree_of(_btree_test.BTree, range(MAX_KEYS + 1))
+    holders = [seed]
     while any(_btree_test.pool_counts()):
-        # The 128th key splits the root leaf: two leaves and one internal node.
-        holders.append(tree_of(_btree_test.BTree, range(MAX_KEYS + 1)))
+        holders.append(copy(seed) if copy else tree_of(_btree_test.BTree, range(MAX_KEYS + 1)))
     return holders
 
 

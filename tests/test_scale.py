@@ -1,0 +1,129 @@
+"""Large trees, and the recursion limit reached inside the module.
+
+The sizes are those of a short run; BTREE_LONG=1 (make test-long) runs the
+full sizes: 10**7 int keys and 10**6 str keys.
+"""
+
+import functools
+import os
+import random
+import sys
+
+import pytest
+
+import _btree_client as capi
+import _btree_test as bt
+from helpers import TEST_CAPSULE, check_tree
+
+LONG = os.environ.get("BTREE_LONG") == "1"
+INT_KEYS = 10**7 if LONG else 10**6
+STR_KEYS = 10**6 if LONG else 10**5
+
+
+@pytest.fixture(autouse=True)
+def client():
+    capi.use_capsule(bt._C_API, TEST_CAPSULE)
+    yield
+    capi.use_capsule(None)
+
+
+def exercise(tree, keys, rng):
+    """Inserts the keys in random order, looks each one up, iterates, ranks,
+    deletes them all in another random order and clears the tree, checking
+    every invariant on the way."""
+    order = list(keys)
+    rng.shuffle(order)
+    for n, key in enumerate(order):
+        tree.insert(key, n)
+    assert len(tree) == len(keys)
+    check_tree(tree)
+    for n, key in enumerate(order):
+        assert tree.search(key) == n
+    assert list(tree.keys()) == keys
+    assert sum(1 for _ in tree.items()) == len(keys)
+    for key in rng.sample(keys, 1000):
+        rank = tree.bisect_left(key)
+        assert keys[rank] == key and capi.get_item_by_index(tree, rank, 0) == key
+    rng.shuffle(order)
+    half = len(order) // 2
+    for key in order[:half]:
+        tree.delete(key)
+    check_tree(tree)
+    assert list(tree.keys()) == sorted(order[half:])
+    for key in order[half:-1000]:
+        tree.delete(key)
+    assert len(tree) == 1000
+    tree.clear()
+    assert len(tree) == 0 and list(tree.items()) == []
+    check_tree(tree)
+
+
+def test_int_keys():
+    exercise(bt.BTree(), list(range(-INT_KEYS // 2, INT_KEYS - INT_KEYS // 2)), random.Random(1))
+
+
+def test_str_keys():
+    exercise(bt.BTree(), sorted(f"{k * 7919 % STR_KEYS:09d}/{k}" for k in range(STR_KEYS)), random.Random(2))
+
+
+def nested(depth, call):
+    """call() run `depth` levels down a recursion that passes through C at
+    every level, as a chain of callbacks does."""
+    if depth == 0:
+        return call()
+    return functools.partial(nested, depth - 1, call)()
+
+
+def failure_at(depth, call):
+    try:
+        nested(depth, call)
+    except RecursionError as error:
+        return str(error)
+    return None
+
+
+# Each operation on a fresh copy of a tree of three levels, whose every level
+# counts against the recursion limit.
+DEEP_CALLS = {
+    " in btree_count_lt": lambda t: t.bisect_left(12345),
+    " in btree_remove": lambda t: t.delete(12345),
+    " in btree_increment_nonfull": lambda t: capi.increment(t, 12345, 1, 0),
+}
+
+
+@pytest.mark.parametrize("suffix", DEEP_CALLS)
+def test_recursion_limit_reached_inside_the_module(suffix):
+    template = bt.BTree()
+    for key in range(20_000):
+        template.insert(key, key)
+    assert not bt.dump(template)["root"]["children"][0]["leaf"]
+    call = DEEP_CALLS[suffix]
+    tree = None
+
+    def attempt(depth):
+        nonlocal tree
+        tree = capi.copy(template)
+        return failure_at(depth, lambda: call(tree))
+
+    # Up to 3.11 one limit counts both Python and C levels, and a low one
+    # keeps the search short; from 3.12 C levels have a fixed budget of
+    # their own, and the Python limit is only raised out of its way.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(400 if sys.version_info < (3, 12) else 100_000)
+    try:
+        high = 64
+        while attempt(high) is None:
+            high *= 2
+        low = high // 2
+        while low + 1 < high:  # the first depth at which the call fails
+            middle = (low + high) // 2
+            low, high = (low, middle) if attempt(middle) else (middle, high)
+        message = attempt(high)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert message.startswith("maximum recursion depth exceeded") and message.endswith(suffix)
+    # The failed operation left the tree whole and working.
+    check_tree(tree)
+    assert list(tree.items()) == list(template.items())
+    call(tree)
+    check_tree(tree)
