@@ -8,6 +8,7 @@ and holding exactly the items it should, hand back every reference it took,
 and leave the tree working: the same operation then succeeds.
 """
 
+import functools
 import gc
 import sys
 
@@ -164,6 +165,12 @@ READS = {
     "item by position": (lambda t, k: capi.get_item_by_index(t, 123, 2), lambda k, v: (k[123], v[123])),
     "iteration of items": (lambda t, k: list(t.items()), lambda k, v: list(zip(k, v))),
     "search of a missing key": (search_missing, lambda k, v: (-1,)),
+    "capsule irange": (lambda t, k: capi.irange(t, k[10], k[250]), lambda k, v: k[10:251]),
+    "capsule iteration": (
+        lambda t, k: list(iter(functools.partial(capi.iter_next, capi.iter_new(t, 2)), capi.END)),
+        lambda k, v: list(zip(k, v)),
+    ),
+    "referents": (lambda t, k: {id(r) for r in gc.get_referents(t)}, lambda k, v: set(map(id, k + v))),
 }
 
 
@@ -172,13 +179,16 @@ def read_case(name):
 
     def case(keys, values):
         tree = tree_from(keys, values)
+        # Pairs held meanwhile empty the interpreter's stock of reusable
+        # ones, so that every item tuple is an allocation of its own.
+        pairs = [(n, -n) for n in range(5000)]
 
         def settle(ok, result):
             if ok:
                 assert result == expected(keys, values)
             check_tree(tree)
             assert items(tree) == list(zip(keys, values))
-            return [tree, result]
+            return [tree, result, pairs]
 
         return lambda: call(tree, keys), settle
 
@@ -216,19 +226,22 @@ MERGES = {
 }
 
 
-def merge_case(name):
+def merge_case(name, swapped=False):
+    """A merge of the first 1200 keys with the last 2400 (or the other way
+    round), which share 600."""
+
     def case(keys, values):
-        left = tree_from(keys[:1200], values)
-        right = tree_from(keys[600:], values)
+        parts = (keys[600:], keys[:1200]) if swapped else (keys[:1200], keys[600:])
+        left, right = (tree_from(part, values) for part in parts)
         merge, expected = MERGES[name]
 
         def settle(ok, result):
-            for tree, part in ((left, keys[:1200]), (right, keys[600:])):
+            for tree, part in zip((left, right), parts):
                 check_tree(tree)
                 assert list(tree.keys()) == part
             if ok:
                 check_tree(result, strict=False)
-                assert list(result.keys()) == expected(keys[:1200], keys[600:])
+                assert list(result.keys()) == expected(*parts)
                 assert set(result.values()) == {None}
             return [left, right, result]
 
@@ -274,6 +287,7 @@ CASES = {
     **{f"bulk build of {n}": build_case(n) for n in (0, 1, MAX_KEYS, MAX_KEYS + 1, 5000, FULL_TWO_LEVELS + 1)},
     **{f"{name} merge": merge_case(name) for name in MERGES},
     **{f"{name} merge of str": merge_case(name) for name in MERGES},
+    **{f"{name} merge of str, longer on the left": merge_case(name, swapped=True) for name in MERGES},
     **{name: read_case(name) for name in READS},
 }
 

@@ -10,6 +10,8 @@ names.
 """
 
 import gc
+import subprocess
+import sys
 import threading
 import time
 
@@ -76,6 +78,11 @@ def key_values(tree):
     return [(key.value, value) for key, value in tree.items()]
 
 
+# The values of the keys of the two small trees that merges take.
+SMALL = {3 * v for v in range(60)}
+OTHER = {2 * v for v in range(50)}
+
+
 @pytest.fixture(scope="module", params=[Key, Answering], ids=["comparison raises", "answer's truth raises"])
 def templates(request):
     cls = request.param
@@ -88,15 +95,11 @@ def templates(request):
     }
 
 
-SMALL = {3 * v for v in range(60)}
-OTHER = {2 * v for v in range(50)}
-
-
 def merged(merge, left, right):
     return [key.value for key in merge(left, right).keys()]
 
 
-# Operations that compare keys: (template, run(tree, other, K), result check).
+# Operations that compare keys: (template, run(tree, other, K), its result).
 # `other` is the small tree for merges; K the key class.
 COMPARING = {
     "insert": ("full", lambda t, o, K: t.insert(K(16001), "new"), None),
@@ -107,6 +110,7 @@ COMPARING = {
     "bisect_left": ("full", lambda t, o, K: t.bisect_left(K(16001)), 8001),
     "bisect_right": ("full", lambda t, o, K: t.bisect_right(K(16000)), 8001),
     "irange": ("full", lambda t, o, K: [k.value for k in t.irange(K(9), K(20))], [10, 12, 14, 16, 18, 20]),
+    "capsule irange": ("full", lambda t, o, K: [k.value for k in capi.irange(t, K(9), K(14))], [10, 12, 14]),
     "union": ("small", lambda t, o, K: merged(capi.merge_union, t, o), sorted(SMALL | OTHER)),
     "intersection": ("small", lambda t, o, K: merged(capi.merge_intersection, t, o), sorted(SMALL & OTHER)),
     "difference": ("small", lambda t, o, K: merged(capi.merge_difference, t, o), sorted(SMALL - OTHER)),
@@ -562,3 +566,173 @@ def test_comparisons_without_a_consistent_order():
     while len(tree):
         capi.pop_item_by_index(tree, len(tree) // 2)
     assert bt.dump(tree)["root"] is None
+
+
+class Raising:
+    def __bool__(self):
+        raise Boom
+
+
+IRANGES = {
+    "method": lambda t, inclusive: t.irange(Key(2), Key(5), inclusive),
+    "capsule": lambda t, inclusive: capi.irange(t, Key(2), Key(5), inclusive),
+}
+
+
+class Unsequenced:
+    def __iter__(self):
+        raise Boom
+
+
+@pytest.mark.parametrize("inclusive", [(Raising(), True), (True, Raising()), Unsequenced()])
+@pytest.mark.parametrize("irange", IRANGES)
+def test_inclusive_flags_that_fail(irange, inclusive):
+    tree = packed([Key(v) for v in range(10)])
+    with pytest.raises(Boom):
+        IRANGES[irange](tree, inclusive)
+    assert [k.value for k in tree.irange(Key(2), Key(5), (False, True))] == [3, 4, 5]
+
+
+class Calling:
+    """A flag whose truth is decided by Python code that calls a builtin."""
+
+    def __bool__(self):
+        return len(self.__dict__) == 0
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="irange reads the second inclusive flag while the first one's exception is still set: a second "
+    "flag that runs Python code turns it into SystemError",
+)
+@pytest.mark.parametrize("irange", IRANGES)
+def test_first_flag_failing_before_a_second_that_runs_python(irange):
+    tree = packed([Key(v) for v in range(10)])
+    with pytest.raises(Boom):
+        IRANGES[irange](tree, (Raising(), Calling()))
+
+
+class IntProbe(int):
+    """An int whose comparisons with the stored ints of a numeric tree run a
+    hook: the tree then searches on key objects, and is busy meanwhile."""
+
+    def __gt__(self, other):
+        if Key.hook is not None:
+            Key.hook(self, other)
+        return int(self) > other
+
+    __lt__ = __gt__ = __gt__
+
+
+def test_numeric_tree_busy_with_a_key_of_another_type(key_hook):
+    tree, other = bt.BTree(), bt.BTree()
+    for v in range(300):
+        tree.insert(v, v)
+        other.insert(v)
+    refusals = set()
+
+    def hook(a, b):
+        for call in (
+            lambda: capi.merge_union(tree, other),
+            lambda: capi.merge_difference(other, tree),
+            lambda: capi.copy(tree),
+            lambda: tree.insert(1000),
+            lambda: capi.get_item_by_index(tree, 0),
+        ):
+            try:
+                call()
+                refusals.add("ran")
+            except RuntimeError as error:
+                refusals.add(str(error))
+
+    key_hook(hook)
+    assert tree.bisect_left(IntProbe(150)) == 150
+    key_hook(None)
+    assert refusals == {"ran", REENTRANT}  # the copy runs
+    check_tree(tree)
+
+
+def test_cached_removal_with_a_comparison_that_fails_or_changes_its_mind(key_hook):
+    """A deletion of the key object a lookup has just found walks the cached
+    path; in the leaf it compares only when the stored key is another object."""
+    tree = thinned(Key)
+    probe = Key(6000)  # equal to the stored key, not the same object
+    assert tree.search(probe) == 6000
+    key_hook(lambda a, b: (_ for _ in ()).throw(Boom))
+    with pytest.raises(Boom):
+        tree.delete(probe)
+    key_hook(None)
+    check_tree(tree)
+    assert tree.search(probe) == 6000
+    probe.value = 6000.5  # no longer equal to anything stored
+    with pytest.raises(KeyError):
+        tree.delete(probe)
+    probe.value = 6000
+    check_tree(tree)
+    tree.delete(probe)
+    check_tree(tree)
+    assert len(tree) == 8066 and 6000 not in [k.value for k in tree.keys()]
+
+
+def test_comparison_entered_with_an_exception_pending():
+    pending = LookupError("pending")
+    assert bt.key_cmp(Key(1), Key(2), pending=pending) == (-1, pending)
+
+    def hook(a, b):
+        raise Boom
+
+    Key.hook = hook
+    try:
+        code, error = bt.key_cmp(Key(1), Key(2), pending=pending)
+    finally:
+        Key.hook = None
+    assert code == -2 and isinstance(error, Boom)
+
+
+# Run in a process of its own: where the defect is, the interpreter crashes.
+GARBAGE_IN_ITEM_STEP = """
+import gc
+import _btree_test as bt
+
+class Value:
+    pass
+
+class Remover:
+    # Garbage in a cycle; its finaliser deletes the tree's first item.
+    def __init__(self, tree):
+        self.tree, self.me = tree, self
+
+    def __del__(self):
+        self.tree.delete(10**6)
+
+tree = bt.BTree()
+for key in range(10**6, 10**6 + 10):
+    tree.insert(key, Value())
+iterator = tree.items()
+pairs = [(n, -n) for n in range(5000)]  # no reusable pair is left
+gc.collect()
+Remover(tree)
+more = [(n, -n) for n in range(100)]  # nor one the collection freed
+gc.set_threshold(1)  # the allocation of the item's pair collects
+try:
+    item = next(iterator)
+    outcome = (item[0], type(item[1]).__name__)
+except RuntimeError as error:
+    outcome = str(error)
+gc.set_threshold(700)
+del item
+gc.collect()
+print(len(tree), outcome)
+"""
+
+
+@pytest.mark.xfail(
+    sys.version_info < (3, 12),
+    strict=True,
+    reason="before 3.12 the allocation of an item's pair may run a collection: a finaliser that deletes the item "
+    "frees the key and value the iterator is about to pack",
+)
+def test_collection_run_by_the_allocation_of_an_item():
+    run = subprocess.run([sys.executable, "-c", GARBAGE_IN_ITEM_STEP], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split(maxsplit=1) in (["9", "(1000000, 'Value')\n"], ["9", f"{MUTATED}\n"])

@@ -1,7 +1,7 @@
 """Large trees, and the recursion limit reached inside the module.
 
 The sizes are those of a short run; BTREE_LONG=1 (make test-long) runs the
-full sizes: 10**7 int keys and 10**6 str keys.
+full sizes: 10**7 int keys, 10**6 str keys and half as many bytes keys.
 """
 
 import functools
@@ -64,6 +64,12 @@ def test_int_keys():
 
 def test_str_keys():
     exercise(bt.BTree(), sorted(f"{k * 7919 % STR_KEYS:09d}/{k}" for k in range(STR_KEYS)), random.Random(2))
+
+
+def test_bytes_keys():
+    # Numbers as digits: many keys are prefixes of others.
+    keys = sorted(str(k * 7919 % 10**6).encode() for k in range(STR_KEYS // 2))
+    exercise(bt.BTree(), keys, random.Random(3))
 
 
 def nested(depth, call):
