@@ -38,3 +38,61 @@ bench:
 
 clean:
 	rm -rf build dist $(VENV) $(PYTHONS:%=.venv-%) $(BENCH_VENV)
+
+# Reliability checks, each in an environment and build directory of its own
+# (Python 3.13):
+# make test-asan      the whole suite on a build with AddressSanitizer and
+#                     UndefinedBehaviorSanitizer (about 20 minutes).
+# make test-valgrind  a subset under valgrind memcheck; fails on any error
+#                     whose stacks reach the module's code.
+# make test-long      10**7 int keys, 10**6 str keys and 10**7 operations of
+#                     the differential model test.
+# make coverage       line and branch coverage of src/ from the whole suite;
+#                     fails under 95% of lines.
+ASAN_VENV ?= .venv-asan
+VALGRIND_VENV ?= .venv-valgrind
+LONG_VENV ?= .venv-long
+COVERAGE_VENV ?= .venv-cov
+TEST_BUILD = -Ccmake.define.BTREE_BUILD_TESTING=ON
+# The interpreter is not instrumented: the sanitizer runtime is preloaded and
+# Python's own allocator is bypassed so that every block is watched.
+ASAN_ENV = LD_PRELOAD=$(shell c++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:malloc_context_size=5 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+VALGRIND_TESTS ?= tests/test_memory_steady.py tests/test_capsule.py tests/test_delete.py tests/test_iteration.py \
+	tests/test_hostile_keys.py::test_finaliser_run_by_a_mutation tests/test_scale.py::test_recursion_limit_reached_inside_the_module
+VALGRIND_LOG = build/valgrind/memcheck.log
+
+.PHONY: test-asan test-valgrind test-long coverage clean-checks
+
+test-asan:
+	scripts/venv.sh $(ASAN_VENV) 3.13 requirements/test.txt
+	$(ASAN_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/asan $(TEST_BUILD) -Ccmake.define.BTREE_SANITIZE=ON .
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+test-valgrind:
+	scripts/venv.sh $(VALGRIND_VENV) 3.13 requirements/test.txt
+	$(VALGRIND_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/valgrind -Ccmake.build-type=RelWithDebInfo $(TEST_BUILD) .
+	PYTHONMALLOC=malloc valgrind -q --tool=memcheck --leak-check=no --num-callers=40 --log-file=$(VALGRIND_LOG) \
+		$(VALGRIND_VENV)/bin/python -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	@sed 's/^==[0-9]*== \{0,1\}//' $(VALGRIND_LOG) | awk -v RS= '/[Bb][Tt]ree|introspect/ { print; print ""; n++ } \
+		END { print n + 0, "memcheck errors reach the module (all errors: $(VALGRIND_LOG))"; exit n > 0 }'
+
+test-long:
+	scripts/venv.sh $(LONG_VENV) 3.13 requirements/test.txt
+	$(LONG_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/long $(TEST_BUILD) .
+	BTREE_LONG=1 $(LONG_VENV)/bin/python -m pytest -q -s -p no:cacheprovider tests/test_scale.py tests/test_model_long.py
+
+coverage:
+	scripts/venv.sh $(COVERAGE_VENV) 3.13 requirements/coverage.txt
+	$(COVERAGE_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/cov -Ccmake.build-type=Debug $(TEST_BUILD) \
+		-Ccmake.define.CMAKE_CXX_FLAGS=--coverage -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=--coverage .
+	find build/cov -name '*.gcda' -delete
+	$(COVERAGE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	$(COVERAGE_VENV)/bin/gcovr -r . --filter 'src/' --exclude-unreachable-branches --merge-lines --txt-metric branch \
+		build/cov/CMakeFiles/_btree_test.dir
+	$(COVERAGE_VENV)/bin/gcovr -r . --filter 'src/' --exclude-unreachable-branches --merge-lines --fail-under-line 95 \
+		build/cov/CMakeFiles/_btree_test.dir
+
+clean: clean-checks
+clean-checks:
+	rm -rf $(ASAN_VENV) $(VALGRIND_VENV) $(LONG_VENV) $(COVERAGE_VENV)
