@@ -77,8 +77,8 @@ def run(args, available, tmp):
         with ThreadPoolExecutor(args.jobs) as pool:
             runs = pool.map(lambda name: run_system(name, available[name], path, args.ops, CAP,
                                                     tmp), args.systems)
-            for name, records in zip(args.systems, runs):
-                for r in records:
+            for name, system_records in zip(args.systems, runs):
+                for r in system_records:
                     r.update(size=SIZE, kind=kind, system=name)
                     cells[(name, r["op"])] = r
         path.unlink()

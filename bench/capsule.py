@@ -46,11 +46,14 @@ def merge(slot):
 
 
 def call_floor():
-    """f(list, index) -> item: PySequence_GetItem through ctypes, the same
-    kind of call as get_item_by_index() doing almost no work, which tells
-    how much of a positional access is the ctypes call itself."""
-    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t)(
-        ("PySequence_GetItem", ctypes.pythonapi))
+    """f(list, index, kind) -> item: PySequence_GetItem(list, index) called
+    through ctypes with the very signature of get_item_by_index(), so that
+    it costs what converting the arguments and the result costs, and almost
+    nothing else. The extra int argument travels in a register that
+    PySequence_GetItem never reads (every 64-bit calling convention passes
+    the first four integer arguments in registers)."""
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t,
+                             ctypes.c_int)(("PySequence_GetItem", ctypes.pythonapi))
 
 
 def _items_address(holder):

@@ -145,23 +145,22 @@ def btree_build(kind, keys, values):
 
 # Positional access: each returns (ns, the key at the first position).
 
-def btree_index(t, positions):
-    get = capsule.get_item_by_index()
-    keys = capsule.KIND_KEYS
+def _capsule_index(get, seq, positions):
+    kind = capsule.KIND_KEYS
     t0 = clock.now()
     for i in positions:
-        get(t, i, keys)
-    return clock.now() - t0, get(t, positions[0], keys)
+        get(seq, i, kind)
+    return clock.now() - t0, get(seq, positions[0], kind)
+
+
+def btree_index(t, positions):
+    return _capsule_index(capsule.get_item_by_index(), t, positions)
 
 
 def call_floor(keys, positions):
-    """What btree_index spends in ctypes alone: the same loop and kind of
-    call, reading a list of the keys."""
-    get = capsule.call_floor()
-    t0 = clock.now()
-    for i in positions:
-        get(keys, i)
-    return clock.now() - t0, get(keys, positions[0])
+    """What btree_index spends in ctypes alone: the same loop and call,
+    reading a list of the keys."""
+    return _capsule_index(capsule.call_floor(), keys, positions)
 
 
 def subscripts(view, positions):
