@@ -381,11 +381,6 @@ def test_every_interpreter_allocation_failing_in_turn(name):
 
 
 @pytest.mark.skipif(_testcapi is None, reason="needs _testcapi")
-@pytest.mark.xfail(
-    strict=True,
-    reason="pop by index packs its (key, value) result only after the deletion: when that allocation fails, "
-    "the caller gets MemoryError and the item is gone",
-)
 def test_pop_whose_result_cannot_be_made_keeps_the_item():
     tree = bt.BTree()
     for key in range(300):

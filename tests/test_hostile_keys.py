@@ -600,11 +600,6 @@ class Calling:
         return len(self.__dict__) == 0
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="irange reads the second inclusive flag while the first one's exception is still set: a second "
-    "flag that runs Python code turns it into SystemError",
-)
 @pytest.mark.parametrize("irange", IRANGES)
 def test_first_flag_failing_before_a_second_that_runs_python(irange):
     tree = packed([Key(v) for v in range(10)])
@@ -726,12 +721,6 @@ print(len(tree), outcome)
 """
 
 
-@pytest.mark.xfail(
-    sys.version_info < (3, 12),
-    strict=True,
-    reason="before 3.12 the allocation of an item's pair may run a collection: a finaliser that deletes the item "
-    "frees the key and value the iterator is about to pack",
-)
 def test_collection_run_by_the_allocation_of_an_item():
     run = subprocess.run([sys.executable, "-c", GARBAGE_IN_ITEM_STEP], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr

@@ -41,7 +41,13 @@ static PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *v
         Py_DECREF(old_value);
         return item;
     }
+    // Allocating the tuple may run a collection, and a finaliser may then
+    // remove this item from the tree: hold the key and value meanwhile.
+    Py_INCREF(key);
+    Py_INCREF(value);
     PyObject *fresh = PyTuple_Pack(2, key, value);
+    Py_DECREF(key);
+    Py_DECREF(value);
     if (!fresh)
         return nullptr;
     it->last_item = Py_NewRef(fresh);

@@ -71,7 +71,19 @@ PyObject *btree_item_at(BTreeObject *tree, Py_ssize_t index, int kind)
         return Py_NewRef(key);
     if (kind == BTREE_ITER_VALUES)
         return Py_NewRef(value);
-    return PyTuple_Pack(2, key, value);
+    // The tuple's allocation may run a finaliser that changes the tree: the
+    // key and value are held first.
+    Py_INCREF(key);
+    Py_INCREF(value);
+    PyObject *item = PyTuple_New(2);
+    if (!item) {
+        Py_DECREF(key);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(item, 0, key);
+    PyTuple_SET_ITEM(item, 1, value);
+    return item;
 }
 
 PyObject *btree_pop_item_at(BTreeObject *tree, Py_ssize_t index)
@@ -80,15 +92,24 @@ PyObject *btree_pop_item_at(BTreeObject *tree, Py_ssize_t index)
         return nullptr;
     if (!tree->root || (index = normalise(tree, index)) < 0)
         return index_error();
-    // Releasing the old cached key may run a finaliser that changes the tree.
+    // The result is made before anything else, so that failing to make it
+    // loses nothing.
+    PyObject *result = PyTuple_New(2);
+    if (!result)
+        return nullptr;
+    // That allocation, and releasing the old cached key, may run a finaliser
+    // that changes the tree: the walk starts from what is there afterwards.
     btree_cache_clear(tree);
-    if (!tree->root || index >= tree->size)
+    if (!tree->root || index >= tree->size) {
+        Py_DECREF(result);
         return index_error();
+    }
     int slot = 0;
     Py_ssize_t depth = 0;
     BTreeNode *leaf = position_walk(tree, index, true, &slot, &depth);
     if (!leaf) {
         btree_cache_clear(tree);
+        Py_DECREF(result);
         return nullptr;
     }
     PyObject *key = Py_NewRef(leaf->keys[slot]);
@@ -98,10 +119,13 @@ PyObject *btree_pop_item_at(BTreeObject *tree, Py_ssize_t index)
     tree->cache_key = Py_NewRef(key);
     tree->path_len = depth;
     tree->cache_version = tree->version;
-    PyObject *result = nullptr;
-    if (btree_delete_item(tree, key) == 0)
-        result = PyTuple_Pack(2, key, value);
-    Py_DECREF(key);
-    Py_DECREF(value);
+    if (btree_delete_item(tree, key) < 0) {
+        Py_DECREF(result);
+        Py_DECREF(key);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, key);
+    PyTuple_SET_ITEM(result, 1, value);
     return result;
 }

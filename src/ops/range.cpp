@@ -133,11 +133,18 @@ int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusiv
         PyErr_SetString(PyExc_ValueError, "inclusive must be length 2");
         return -1;
     }
-    // Both flags are always evaluated.
+    // Both flags are always evaluated; the second runs with no exception set,
+    // and the first flag's error is the one reported.
     int lo = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 0));
+    PyObject *first_error = lo < 0 ? PyErr_GetRaisedException() : nullptr;
     int hi = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 1));
     Py_DECREF(seq);
-    if (lo < 0 || hi < 0)
+    if (first_error) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(first_error);
+        return -1;
+    }
+    if (hi < 0)
         return -1;
     *inclusive_min = lo;
     *inclusive_max = hi;
