@@ -2,12 +2,12 @@
 tree operations over every family of keys, with the invariant checks at
 intervals.
 
-BTREE_MODEL_OPERATIONS (default 10**6, shared among the families) sets the
-number of operations; each step of the state machine counts as one, or as
-many as the items it added or removed, whichever is more.
-BTREE_MODEL_CHECK_EVERY (default 10) sets how many steps pass between two
-checks of every invariant; the last state of every run is checked too.
-make test-long runs 10**7 operations.
+BTREE_MODEL_OPERATIONS (default 10**6, or 10**7 with BTREE_LONG=1 as make
+test-long sets it; shared among the families) sets the number of operations:
+each step of the state machine counts as one, or as many as the items it
+added or removed, whichever is more. BTREE_MODEL_CHECK_EVERY (default 10)
+sets how many steps pass between two checks of every invariant; the last
+state of every run is checked too.
 """
 
 import os
@@ -19,7 +19,8 @@ from hypothesis.stateful import invariant, run_state_machine_as_test
 
 from test_model import KEY_FAMILIES, machine_for
 
-OPERATIONS = int(os.environ.get("BTREE_MODEL_OPERATIONS", 10**6))
+LONG = os.environ.get("BTREE_LONG") == "1"
+OPERATIONS = int(os.environ.get("BTREE_MODEL_OPERATIONS", 10**7 if LONG else 10**6))
 CHECK_EVERY = int(os.environ.get("BTREE_MODEL_CHECK_EVERY", 10))
 
 
