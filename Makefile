@@ -42,7 +42,7 @@ clean:
 # Reliability checks, each in an environment and build directory of its own
 # (Python 3.13):
 # make test-asan      the whole suite on a build with AddressSanitizer and
-#                     UndefinedBehaviorSanitizer (about 20 minutes).
+#                     UndefinedBehaviorSanitizer (about 12 minutes).
 # make test-valgrind  a subset under valgrind memcheck; fails on any error
 #                     whose stacks reach the module's code.
 # make test-long      10**7 int keys, 10**6 str keys and 10**7 operations of
