@@ -2,19 +2,6 @@
 
 #include "btree/tree.h"
 
-int btree_prim_from_key(PyObject *key, int32_t *kind, BTreePrim *prim)
-{
-    BTreePrim p;
-    int cls = btree_key_class(key, &p);
-    if (cls < 0)
-        return -1;
-    if (cls == KEY_KIND_OBJECT)
-        return 0;
-    *kind = cls;
-    *prim = p;
-    return 1;
-}
-
 int btree_writer_kind(BTreeObject *tree, PyObject *key, BTreePrim *prim, int *use_fast)
 {
     PyTypeObject *type = Py_TYPE(key);

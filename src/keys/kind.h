@@ -71,10 +71,6 @@ inline int btree_key_class(PyObject *key, BTreePrim *prim)
     return KEY_KIND_OBJECT;
 }
 
-// 1 with `*kind` and `*prim` set when the key has a primitive, 0 when it has
-// none (outputs untouched), -1 with an exception set.
-int btree_prim_from_key(PyObject *key, int32_t *kind, BTreePrim *prim);
-
 // How a lookup searches a tree of kind `tree_kind` for `key`: KEY_KIND_INT64
 // or KEY_KIND_FLOAT64 on primitives (with `*prim` set), KEY_KIND_OBJECT on key
 // objects, or -1 with an exception set. Never changes the tree.

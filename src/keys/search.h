@@ -168,8 +168,3 @@ inline auto btree_with_probe(int mode, const BTreePrim &prim, PyObject *key, int
     BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
     return body(p);
 }
-
-// The three in-node searches by name.
-int btree_find_index_i64(const BTreeNode *node, int64_t key, int *found);
-int btree_find_index_f64(const BTreeNode *node, int *found, double key);
-int btree_find_index_typed(const BTreeNode *node, PyObject *key, int *found, PyTypeObject *type, int use_fast);
