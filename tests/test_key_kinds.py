@@ -1,4 +1,4 @@
-"""Key kinds (int64, float64, general objects), key types and NaN keys."""
+"""Key kinds (int64, float64, strings, general objects), key types and NaN keys."""
 
 import bisect
 from decimal import Decimal
@@ -11,7 +11,7 @@ import _btree_test
 import btree
 from helpers import Key, check_tree, tree_of
 
-NONE, OBJECT, INT64, FLOAT64 = -1, 0, 1, 2
+NONE, OBJECT, INT64, FLOAT64, STR = -1, 0, 1, 2, 3
 NAN = float("nan")
 
 
@@ -20,6 +20,10 @@ class FloatSub(float):
 
 
 class IntSub(int):
+    pass
+
+
+class StrSub(str):
     pass
 
 
@@ -42,7 +46,9 @@ TRANSITIONS = [
     (2.5, True, OBJECT),
     (2.5, FloatSub(1.0), OBJECT),
     (2**64, 1, OBJECT),
-    ("a", "b", OBJECT),
+    ("a", "b", STR),
+    ("a", StrSub("b"), OBJECT),
+    (StrSub("a"), "b", OBJECT),
     (FloatSub(1.0), 2.0, OBJECT),
     (IntSub(1), 2, OBJECT),
 ]
@@ -74,7 +80,10 @@ def test_kind_transitions(bt, dump, check, first, second, kind):
         (float("inf"), FLOAT64, float("inf")),
         (FloatSub(2.0), OBJECT, None),
         (IntSub(2), OBJECT, None),
-        ("s", OBJECT, None),
+        ("s", STR, 0x73 << 56),
+        ("abcdefghij", STR, int.from_bytes(b"abcdefgh", "big")),
+        ("\u00e9\U0001f600\u4e2d", STR, int.from_bytes("\u00e9\U0001f600\u4e2d".encode()[:8], "big")),
+        (StrSub("s"), OBJECT, None),
         (None, OBJECT, None),
     ],
 )
@@ -255,3 +264,33 @@ def test_mixed_key_types_answer_as_a_sorted_list_does(keys, queries):
             tree.delete(float(key))
     check_tree(tree)
     assert list(tree.keys()) == [k for i, k in enumerate(ordered) if i % 3]
+
+
+# Any code point, surrogates and NUL included; short draws from few leading
+# characters make strings that share their first eight UTF-8 bytes.
+ANY_CHAR = st.characters(codec=None, categories=None) | st.sampled_from("\x00a\x7f\x80\u00ff\u0100\u07ff\u0800\uffff")
+STRINGS = st.builds(lambda head, tail: head + tail, st.sampled_from(["", "abcdefg", "abcdefgh", "\u00e9" * 4]),
+                    st.text(ANY_CHAR, max_size=6))
+
+
+@given(st.lists(STRINGS, max_size=400), st.lists(STRINGS, max_size=20))
+@settings(max_examples=150, deadline=None)
+def test_string_trees_order_by_code_points(keys, probes):
+    tree = _btree_test.BTree()
+    for k in keys:
+        tree.insert(k, len(k))
+    expected = sorted(set(keys))
+    assert list(tree.keys()) == expected
+    assert _btree_test.dump(tree)["key_kind"] == (STR if keys else NONE)
+    for p in probes + keys[:10]:
+        assert tree.bisect_left(p) == bisect.bisect_left(expected, p)
+        assert tree.bisect_right(p) == bisect.bisect_right(expected, p)
+        if p in expected:
+            assert tree.search(p) == len(p)
+        else:
+            with pytest.raises(KeyError):
+                tree.search(p)
+    for k in set(keys[::2]):
+        tree.delete(k)
+    assert list(tree.keys()) == sorted(set(keys) - set(keys[::2]))
+    check_tree(tree)

@@ -32,6 +32,24 @@ def random_str(rng):
     return "".join(rng.choice(ALPHABET) for _ in range(rng.randint(0, 4)))
 
 
+class StrSub(str):
+    pass
+
+
+# Keys sharing long leading parts, so that the stored prefixes of a string
+# tree tie and whole strings decide; now and then a str subclass, which turns
+# the tree into a tree of general objects.
+LONG_HEADS = ["", "user_000", "user_0000", "\u00e9\u00e9\u00e9\u00e9", "\x00\x00", "\u4e2d\u4e2d\u4e2d", "\U0001f600\U0001f600"]
+
+
+def long_str(head, tail, sub):
+    return StrSub(head + tail) if sub else head + tail
+
+
+def random_long_str(rng):
+    return long_str(rng.choice(LONG_HEADS), random_str(rng) + rng.choice(["", "\x00"]), rng.random() < 0.001)
+
+
 def random_mixed(rng):
     return rng.choice([rng.randint(-700, 700), rng.randint(-2800, 2800) / 4, rng.random() < 0.5])
 
@@ -54,6 +72,11 @@ KEY_FAMILIES = {
         lambda rng: rng.randint(-120_000, 120_000) / 4,
     ),
     "str": (st.text(ALPHABET, max_size=4), random_str),
+    "long str": (
+        st.builds(long_str, st.sampled_from(LONG_HEADS), st.text(ALPHABET + "\x00", max_size=4),
+                  st.integers(0, 30).map(lambda i: i == 0)),
+        random_long_str,
+    ),
     "mixed numbers": (
         st.integers(-700, 700)
         | st.integers(-2800, 2800).map(lambda i: i / 4)

@@ -3,8 +3,9 @@
 #include "btree/tree.h"
 
 // What a caller already knows of the keys it hands over: every key has a
-// primitive of `kind` (int64 or float64), given in `prims`, and `key_type` is
-// their common exact type or NULL. The build then reads no key object.
+// primitive of `kind` (int64, float64 or string prefix), given in `prims`, and
+// `key_type` is their common exact type or NULL. The build then reads no key
+// object.
 struct BTreeKnownKeys {
     int32_t kind;
     const BTreePrim *prims;

@@ -9,7 +9,7 @@
 namespace {
 
 // The merged keys, each slot holding a reference of its own, and beside them
-// their primitives when both inputs are trees of one numeric key kind.
+// their primitives when both inputs are trees of one primitive key kind.
 class KeyList {
 public:
     explicit KeyList(const BTreeKnownKeys *known = nullptr) : known_(known) {}
@@ -111,9 +111,9 @@ private:
     PyObject *key_ = nullptr;
 };
 
-// One input side of two trees of the same numeric key kind, read straight
-// from the leaf chain: comparing primitives runs no Python code, so neither
-// tree can change during the walk.
+// One input side of two trees of the same primitive key kind, read straight
+// from the leaf chain: comparing primitives (and exact strings) runs no Python
+// code, so neither tree can change during the walk.
 class PrimSide {
 public:
     PrimSide(BTreeObject *tree, int32_t kind) : kind_(kind)
@@ -141,7 +141,11 @@ public:
         const BTreePrim &a = leaf_->leaf.prims[pos_], &b = other.leaf_->leaf.prims[other.pos_];
         if (kind_ == KEY_KIND_INT64)
             return (a.i > b.i) - (a.i < b.i);
-        return btree_f64_cmp(a.f, b.f);
+        if (kind_ == KEY_KIND_FLOAT64)
+            return btree_f64_cmp(a.f, b.f);
+        if (a.u != b.u)
+            return a.u < b.u ? -1 : 1;
+        return btree_str_cmp(key(), other.key());
     }
 
 private:

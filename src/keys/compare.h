@@ -18,6 +18,25 @@ int btree_key_cmp(PyObject *left, PyObject *right);
 // answer other than the two booleans.
 int btree_key_cmp_slot(PyObject *left, PyObject *right, PyTypeObject *type);
 
+// Code point order of two exact strings in their final representation (all
+// strings from 3.12 on; readied ones before): runs no Python code and cannot
+// fail.
+inline int btree_str_cmp(PyObject *left, PyObject *right)
+{
+    if (left == right)
+        return 0;
+    Py_ssize_t la = PyUnicode_GET_LENGTH(left), lb = PyUnicode_GET_LENGTH(right);
+    // One byte per code point on both sides: byte order is code point order.
+    if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
+        int c = memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<size_t>(la < lb ? la : lb));
+        if (c)
+            return c < 0 ? -1 : 1;
+        return (la > lb) - (la < lb);
+    }
+    int c = PyUnicode_Compare(left, right);
+    return (c > 0) - (c < 0);
+}
+
 // Shortcut for trees whose keys share the exact type `type`, which is the
 // right key's exact type and has a comparison slot.
 inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *type)
@@ -56,20 +75,14 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
     } else if (type == &PyUnicode_Type) {
         if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
 #if PY_VERSION_HEX >= 0x030C0000
-            // One byte per code point on both sides: byte order is code point
-            // order, so memcmp decides without a call into the interpreter.
-            if (PyUnicode_KIND(left) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(right) == PyUnicode_1BYTE_KIND) {
-                Py_ssize_t la = PyUnicode_GET_LENGTH(left), lb = PyUnicode_GET_LENGTH(right);
-                int c = memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<size_t>(la < lb ? la : lb));
-                if (c)
-                    return c < 0 ? -1 : 1;
-                return (la > lb) - (la < lb);
-            }
-#endif
+            // Every string is in its final representation from 3.12 on.
+            return btree_str_cmp(left, right);
+#else
             int c = PyUnicode_Compare(left, right);
             if (c < 0)
                 return PyErr_Occurred() ? BTREE_CMP_ERROR : -1;
             return c > 0 ? 1 : 0;
+#endif
         }
     } else if (type == &PyBytes_Type) {
         if (PyBytes_CheckExact(left) && PyBytes_CheckExact(right)) {

@@ -1,8 +1,8 @@
-// Binary search inside one node. One algorithm serves the int64, float64 and
-// object keys: a lower bound (first entry not less than the key, with whether
-// it is equal) for leaves, and an upper bound (number of entries less than or
-// equal to the key) for choosing the child of an internal node, so that a key
-// equal to a separator descends to the right.
+// Binary search inside one node. One algorithm serves the int64, float64,
+// string and object keys: a lower bound (first entry not less than the key,
+// with whether it is equal) for leaves, and an upper bound (number of entries
+// less than or equal to the key) for choosing the child of an internal node,
+// so that a key equal to a separator descends to the right.
 #pragma once
 #include <Python.h>
 #include <cstdint>
@@ -10,8 +10,40 @@
 #include "keys/compare.h"
 #include "nodes/node.h"
 
+enum class BTreeBound { Lower, Upper };
+
+// Number of primitives before the bound, with no data-dependent branch: the
+// loop runs a fixed number of times for a given `n`, so nothing mispredicts.
+template <BTreeBound B, class Probe>
+inline int btree_prim_bound(const BTreePrim *prims, int n, const Probe &probe)
+{
+    if (n == 0)
+        return 0;
+    const BTreePrim *base = prims;
+    while (n > 1) {
+        int half = n >> 1;
+        bool right = B == BTreeBound::Upper ? probe.not_greater(base[half - 1]) : probe.less(base[half - 1]);
+        base += right ? half : 0;
+        n -= half;
+    }
+    bool past = B == BTreeBound::Upper ? probe.not_greater(*base) : probe.less(*base);
+    return static_cast<int>(base - prims) + past;
+}
+
+// Numeric probes: the primitive bound is the answer.
+template <class Probe>
+struct BTreeWholePrims {
+    template <BTreeBound B>
+    int settle(const BTreeNode *, const BTreePrim *prims, int n, int bound, int *found) const
+    {
+        if constexpr (B == BTreeBound::Lower)
+            *found = bound < n && static_cast<const Probe *>(this)->equal(prims[bound]);
+        return bound;
+    }
+};
+
 // Sought int64 primitive.
-struct BTreeI64Probe {
+struct BTreeI64Probe : BTreeWholePrims<BTreeI64Probe> {
     static constexpr bool can_fail = false;
     int64_t key;
     void begin_node() {}
@@ -39,7 +71,7 @@ inline int btree_f64_cmp(double s, double k)
     return sn == kn ? 0 : (sn ? 1 : -1);
 }
 
-struct BTreeF64Probe {
+struct BTreeF64Probe : BTreeWholePrims<BTreeF64Probe> {
     static constexpr bool can_fail = false;
     double key;
     void begin_node() {}
@@ -53,6 +85,53 @@ struct BTreeF64Probe {
     bool equal(const BTreePrim &p) const { return btree_f64_cmp(p.f, key) == 0; }
 };
 
+// Sought exact string, with its prefix: prefixes order the slots, and only
+// the slots whose prefix equals the key's are told apart by whole strings.
+struct BTreeStrProbe {
+    static constexpr bool can_fail = false;
+    uint64_t key;
+    PyObject *object;
+    void begin_node() {}
+    int operator()(const BTreeNode *node, const BTreePrim *prims, int i) const
+    {
+        uint64_t s = prims[i].u;
+        if (s != key)
+            return s < key ? -1 : 1;
+        return btree_str_cmp(node->keys[i], object);
+    }
+    bool less(const BTreePrim &p) const { return p.u < key; }
+    bool not_greater(const BTreePrim &p) const { return p.u <= key; }
+
+    template <BTreeBound B>
+    int settle(const BTreeNode *node, const BTreePrim *prims, int n, int bound, int *found) const
+    {
+        // The run of equal prefixes next to the bound, searched by strings.
+        int lo = bound, hi = bound;
+        if constexpr (B == BTreeBound::Lower) {
+            *found = 0;
+            if (bound == n || prims[bound].u != key)
+                return bound;
+            hi = bound + btree_prim_bound<BTreeBound::Upper>(prims + bound, n - bound, *this);
+        } else {
+            if (bound == 0 || prims[bound - 1].u != key)
+                return bound;
+            lo = btree_prim_bound<BTreeBound::Lower>(prims, bound, *this);
+        }
+        while (lo < hi) {
+            int mid = (lo + hi) >> 1;
+            int c = btree_str_cmp(node->keys[mid], object);
+            if (B == BTreeBound::Upper ? c > 0 : c >= 0) {
+                hi = mid;
+                if constexpr (B == BTreeBound::Lower)
+                    *found = c == 0;
+            } else {
+                lo = mid + 1;
+            }
+        }
+        return lo;
+    }
+};
+
 // Sought key object; may run Python code and fail.
 struct BTreeObjectProbe {
     static constexpr bool can_fail = true;
@@ -61,8 +140,6 @@ struct BTreeObjectProbe {
     void begin_node() { cmp.begin_node(); }
     int operator()(const BTreeNode *node, const BTreePrim *, int i) { return cmp(node->keys[i]); }
 };
-
-enum class BTreeBound { Lower, Upper };
 
 // Asks for every cache line of a node's key or primitive array at once, so
 // that the search waits for memory about once per node instead of once per
@@ -73,24 +150,6 @@ inline void btree_prefetch_array(const void *start)
     const char *p = static_cast<const char *>(start);
     for (size_t off = 0; off < bytes; off += 64)
         __builtin_prefetch(p + off);
-}
-
-// Number of primitives before the bound, with no data-dependent branch: the
-// loop runs a fixed number of times for a given `n`, so nothing mispredicts.
-template <BTreeBound B, class Probe>
-inline int btree_prim_bound(const BTreePrim *prims, int n, const Probe &probe)
-{
-    if (n == 0)
-        return 0;
-    const BTreePrim *base = prims;
-    while (n > 1) {
-        int half = n >> 1;
-        bool right = B == BTreeBound::Upper ? probe.not_greater(base[half - 1]) : probe.less(base[half - 1]);
-        base += right ? half : 0;
-        n -= half;
-    }
-    bool past = B == BTreeBound::Upper ? probe.not_greater(*base) : probe.less(*base);
-    return static_cast<int>(base - prims) + past;
 }
 
 // Lower bound: returns the slot, with `*found` set when it holds an equal
@@ -104,10 +163,7 @@ inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
     int n = node->n;
     if constexpr (!Probe::can_fail) {
         btree_prefetch_array(prims);
-        int lo = btree_prim_bound<B>(prims, n, probe);
-        if constexpr (B == BTreeBound::Lower)
-            *found = lo < n && probe.equal(prims[lo]);
-        return lo;
+        return probe.template settle<B>(node, prims, n, btree_prim_bound<B>(prims, n, probe), found);
     } else {
         btree_prefetch_array(node->keys);
         int lo = 0, hi = n, equal_at = -1;
@@ -153,16 +209,21 @@ inline int btree_leaf_index(const BTreeNode *node, Probe &probe, int *found)
 }
 
 // Runs `body(probe)` with the probe of the search mode (KEY_KIND_INT64,
-// KEY_KIND_FLOAT64 or KEY_KIND_OBJECT), so that each operation is written once.
+// KEY_KIND_FLOAT64, KEY_KIND_STR or KEY_KIND_OBJECT), so that each operation
+// is written once.
 template <class Body>
 inline auto btree_with_probe(int mode, const BTreePrim &prim, PyObject *key, int use_fast, Body &&body)
 {
     if (mode == 1) {
-        BTreeI64Probe p{prim.i};
+        BTreeI64Probe p{{}, prim.i};
         return body(p);
     }
     if (mode == 2) {
-        BTreeF64Probe p{prim.f};
+        BTreeF64Probe p{{}, prim.f};
+        return body(p);
+    }
+    if (mode == 3) {
+        BTreeStrProbe p{prim.u, key};
         return body(p);
     }
     BTreeObjectProbe p(key, Py_TYPE(key), use_fast);

@@ -12,10 +12,12 @@ constexpr int BTREE_MAX_CHILDREN = 128;
 constexpr int BTREE_MIN_KEYS = 63;
 constexpr Py_ssize_t BTREE_FREELIST_MAX = 1024;
 
-// Raw machine copy of a key: int64 in an int tree, double in a float tree.
+// Raw machine copy of a key: int64 in an int tree, double in a float tree,
+// the leading bytes of the key in a tree of strings.
 union BTreePrim {
     int64_t i;
     double f;
+    uint64_t u;
 };
 
 struct BTreeNode;

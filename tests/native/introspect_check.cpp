@@ -89,6 +89,24 @@ int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
             Py_DECREF(stored);
             return -1;
         }
+    } else if (c.tree->key_kind == KEY_KIND_STR) {
+        if (!PyUnicode_CheckExact(key))
+            return fail(w, "%s %d %R of type %s in a string tree", what, slot, key, Py_TYPE(key)->tp_name);
+        // The prefix worked out again from the codec, independently of the
+        // module's own encoder.
+        PyObject *utf8 = PyUnicode_AsEncodedString(key, "utf-8", "surrogatepass");
+        if (!utf8)
+            return -1;
+        unsigned char bytes[8] = {};
+        Py_ssize_t len = PyBytes_GET_SIZE(utf8);
+        memcpy(bytes, PyBytes_AS_STRING(utf8), static_cast<size_t>(len < 8 ? len : 8));
+        Py_DECREF(utf8);
+        uint64_t value = 0;
+        for (unsigned char b : bytes)
+            value = value << 8 | b;
+        if (prim.u != value)
+            return fail(w, "%s %d %R has prefix %llx, not %llx", what, slot, key,
+                        static_cast<unsigned long long>(prim.u), static_cast<unsigned long long>(value));
     }
     return 0;
 }
@@ -223,7 +241,7 @@ int check_cache(BTreeObject *tree)
 int check_tree(BTreeObject *tree, bool strict)
 {
     Where w{};
-    if (tree->key_kind < KEY_KIND_NONE || tree->key_kind > KEY_KIND_FLOAT64)
+    if (tree->key_kind < KEY_KIND_NONE || tree->key_kind > KEY_KIND_STR)
         return fail(w, "key_kind %d", tree->key_kind);
     if (tree->size < 0)
         return fail(w, "size %zd", tree->size);

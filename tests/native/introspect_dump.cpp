@@ -26,16 +26,19 @@ PyObject *object_list(PyObject *const *slots, int n)
     return list;
 }
 
-// Primitives as ints or floats; None in trees that keep none.
+// Primitives as ints (string prefixes too) or floats; None in trees that keep
+// none.
 PyObject *prim_list(const BTreePrim *prims, int n, int32_t kind)
 {
-    if (kind != KEY_KIND_INT64 && kind != KEY_KIND_FLOAT64)
+    if (kind <= KEY_KIND_OBJECT)
         return Py_NewRef(Py_None);
     PyObject *list = PyList_New(n);
     if (!list)
         return nullptr;
     for (int i = 0; i < n; i++) {
-        PyObject *item = kind == KEY_KIND_INT64 ? PyLong_FromLongLong(prims[i].i) : PyFloat_FromDouble(prims[i].f);
+        PyObject *item = kind == KEY_KIND_INT64     ? PyLong_FromLongLong(prims[i].i)
+                         : kind == KEY_KIND_FLOAT64 ? PyFloat_FromDouble(prims[i].f)
+                                                    : PyLong_FromUnsignedLongLong(prims[i].u);
         if (!item) {
             Py_DECREF(list);
             return nullptr;
