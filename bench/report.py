@@ -94,7 +94,7 @@ def timing_table(n, kind, detail, names, cells, field="min_ns"):
 
 def merges_table(records, names, detail, field="min_ns"):
     """records: of any operations, sizes and key types; the merges among
-    them make one row per (size, key type, merge)."""
+    them make one row per (size, key type, merge). Empty without merges."""
     cells, rows = {}, {}
     for r in records:
         if r["op"] in merges.OP_NAMES:
@@ -105,6 +105,8 @@ def merges_table(records, names, detail, field="min_ns"):
              f" input item (2n), {detail}; {_ratio_note(field)}")
     ops = [(row, rows[row]) for row in sorted(rows, key=lambda row: (
         row[0], row[1], merges.OP_NAMES.index(row[2])))]
+    if not ops:
+        return ""
     return "\n".join([table(title, names, cells, ops, field), *MERGE_NOTES])
 
 

@@ -228,7 +228,9 @@ def main(argv=None):
             section, field, detail = "timing", "min_ns", "best of the repetitions"
             sections = {section: [r for n in args.sizes for kind in args.keys
                                   for r in bench_dataset(args, n, kind, available, tmp)]}
-        print(report.merges_table(sections[section], args.systems, detail, field) + "\n")
+        merge_rows = report.merges_table(sections[section], args.systems, detail, field)
+        if merge_rows:
+            print(merge_rows + "\n")
         if args.memory_size and not args.callgrind:
             sections["memory"] = bench_memory(args, available, tmp)
     sections["targets"] = targets.evaluate(sections[section], sections.get("memory", []), field)
