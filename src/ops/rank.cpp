@@ -42,8 +42,13 @@ int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, int or_equa
         if (i < 0) {
             rc = -1;
         } else {
+            // The child's memory is on its way while the sizes are summed.
+            BTreeNode *child = node->inner.children[i];
+            __builtin_prefetch(child);
+            __builtin_prefetch(child->inner.prims);
+            __builtin_prefetch(child->leaf.prims + BTREE_MAX_KEYS / 2);
             *count += btree_size_left_of(node, i);
-            rc = btree_count_lt(node->inner.children[i], probe, count, or_equal);
+            rc = btree_count_lt(child, probe, count, or_equal);
         }
     }
     Py_LeaveRecursiveCall();
