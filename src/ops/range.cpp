@@ -40,7 +40,7 @@ int append_run(PyObject *list, BTreeNode *leaf, int from, int to)
 {
     // Each key object is touched for its reference count; ask for a few
     // ahead so that their cache misses overlap.
-    constexpr int ahead = 8;
+    constexpr int ahead = 24;
     for (int i = from; i < to && i < from + ahead; i++)
         __builtin_prefetch(leaf->keys[i], 1);
     for (int i = from; i < to; i++) {
@@ -58,6 +58,12 @@ template <class Probe>
 int range_collect(LeafPos at, Probe *probe, int inclusive, PyObject *list)
 {
     for (BTreeNode *leaf = at.leaf; leaf; leaf = leaf->leaf.next, at.pos = 0) {
+        // The walk usually goes on into the next leaf: its header and first
+        // keys are on their way while this one is copied.
+        if (BTreeNode *next = leaf->leaf.next) {
+            __builtin_prefetch(next);
+            btree_prefetch_array(next->keys);
+        }
         int n = leaf->n;
         if (at.pos >= n)
             continue;
