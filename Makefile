@@ -82,8 +82,10 @@ test-long:
 	$(LONG_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/long $(TEST_BUILD) .
 	BTREE_LONG=1 $(LONG_VENV)/bin/python -m pytest -q -s -p no:cacheprovider tests/test_scale.py tests/test_model_long.py
 
+# A fresh build: notes of sources since removed would otherwise stop gcovr.
 coverage:
 	scripts/venv.sh $(COVERAGE_VENV) 3.13 requirements/coverage.txt
+	rm -rf build/cov
 	$(COVERAGE_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/cov -Ccmake.build-type=Debug $(TEST_BUILD) \
 		-Ccmake.define.CMAKE_CXX_FLAGS=--coverage -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=--coverage .
 	find build/cov -name '*.gcda' -delete
