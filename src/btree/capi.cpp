@@ -75,17 +75,10 @@ PyObject *PyBTree_IRange(PyObject *tree, PyObject *min, PyObject *max, PyObject 
     int inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
-    PyObject *list = PyList_New(0);
-    if (!list)
+    if (btree_guard_test(t) < 0)
         return nullptr;
-    if (btree_guard_test(t) < 0) {
-        Py_DECREF(list);
-        return nullptr;
-    }
     BTreeBusy busy(t);
-    if (btree_collect_range(t, list, min, max, inclusive_min, inclusive_max) < 0)
-        Py_CLEAR(list);
-    return list;
+    return btree_range_list(t, min, max, inclusive_min, inclusive_max);
 }
 
 PyObject *PyBTree_GetItemByIndex(PyObject *tree, Py_ssize_t index, int kind)

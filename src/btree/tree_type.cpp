@@ -177,10 +177,7 @@ static PyObject *BTree_irange(PyObject *self, PyObject *args, PyObject *kwds)
     int inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
-    PyObject *list = PyList_New(0);
-    if (list && btree_collect_range(tree, list, min, max, inclusive_min, inclusive_max) < 0)
-        Py_CLEAR(list);
-    return list;
+    return btree_range_list(tree, min, max, inclusive_min, inclusive_max);
 }
 
 static PyMethodDef BTree_methods[] = {

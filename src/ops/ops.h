@@ -71,10 +71,9 @@ int btree_delete_item(BTreeObject *tree, PyObject *key);
 // or -1 with an exception; takes the guard.
 Py_ssize_t btree_rank(BTreeObject *tree, PyObject *key, int or_equal);
 
-// Appends the keys within the bounds (None: unbounded) to `list`; the caller
-// holds the guard. 0, or -1 with an exception.
-int btree_collect_range(BTreeObject *tree, PyObject *list, PyObject *min, PyObject *max, int inclusive_min,
-                        int inclusive_max);
+// The keys within the bounds (None: unbounded) as a new list, or NULL with an
+// exception; the caller holds the guard.
+PyObject *btree_range_list(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max);
 
 // Reads an `inclusive` argument: None keeps both bounds inclusive.
 int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusive_max);

@@ -36,26 +36,29 @@ int range_start(BTreeNode *node, Probe &probe, int inclusive, LeafPos *start)
     return 0;
 }
 
-int append_run(PyObject *list, BTreeNode *leaf, int from, int to)
+// Calls `take(key)` for the keys of one leaf from `from` to `to`. Each key
+// object is touched for its reference count; the objects some places ahead
+// are asked for meanwhile, so that their cache misses overlap.
+template <class Take>
+int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
 {
-    // Each key object is touched for its reference count; ask for a few
-    // ahead so that their cache misses overlap.
     constexpr int ahead = 24;
     for (int i = from; i < to && i < from + ahead; i++)
         __builtin_prefetch(leaf->keys[i], 1);
     for (int i = from; i < to; i++) {
         if (i + ahead < to)
             __builtin_prefetch(leaf->keys[i + ahead], 1);
-        if (PyList_Append(list, leaf->keys[i]) < 0)
+        if (take(leaf->keys[i]) < 0)
             return -1;
     }
     return 0;
 }
 
-// Appends keys along the leaf chain until the upper bound: a whole leaf at a
+// Calls `run(leaf, from, to)` for each run of keys from `at` along the leaf
+// chain up to the upper bound (none when `probe` is NULL): a whole leaf at a
 // time while its last key is inside, then a search in the leaf that ends it.
-template <class Probe>
-int range_collect(LeafPos at, Probe *probe, int inclusive, PyObject *list)
+template <class Probe, class Run>
+int range_walk(LeafPos at, Probe *probe, int inclusive, Run &&run)
 {
     for (BTreeNode *leaf = at.leaf; leaf; leaf = leaf->leaf.next, at.pos = 0) {
         // The walk usually goes on into the next leaf: its header and first
@@ -68,7 +71,7 @@ int range_collect(LeafPos at, Probe *probe, int inclusive, PyObject *list)
         if (at.pos >= n)
             continue;
         if (!probe) {
-            if (append_run(list, leaf, at.pos, n) < 0)
+            if (run(leaf, at.pos, n) < 0)
                 return -1;
             continue;
         }
@@ -77,7 +80,7 @@ int range_collect(LeafPos at, Probe *probe, int inclusive, PyObject *list)
         if (c == BTREE_CMP_ERROR)
             return -1;
         if (c < 0 || (c == 0 && inclusive)) {
-            if (append_run(list, leaf, at.pos, n) < 0)
+            if (run(leaf, at.pos, n) < 0)
                 return -1;
             continue;
         }
@@ -86,9 +89,45 @@ int range_collect(LeafPos at, Probe *probe, int inclusive, PyObject *list)
                             : btree_bound<BTreeBound::Lower, true>(leaf, *probe, &found);
         if (end < 0)
             return -1;
-        return append_run(list, leaf, at.pos, end);
+        return end > at.pos ? run(leaf, at.pos, end) : 0;
     }
     return 0;
+}
+
+// The keys from `start` up to the bound as a new list. When comparing with the
+// bound runs no Python code the keys are counted first and the list is made
+// at its size; otherwise it grows by appending, whole at every moment.
+template <class Probe>
+PyObject *range_list(LeafPos start, Probe *probe, int inclusive)
+{
+    if constexpr (Probe::can_fail) {
+        if (probe) {
+            PyObject *list = PyList_New(0);
+            if (list && range_walk(start, probe, inclusive, [&](const BTreeNode *leaf, int from, int to) {
+                    return each_key(leaf, from, to, [&](PyObject *key) { return PyList_Append(list, key); });
+                }) < 0)
+                Py_CLEAR(list);
+            return list;
+        }
+    }
+    Py_ssize_t count = 0;
+    range_walk(start, probe, inclusive, [&](const BTreeNode *, int from, int to) {
+        count += to - from;
+        return 0;
+    });
+    // A collection run by this allocation cannot change the tree: it is in
+    // use, so reachable, and guarded against every call.
+    PyObject *list = PyList_New(count);
+    if (!list)
+        return nullptr;
+    Py_ssize_t filled = 0;
+    range_walk(start, probe, inclusive, [&](const BTreeNode *leaf, int from, int to) {
+        return each_key(leaf, from, to, [&](PyObject *key) {
+            PyList_SET_ITEM(list, filled++, Py_NewRef(key));
+            return 0;
+        });
+    });
+    return list;
 }
 
 int bound_mode(BTreeObject *tree, PyObject *bound, BTreePrim *prim, int *use_fast)
@@ -99,30 +138,29 @@ int bound_mode(BTreeObject *tree, PyObject *bound, BTreePrim *prim, int *use_fas
 
 }  // namespace
 
-int btree_collect_range(BTreeObject *tree, PyObject *list, PyObject *min, PyObject *max, int inclusive_min,
-                        int inclusive_max)
+PyObject *btree_range_list(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max)
 {
     if (!tree->root)
-        return 0;
+        return PyList_New(0);
     LeafPos start = leftmost(tree->root);
     BTreePrim prim{};
     int use_fast = 0;
     if (min != Py_None) {
         int mode = bound_mode(tree, min, &prim, &use_fast);
         if (mode < 0)
-            return -1;
+            return nullptr;
         int rc = btree_with_probe(mode, prim, min, use_fast,
                                   [&](auto &probe) { return range_start(tree->root, probe, inclusive_min, &start); });
         if (rc < 0)
-            return -1;
+            return nullptr;
     }
     if (max == Py_None)
-        return range_collect<BTreeObjectProbe>(start, nullptr, 0, list);
+        return range_list<BTreeI64Probe>(start, nullptr, 0);
     int mode = bound_mode(tree, max, &prim, &use_fast);
     if (mode < 0)
-        return -1;
+        return nullptr;
     return btree_with_probe(mode, prim, max, use_fast,
-                            [&](auto &probe) { return range_collect(start, &probe, inclusive_max, list); });
+                            [&](auto &probe) { return range_list(start, &probe, inclusive_max); });
 }
 
 int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusive_max)
