@@ -78,7 +78,7 @@ PyObject *PyBTree_IRange(PyObject *tree, PyObject *min, PyObject *max, PyObject 
     if (btree_guard_test(t) < 0)
         return nullptr;
     BTreeBusy busy(t);
-    return btree_range_list(t, min, max, inclusive_min, inclusive_max);
+    return btree_collect_range(t, min, max, inclusive_min, inclusive_max);
 }
 
 PyObject *PyBTree_GetItemByIndex(PyObject *tree, Py_ssize_t index, int kind)

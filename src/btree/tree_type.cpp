@@ -177,7 +177,7 @@ static PyObject *BTree_irange(PyObject *self, PyObject *args, PyObject *kwds)
     int inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
-    return btree_range_list(tree, min, max, inclusive_min, inclusive_max);
+    return btree_collect_range(tree, min, max, inclusive_min, inclusive_max);
 }
 
 static PyMethodDef BTree_methods[] = {

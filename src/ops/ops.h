@@ -73,7 +73,7 @@ Py_ssize_t btree_rank(BTreeObject *tree, PyObject *key, int or_equal);
 
 // The keys within the bounds (None: unbounded) as a new list, or NULL with an
 // exception; the caller holds the guard.
-PyObject *btree_range_list(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max);
+PyObject *btree_collect_range(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max);
 
 // Reads an `inclusive` argument: None keeps both bounds inclusive.
 int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusive_max);

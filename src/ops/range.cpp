@@ -138,7 +138,7 @@ int bound_mode(BTreeObject *tree, PyObject *bound, BTreePrim *prim, int *use_fas
 
 }  // namespace
 
-PyObject *btree_range_list(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max)
+PyObject *btree_collect_range(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max)
 {
     if (!tree->root)
         return PyList_New(0);
