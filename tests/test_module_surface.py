@@ -147,6 +147,8 @@ def test_iterator_keeps_its_tree_alive(BTree):
         lambda t: t.bisect_right(1, 2),
         lambda t: t.irange(1, 2, None, 4),
         lambda t: t.irange(low=1),
+        lambda t: t.irange(1, min=1),
+        lambda t: t.irange(1, 2, (1, 1), min=1),
     ],
 )
 def test_argument_errors(BTree, call):
@@ -162,3 +164,8 @@ def test_irange_takes_keywords(BTree):
     for key in range(5):
         tree.insert(key)
     assert tree.irange(min=1, max=3, inclusive=(False, True)) == [2, 3]
+    assert tree.irange(1, inclusive=(False, True), max=3) == [2, 3]
+    assert tree.irange(None, 2) == tree.irange(max=2) == [0, 1, 2]
+    assert tree.irange(3) == tree.irange(min=3) == [3, 4]
+    with pytest.raises(TypeError, match="given by name .'max'. and position .2."):
+        tree.irange(1, 2, max=3)

@@ -160,14 +160,44 @@ static PyObject *BTree_bisect_right(PyObject *self, PyObject *key)
     return btree_rank_object(self, key, 1);
 }
 
-static PyObject *BTree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+// The arguments of irange(min=None, max=None, inclusive=None), by position
+// or by name, with the messages of the interpreter's own argument parser.
+static int irange_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *out[3])
 {
-    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
+    static const char *const names[] = {"min", "max", "inclusive"};
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw > 3) {
+        PyErr_Format(PyExc_TypeError, "irange() takes at most 3 arguments (%zd given)", nargs + nkw);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++)
+        out[i] = args[i];
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        int slot = 0;
+        while (slot < 3 && PyUnicode_CompareWithASCIIString(name, names[slot]) != 0)
+            slot++;
+        if (slot == 3) {
+            PyErr_Format(PyExc_TypeError, "irange() got an unexpected keyword argument '%U'", name);
+            return -1;
+        }
+        if (slot < nargs) {
+            PyErr_Format(PyExc_TypeError, "argument for irange() given by name ('%s') and position (%d)",
+                         names[slot], slot + 1);
+            return -1;
+        }
+        out[slot] = args[nargs + k];
+    }
+    return 0;
+}
+
+static PyObject *BTree_irange(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
     auto *tree = reinterpret_cast<BTreeObject *>(self);
-    PyObject *min = Py_None, *max = Py_None, *inclusive = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:irange", const_cast<char **>(kwlist), &min, &max,
-                                     &inclusive))
+    PyObject *arg[3] = {Py_None, Py_None, Py_None};
+    if (irange_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, arg) < 0)
         return nullptr;
+    PyObject *min = arg[0], *max = arg[1], *inclusive = arg[2];
     if ((min != Py_None && btree_nan_check(min) < 0) || (max != Py_None && btree_nan_check(max) < 0))
         return nullptr;
     // Here the guard is taken before `inclusive` is read.
@@ -191,7 +221,7 @@ static PyMethodDef BTree_methods[] = {
     {"bisect_left", BTree_bisect_left, METH_O, nullptr},
     {"bisect_right", BTree_bisect_right, METH_O, nullptr},
     {"irange", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(BTree_irange)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
