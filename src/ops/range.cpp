@@ -154,6 +154,7 @@ PyObject *btree_collect_range(BTreeObject *tree, PyObject *min, PyObject *max, i
         if (rc < 0)
             return nullptr;
     }
+    // No upper bound: no comparison at all, as with any probe that cannot fail.
     if (max == Py_None)
         return range_list<BTreeI64Probe>(start, nullptr, 0);
     int mode = bound_mode(tree, max, &prim, &use_fast);
