@@ -20,8 +20,11 @@ Method:
   process (one process per system and dataset, PYTHONHASHSEED=0).
 - Each operation is a tight loop over a pre-built list with the methods bound
   to locals, timed with time.perf_counter_ns with the garbage collector off.
-  It is repeated (--repeat; default 5 up to 10^5 keys, 3 at 10^6, 1 above)
-  and the min and median ns/op are kept; tables show the min.
+  It is repeated (--repeat; default 5 up to 10^5 keys, 2 at 10^6, 1 above)
+  in each of one or more rounds (--rounds; default 1 up to 10^5 keys, 2
+  from 10^6): a round runs every system once, in turn, so that a slow spell
+  of the machine cannot fall on one system alone. The min and median ns/op
+  over all repetitions of all rounds are kept; tables show the min.
 - Operations: insert in random and in ascending order into a growing map;
   lookup of present keys and of absent ones (the miss includes raising and
   catching KeyError, for every system); deletion of every key in random
@@ -62,6 +65,7 @@ the same tables of instructions/op and bench/results/callgrind.json.
 import argparse
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -116,7 +120,9 @@ def parse_args(argv):
     p.add_argument("--keys", type=lambda t: parse_list(t, datasets.KEY_TYPES, "key type"),
                    default=list(datasets.KEY_TYPES),
                    help=f"subset of: {','.join(datasets.KEY_TYPES)}")
-    p.add_argument("--repeat", type=int, help="repetitions of every operation")
+    p.add_argument("--repeat", type=int, help="repetitions of every operation in a round")
+    p.add_argument("--rounds", type=int,
+                   help="worker processes per system and dataset, run in turn with the others")
     p.add_argument("--quick", action="store_true",
                    help="sizes 10^3 and 10^4, 2 repetitions, memory at 10^5")
     p.add_argument("--huge", action="store_true", help="add 10^7 keys")
@@ -147,28 +153,53 @@ def parse_args(argv):
 
 
 def default_repeat(n):
-    return 5 if n <= 10**5 else 3 if n <= 10**6 else 1
+    return 5 if n <= 10**5 else 2 if n <= 10**6 else 1
+
+
+def default_rounds(n):
+    return 1 if n <= 10**5 else 2
+
+
+def merge_rounds(rounds):
+    """One record per operation from the records of several rounds: the
+    repetitions of all rounds pooled, or the first failure of any round."""
+    merged = {}
+    for records in rounds:
+        for r in records:
+            kept = merged.setdefault(r["op"], r)
+            if kept is r or kept["status"] != "ok":
+                continue
+            if r["status"] != "ok":
+                merged[r["op"]] = r
+                continue
+            runs = kept["runs_ns"] + r["runs_ns"]
+            kept.update(runs_ns=runs, min_ns=min(runs), median_ns=statistics.median(runs))
+    return list(merged.values())
 
 
 def bench_dataset(args, n, kind, available, tmp):
     """Times every chosen system on one dataset; returns the records."""
     repeat = args.repeat or default_repeat(n)
+    rounds = args.rounds or default_rounds(n)
     path = Path(tmp) / f"{kind}-{n}.pickle"
     t0 = time.perf_counter()
     datasets.save(path, *datasets.generate(n, kind, args.seed))
     print(f"[n={n:,} {kind}] data: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    runs = {name: [] for name in args.systems}
+    for _ in range(rounds):
+        for name in args.systems:
+            runs[name].append(spawn.run_system(
+                name, available[name],
+                ["timing", name, str(path), ",".join(args.ops), str(repeat)], args.ops))
+    path.unlink()
     cells = {}
     for name in args.systems:
-        records = spawn.run_system(name, available[name],
-                                   ["timing", name, str(path), ",".join(args.ops), str(repeat)],
-                                   args.ops)
-        for r in records:
-            r.update(size=n, kind=kind, system=name, repeat=repeat)
+        for r in merge_rounds(runs[name]):
+            r.update(size=n, kind=kind, system=name, repeat=repeat, rounds=rounds)
             cells[(name, r["op"])] = r
-    path.unlink()
     report.add_net_index(cells, ["min_ns", "median_ns"])
-    print(report.timing_table(n, kind, f"best of {repeat}", args.systems, cells) + "\n",
-          flush=True)
+    best = f"best of {repeat * rounds}" + (f" in {rounds} rounds" if rounds > 1 else "")
+    print(report.timing_table(n, kind, best, args.systems, cells) + "\n", flush=True)
     return list(cells.values())
 
 
