@@ -14,7 +14,8 @@ TABLE_OPS = [name for name, _ in OPS]
 TABLE_OPS.insert(TABLE_OPS.index("index") + 1, NET_INDEX)
 # What a record's figure is: its unit per operation and what the ratio
 # compares.
-MEASURES = {"min_ns": ("ns", "time"), "ir_per_op": ("instructions", "count")}
+MEASURES = {"min_ns": ("ns", "time"), "median_ns": ("ns", "time"),
+            "ir_per_op": ("instructions", "count")}
 # The peer whose figures the memory table divides by.
 MEMORY_REFERENCE = "sortedcontainers"
 MERGE_NOTES = (
@@ -87,14 +88,19 @@ def _ratio_note(field):
 
 
 def timing_table(n, kind, detail, names, cells, field="min_ns"):
-    """cells[(system, op)] -> record: the map operations of one dataset."""
+    """cells[(system, op)] -> record: the map operations of one dataset;
+    empty when none was run (a run of merges alone)."""
+    ops = [(op, LABELS[op]) for op in TABLE_OPS if any((s, op) in cells for s in names)]
+    if not ops:
+        return ""
     title = f"n = {n:,}, {kind} keys: {MEASURES[field][0]}/op, {detail}; {_ratio_note(field)}"
-    return table(title, names, cells, [(op, LABELS[op]) for op in TABLE_OPS], field)
+    return table(title, names, cells, ops, field)
 
 
-def merges_table(records, names, detail, field="min_ns"):
+def merges_table(records, names, detail, field="min_ns", notes=True):
     """records: of any operations, sizes and key types; the merges among
-    them make one row per (size, key type, merge). Empty without merges."""
+    them make one row per (size, key type, merge), followed by what each
+    system runs when `notes` is set. Empty without merges."""
     cells, rows = {}, {}
     for r in records:
         if r["op"] in merges.OP_NAMES:
@@ -107,7 +113,7 @@ def merges_table(records, names, detail, field="min_ns"):
         row[0], row[1], merges.OP_NAMES.index(row[2])))]
     if not ops:
         return ""
-    return "\n".join([table(title, names, cells, ops, field), *MERGE_NOTES])
+    return "\n".join([table(title, names, cells, ops, field), *(MERGE_NOTES if notes else ())])
 
 
 def memory_table(n, records):

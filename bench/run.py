@@ -24,7 +24,8 @@ Method:
   in each of one or more rounds (--rounds; default 1 up to 10^5 keys, 2
   from 10^6): a round runs every system once, in turn, so that a slow spell
   of the machine cannot fall on one system alone. The min and median ns/op
-  over all repetitions of all rounds are kept; tables show the min.
+  over all repetitions of all rounds are kept; each table of minima is
+  followed by the same table of medians.
 - Operations: insert in random and in ascending order into a growing map;
   lookup of present keys and of absent ones (the miss includes raising and
   catching KeyError, for every system); deletion of every key in random
@@ -198,8 +199,11 @@ def bench_dataset(args, n, kind, available, tmp):
             r.update(size=n, kind=kind, system=name, repeat=repeat, rounds=rounds)
             cells[(name, r["op"])] = r
     report.add_net_index(cells, ["min_ns", "median_ns"])
-    best = f"best of {repeat * rounds}" + (f" in {rounds} rounds" if rounds > 1 else "")
-    print(report.timing_table(n, kind, best, args.systems, cells) + "\n", flush=True)
+    reps = f"{repeat * rounds}" + (f" in {rounds} rounds" if rounds > 1 else "")
+    for field, detail in (("min_ns", "best"), ("median_ns", "median")):
+        text = report.timing_table(n, kind, f"{detail} of {reps}", args.systems, cells, field)
+        if text:
+            print(text + "\n", flush=True)
     return list(cells.values())
 
 
@@ -259,7 +263,11 @@ def main(argv=None):
             section, field, detail = "timing", "min_ns", "best of the repetitions"
             sections = {section: [r for n in args.sizes for kind in args.keys
                                   for r in bench_dataset(args, n, kind, available, tmp)]}
-        merge_rows = report.merges_table(sections[section], args.systems, detail, field)
+        merge_rows = report.merges_table(sections[section], args.systems, detail, field,
+                                         notes=args.callgrind)
+        if merge_rows and not args.callgrind:
+            merge_rows += "\n\n" + report.merges_table(
+                sections[section], args.systems, "median of the repetitions", "median_ns")
         if merge_rows:
             print(merge_rows + "\n")
         if args.memory_size and not args.callgrind:
