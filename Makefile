@@ -1,7 +1,9 @@
-# make test      sets up one virtual environment per Python (3.13 and 3.10),
+# make test      checks that no layer of the sources includes one above it,
+#                sets up one virtual environment per Python (3.13 and 3.10),
 #                builds the module with its test-only companions, runs every
 #                test in each, then checks the packaging: sdist and wheel,
 #                and the sdist installed into a fresh virtual environment.
+# make layers    the check of the include lines alone.
 # make test-all  the same on every supported Python (3.10 to 3.13).
 # make test-3.12 the suite on one Python only (any of PYTHONS).
 # make package   the packaging check alone.
@@ -15,11 +17,14 @@ PIP_BUILD = -m pip install -q --no-build-isolation --force-reinstall --no-deps
 # The 3.13 environment keeps the name .venv; the others are .venv-3.X.
 venv = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 
-.PHONY: test test-all package bench clean $(PYTHONS:%=test-%)
+.PHONY: test test-all layers package bench clean $(PYTHONS:%=test-%)
 
-test: $(TEST_PYTHONS:%=test-%) package
+test: layers $(TEST_PYTHONS:%=test-%) package
 
-test-all: $(PYTHONS:%=test-%) package
+test-all: layers $(PYTHONS:%=test-%) package
+
+layers:
+	scripts/check-layers.sh
 
 $(PYTHONS:%=test-%): test-%:
 	scripts/venv.sh $(call venv,$*) $* requirements/test.txt

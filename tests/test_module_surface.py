@@ -1,6 +1,7 @@
 """What the module and its types show to Python code."""
 
 import gc
+import inspect
 import weakref
 
 import pytest
@@ -48,11 +49,33 @@ def test_iterator_cannot_be_made_from_python(BTree):
         type(BTree().keys())()
 
 
-def test_constructor_ignores_its_arguments(BTree):
-    tree = BTree(1, 2, x=3)
-    assert len(tree) == 0
-    assert not tree
-    assert list(tree.items()) == []
+@pytest.mark.parametrize("args, kwargs", [((1, 2), {"x": 3}), (({1: 2},), {}), ((), {"x": 3})])
+def test_constructor_refuses_arguments(BTree, args, kwargs):
+    """Arguments would be data the caller expects to find in the tree."""
+    with pytest.raises(TypeError, match=r"^BTree\(\) takes no arguments$"):
+        BTree(*args, **kwargs)
+    assert len(BTree()) == 0
+
+
+SIGNATURES = {
+    "insert": "(self, key, value=None, /)",
+    "delete": "(self, key, /)",
+    "search": "(self, key, /)",
+    "clear": "(self, /)",
+    "keys": "(self, /)",
+    "values": "(self, /)",
+    "items": "(self, /)",
+    "bisect_left": "(self, key, /)",
+    "bisect_right": "(self, key, /)",
+    "irange": "(self, /, min=None, max=None, inclusive=None)",
+}
+
+
+def test_docstrings_and_signatures(BTree):
+    assert "sorted map" in BTree.__doc__
+    assert str(inspect.signature(BTree)) == "()"
+    assert {name: str(inspect.signature(getattr(BTree, name))) for name in METHODS} == SIGNATURES
+    assert all(getattr(BTree, name).__doc__.strip() for name in METHODS)
 
 
 def test_len_and_truth(BTree):

@@ -1,24 +1,36 @@
 #include "btree/capi.h"
 
+#include <cstring>
+
 #include "btree/iter.h"
+#include "btree/object.h"
 #include "btree_capi.h"
 #include "bulk/build.h"
 #include "bulk/merge.h"
-#include "keys/kind.h"
 #include "nodes/copy.h"
 #include "ops/ops.h"
 
 namespace {
 
+// A new tree object filled by `fill(core)`, or NULL when either fails.
+template <class Fill>
+PyObject *new_tree_filled(Fill &&fill)
+{
+    PyObject *tree = btree_new_object();
+    if (tree && fill(btree_core(tree)) < 0)
+        Py_CLEAR(tree);
+    return tree;
+}
+
 int PyBTree_Insert(PyObject *tree, PyObject *key, PyObject *value)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_insert_item(t, key, value) : -1;
 }
 
 PyObject *PyBTree_Search(PyObject *tree, PyObject *key)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_search_item(t, key) : nullptr;
 }
 
@@ -26,8 +38,7 @@ PyObject *PyBTree_Search(PyObject *tree, PyObject *key)
 // type comparison.
 PyObject *PyBTree_IterNew(PyObject *tree, int kind)
 {
-    BTreeObject *t = btree_cast(tree);
-    return t ? btree_iter_new(t, kind) : nullptr;
+    return btree_cast(tree) ? btree_iter_new(tree, kind) : nullptr;
 }
 
 PyObject *PyBTree_IterNext(PyObject *iter)
@@ -44,79 +55,75 @@ PyObject *PyBTree_IterNext(PyObject *iter)
 
 int PyBTree_Delete(PyObject *tree, PyObject *key)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_delete_item(t, key) : -1;
 }
 
 Py_ssize_t PyBTree_BisectLeft(PyObject *tree, PyObject *key)
 {
-    BTreeObject *t = btree_cast(tree);
-    return t ? btree_rank(t, key, 0) : -1;
+    BTreeCore *t = btree_cast(tree);
+    return t ? btree_rank(t, key, false) : -1;
 }
 
 Py_ssize_t PyBTree_BisectRight(PyObject *tree, PyObject *key)
 {
-    BTreeObject *t = btree_cast(tree);
-    return t ? btree_rank(t, key, 1) : -1;
+    BTreeCore *t = btree_cast(tree);
+    return t ? btree_rank(t, key, true) : -1;
 }
 
 PyObject *PyBTree_IRange(PyObject *tree, PyObject *min, PyObject *max, PyObject *inclusive)
 {
-    BTreeObject *t = btree_cast(tree);
-    if (!t)
-        return nullptr;
-    // A missing bound is no bound.
-    if (!min)
-        min = Py_None;
-    if (!max)
-        max = Py_None;
-    if ((min != Py_None && btree_nan_check(min) < 0) || (max != Py_None && btree_nan_check(max) < 0))
-        return nullptr;
-    int inclusive_min, inclusive_max;
-    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
-        return nullptr;
-    if (btree_guard_test(t) < 0)
-        return nullptr;
-    BTreeBusy busy(t);
-    return btree_collect_range(t, min, max, inclusive_min, inclusive_max);
+    BTreeCore *t = btree_cast(tree);
+    return t ? btree_irange(t, min, max, inclusive) : nullptr;
 }
 
 PyObject *PyBTree_GetItemByIndex(PyObject *tree, Py_ssize_t index, int kind)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_item_at(t, index, kind) : nullptr;
 }
 
 PyObject *PyBTree_PopItemByIndex(PyObject *tree, Py_ssize_t index)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_pop_item_at(t, index) : nullptr;
+}
+
+PyObject *set_merge(PyObject *left, PyObject *right, BTreeSetOp op)
+{
+    if (!Py_IS_TYPE(left, &BTreeType) || !Py_IS_TYPE(right, &BTreeType)) {
+        PyErr_SetString(PyExc_TypeError, "expected BTree objects");
+        return nullptr;
+    }
+    return new_tree_filled([&](BTreeCore *dst) { return btree_set_merge(dst, btree_core(left), btree_core(right), op); });
 }
 
 PyObject *PyBTree_MergeUnion(PyObject *left, PyObject *right)
 {
-    return btree_set_merge(left, right, BTreeSetOp::Union);
+    return set_merge(left, right, BTreeSetOp::Union);
 }
 
 PyObject *PyBTree_MergeIntersection(PyObject *left, PyObject *right)
 {
-    return btree_set_merge(left, right, BTreeSetOp::Intersection);
+    return set_merge(left, right, BTreeSetOp::Intersection);
 }
 
 PyObject *PyBTree_MergeDifference(PyObject *left, PyObject *right)
 {
-    return btree_set_merge(left, right, BTreeSetOp::Difference);
+    return set_merge(left, right, BTreeSetOp::Difference);
 }
 
 PyObject *PyBTree_Copy(PyObject *tree)
 {
-    BTreeObject *t = btree_cast(tree);
-    return t ? reinterpret_cast<PyObject *>(btree_copy_tree(t)) : nullptr;
+    BTreeCore *t = btree_cast(tree);
+    if (!t)
+        return nullptr;
+    return new_tree_filled([&](BTreeCore *dst) { return btree_copy_into(dst, t); });
 }
 
 PyObject *PyBTree_Increment(PyObject *tree, PyObject *key, PyObject *delta, PyObject *start)
 {
-    BTreeObject *t = btree_cast(tree);
+    BTreeCore *t = btree_cast(tree);
     return t ? btree_increment(t, key, delta, start) : nullptr;
 }
 
@@ -126,7 +133,7 @@ PyObject *PyBTree_BuildFromSortedPairs(PyObject **keys, PyObject **values, Py_ss
         PyErr_SetString(PyExc_ValueError, "n must be >= 0");
         return nullptr;
     }
-    return reinterpret_cast<PyObject *>(btree_build_sorted(keys, values, n));
+    return new_tree_filled([&](BTreeCore *dst) { return btree_build_sorted(dst, keys, values, n); });
 }
 
 // The entries with the exact signatures the public header declares.
@@ -149,7 +156,7 @@ const PyBTree_CAPI api_entries = {
     PyBTree_PopItemByIndex,
 };
 
-void *api[BTREE_API_SLOTS];
+void *api[PyBTree_API_POINTERS];
 
 }  // namespace
 

@@ -2,7 +2,5 @@
 #pragma once
 #include <Python.h>
 
-constexpr int BTREE_API_SLOTS = 16;
-
 // Writes every slot of the table and returns it.
 void **btree_capi_table();

@@ -1,31 +1,22 @@
 #include "btree/iter.h"
 
-PyObject *btree_iter_new(BTreeObject *tree, int kind)
-{
-    if (btree_guard_test(tree) < 0)
-        return nullptr;
-    BTreeIterObject *it = PyObject_GC_New(BTreeIterObject, &BTreeIterType);
-    if (!it)
-        return nullptr;
-    it->tree = reinterpret_cast<BTreeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(tree)));
-    it->kind = kind;
-    it->leaf = nullptr;
-    it->pos = 0;
-    it->version = tree->version;
-    it->reserved1 = -1;
-    it->reserved2 = 0;
-    it->reserved3 = nullptr;
-    it->reserved4 = nullptr;
-    it->last_item = nullptr;
-    BTreeNode *node = tree->root;
-    while (node && !node->is_leaf)
-        node = node->inner.children[0];
-    it->leaf = node;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject *>(it);
-}
+#include "btree_capi.h"
+#include "nodes/ref.h"
+#include "ops/guard.h"
 
-static PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
+namespace {
+
+struct BTreeIterObject {
+    PyObject_HEAD
+    PyObject *tree;       // the tree iterated (strong); NULL after the collector's clear
+    int kind;             // what is yielded: PyBTree_ITER_KEYS, _VALUES, anything else tuples
+    BTreeCursor cursor;   // the next item, and the tree's version at creation
+    // The last (key, value) tuple handed out; reused when its caller has
+    // already let go of it, as dict's item iterator does.
+    PyObject *last_item;
+};
+
+PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
 {
     PyObject *item = it->last_item;
     if (item && Py_REFCNT(item) == 1) {
@@ -43,11 +34,8 @@ static PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *v
     }
     // Allocating the tuple may run a collection, and a finaliser may then
     // remove this item from the tree: hold the key and value meanwhile.
-    Py_INCREF(key);
-    Py_INCREF(value);
+    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
     PyObject *fresh = PyTuple_Pack(2, key, value);
-    Py_DECREF(key);
-    Py_DECREF(value);
     if (!fresh)
         return nullptr;
     it->last_item = Py_NewRef(fresh);
@@ -55,64 +43,71 @@ static PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *v
     return fresh;
 }
 
-PyObject *BTreeIter_iternext(PyObject *self)
-{
-    auto *it = reinterpret_cast<BTreeIterObject *>(self);
-    if (it->tree && it->version != it->tree->version) {
-        PyErr_SetString(PyExc_RuntimeError, "BTree mutated during iteration");
-        return nullptr;
-    }
-    BTreeNode *leaf = it->leaf;
-    Py_ssize_t pos = it->pos;
-    while (leaf && pos >= leaf->n) {
-        leaf = leaf->leaf.next;
-        pos = 0;
-    }
-    it->leaf = leaf;
-    if (!leaf) {
-        it->pos = 0;
-        PyErr_SetNone(PyExc_StopIteration);
-        return nullptr;
-    }
-    it->pos = pos + 1;
-    PyObject *key = leaf->keys[pos];
-    PyObject *value = leaf->leaf.values[pos];
-    if (it->kind == BTREE_ITER_KEYS)
-        return Py_NewRef(key);
-    if (it->kind == BTREE_ITER_VALUES)
-        return Py_NewRef(value);
-    return btree_iter_item(it, key, value);
-}
-
-static void BTreeIter_dealloc(PyObject *self)
+void BTreeIter_dealloc(PyObject *self)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     PyObject_GC_UnTrack(self);
-    Py_XDECREF(reinterpret_cast<PyObject *>(it->tree));
+    Py_XDECREF(it->tree);
     Py_XDECREF(it->last_item);
-    PyMem_Free(it->reserved3);
-    PyMem_Free(it->reserved4);
     PyObject_GC_Del(self);
 }
 
-static int BTreeIter_traverse(PyObject *self, visitproc visit, void *arg)
+int BTreeIter_traverse(PyObject *self, visitproc visit, void *arg)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
-    Py_VISIT(reinterpret_cast<PyObject *>(it->tree));
+    Py_VISIT(it->tree);
     Py_VISIT(it->last_item);
     return 0;
 }
 
-static int BTreeIter_clear(PyObject *self)
+int BTreeIter_clear(PyObject *self)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
-    PyObject *tree = reinterpret_cast<PyObject *>(it->tree);
+    PyObject *tree = it->tree;
     it->tree = nullptr;
-    it->leaf = nullptr;
-    it->pos = 0;
+    it->cursor.leaf = nullptr;
+    it->cursor.pos = 0;
     Py_XDECREF(tree);
     Py_CLEAR(it->last_item);
     return 0;
+}
+
+}  // namespace
+
+PyObject *btree_iter_new(PyObject *tree, int kind)
+{
+    BTreeCore *core = btree_core(tree);
+    if (btree_guard_test(core) < 0)
+        return nullptr;
+    BTreeIterObject *it = PyObject_GC_New(BTreeIterObject, &BTreeIterType);
+    if (!it)
+        return nullptr;
+    it->tree = Py_NewRef(tree);
+    it->kind = kind;
+    it->cursor = btree_cursor_start(core);
+    it->last_item = nullptr;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject *>(it);
+}
+
+PyObject *BTreeIter_iternext(PyObject *self)
+{
+    auto *it = reinterpret_cast<BTreeIterObject *>(self);
+    if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
+        return nullptr;
+    int slot;
+    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot);
+    if (!leaf) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    PyObject *key = leaf->keys[slot];
+    PyObject *value = leaf->leaf.values[slot];
+    if (it->kind == PyBTree_ITER_KEYS)
+        return Py_NewRef(key);
+    if (it->kind == PyBTree_ITER_VALUES)
+        return Py_NewRef(value);
+    return btree_iter_item(it, key, value);
 }
 
 PyTypeObject BTreeIterType = {

@@ -1,5 +1,5 @@
 #include "btree/capi.h"
-#include "btree/tree.h"
+#include "btree/object.h"
 
 #ifdef BTREE_TESTING
 // The test build is the same module under another name, with functions that

@@ -1,168 +1,118 @@
 #include <cstddef>
 
 #include "btree/iter.h"
-#include "btree/tree.h"
-#include "keys/kind.h"
-#include "nodes/release.h"
+#include "btree/object.h"
+#include "btree_capi.h"
+#include "nodes/tree.h"
 #include "ops/ops.h"
 
-static void btree_init_fields(BTreeObject *tree)
-{
-    tree->root = nullptr;
-    tree->size = 0;
-    tree->key_type = nullptr;
-    tree->key_kind = KEY_KIND_NONE;
-    tree->busy = 0;
-    tree->weakreflist = nullptr;
-    tree->cache_key = nullptr;
-    tree->path = nullptr;
-    tree->path_len = 0;
-    tree->path_cap = 0;
-    tree->version = 0;
-    tree->cache_version = 0;
-}
+namespace {
 
-static PyObject *BTree_new(PyTypeObject *type, PyObject *, PyObject *)
+PyObject *BTree_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 {
+    // Arguments would be data the caller expects to find in the tree.
+    if (PyTuple_GET_SIZE(args) || (kwds && PyDict_GET_SIZE(kwds))) {
+        PyErr_SetString(PyExc_TypeError, "BTree() takes no arguments");
+        return nullptr;
+    }
     PyObject *self = type->tp_alloc(type, 0);
     if (self)
-        btree_init_fields(reinterpret_cast<BTreeObject *>(self));
+        btree_init(btree_core(self));
     return self;
 }
 
-BTreeObject *btree_new_tree()
+void BTree_dealloc(PyObject *self)
 {
-    return reinterpret_cast<BTreeObject *>(BTree_new(&BTreeType, nullptr, nullptr));
-}
-
-// Takes the node tree out of the record, which is left empty, so that the
-// finalisers run while the nodes are released find nothing of them.
-static BTreeNode *btree_detach(BTreeObject *tree)
-{
-    BTreeNode *root = tree->root;
-    tree->root = nullptr;
-    tree->size = 0;
-    tree->key_type = nullptr;
-    tree->key_kind = KEY_KIND_NONE;
-    return root;
-}
-
-static void BTree_dealloc(PyObject *self)
-{
-    auto *tree = reinterpret_cast<BTreeObject *>(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, BTree_dealloc)
-    if (tree->weakreflist)
+    if (reinterpret_cast<BTreeObject *>(self)->weakreflist)
         PyObject_ClearWeakRefs(self);
-    btree_node_free(btree_detach(tree));
-    btree_cache_clear(tree);
-    btree_mem_free(tree->path);
-    tree->path = nullptr;
-    tree->path_cap = 0;
+    btree_finalize(btree_core(self));
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
-static int BTree_traverse(PyObject *self, visitproc visit, void *arg)
+int BTree_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    auto *tree = reinterpret_cast<BTreeObject *>(self);
-    int r = btree_traverse_node(tree->root, visit, arg);
-    if (r)
-        return r;
-    Py_VISIT(tree->cache_key);
+    return btree_traverse_tree(btree_core(self), visit, arg);
+}
+
+int BTree_clear_refs(PyObject *self)
+{
+    btree_clear_refs(btree_core(self));
     return 0;
 }
 
-static int BTree_clear_refs(PyObject *self)
+Py_ssize_t BTree_len(PyObject *self)
 {
-    auto *tree = reinterpret_cast<BTreeObject *>(self);
-    BTreeReleaseList pending;
-    BTreeNode *root = btree_detach(tree);
-    tree->busy = 0;
-    btree_cache_drop(tree, pending);
-    // Moving `version` on keeps an iterator that survives the collection from
-    // stepping into the released nodes.
-    tree->version++;
-    btree_node_free(root);
-    return 0;
+    return btree_core(self)->size;
 }
 
-static Py_ssize_t BTree_len(PyObject *self)
+PyObject *BTree_clear(PyObject *self, PyObject *)
 {
-    return reinterpret_cast<BTreeObject *>(self)->size;
-}
-
-static PyObject *BTree_clear(PyObject *self, PyObject *)
-{
-    auto *tree = reinterpret_cast<BTreeObject *>(self);
-    if (btree_guard_test(tree) < 0)
+    if (btree_clear(btree_core(self)) < 0)
         return nullptr;
-    BTreeBusy busy(tree);
-    BTreeReleaseList pending;
-    BTreeNode *root = btree_detach(tree);
-    btree_mutated(tree, pending);
-    btree_node_free(root);
     Py_RETURN_NONE;
 }
 
-static PyObject *BTree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *BTree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs < 1 || nargs > 2) {
         PyErr_Format(PyExc_TypeError, "insert() takes 1 or 2 positional arguments (%zd given)", nargs);
         return nullptr;
     }
     PyObject *value = nargs == 2 ? args[1] : Py_None;
-    if (btree_insert_item(reinterpret_cast<BTreeObject *>(self), args[0], value) < 0)
+    if (btree_insert_item(btree_core(self), args[0], value) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-static PyObject *BTree_search(PyObject *self, PyObject *key)
+PyObject *BTree_search(PyObject *self, PyObject *key)
 {
-    return btree_search_item(reinterpret_cast<BTreeObject *>(self), key);
+    return btree_search_item(btree_core(self), key);
 }
 
-static PyObject *BTree_keys(PyObject *self, PyObject *)
+PyObject *BTree_keys(PyObject *self, PyObject *)
 {
-    return btree_iter_new(reinterpret_cast<BTreeObject *>(self), BTREE_ITER_KEYS);
+    return btree_iter_new(self, PyBTree_ITER_KEYS);
 }
 
-static PyObject *BTree_values(PyObject *self, PyObject *)
+PyObject *BTree_values(PyObject *self, PyObject *)
 {
-    return btree_iter_new(reinterpret_cast<BTreeObject *>(self), BTREE_ITER_VALUES);
+    return btree_iter_new(self, PyBTree_ITER_VALUES);
 }
 
-static PyObject *BTree_items(PyObject *self, PyObject *)
+PyObject *BTree_items(PyObject *self, PyObject *)
 {
-    return btree_iter_new(reinterpret_cast<BTreeObject *>(self), BTREE_ITER_ITEMS);
+    return btree_iter_new(self, PyBTree_ITER_ITEMS);
 }
 
-static PyObject *BTree_delete(PyObject *self, PyObject *key)
+PyObject *BTree_delete(PyObject *self, PyObject *key)
 {
-    if (btree_delete_item(reinterpret_cast<BTreeObject *>(self), key) < 0)
+    if (btree_delete_item(btree_core(self), key) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-static PyObject *btree_rank_object(PyObject *self, PyObject *key, int or_equal)
+PyObject *btree_rank_object(PyObject *self, PyObject *key, bool or_equal)
 {
-    Py_ssize_t count = btree_rank(reinterpret_cast<BTreeObject *>(self), key, or_equal);
+    Py_ssize_t count = btree_rank(btree_core(self), key, or_equal);
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
 
-static PyObject *BTree_bisect_left(PyObject *self, PyObject *key)
+PyObject *BTree_bisect_left(PyObject *self, PyObject *key)
 {
-    return btree_rank_object(self, key, 0);
+    return btree_rank_object(self, key, false);
 }
 
-static PyObject *BTree_bisect_right(PyObject *self, PyObject *key)
+PyObject *BTree_bisect_right(PyObject *self, PyObject *key)
 {
-    return btree_rank_object(self, key, 1);
+    return btree_rank_object(self, key, true);
 }
 
 // The arguments of irange(min=None, max=None, inclusive=None), by position
 // or by name, with the messages of the interpreter's own argument parser.
-static int irange_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *out[3])
+int irange_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *out[3])
 {
     static const char *const names[] = {"min", "max", "inclusive"};
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -191,43 +141,69 @@ static int irange_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *k
     return 0;
 }
 
-static PyObject *BTree_irange(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+PyObject *BTree_irange(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
-    auto *tree = reinterpret_cast<BTreeObject *>(self);
     PyObject *arg[3] = {Py_None, Py_None, Py_None};
     if (irange_arguments(args, PyVectorcall_NARGS(nargsf), kwnames, arg) < 0)
         return nullptr;
-    PyObject *min = arg[0], *max = arg[1], *inclusive = arg[2];
-    if ((min != Py_None && btree_nan_check(min) < 0) || (max != Py_None && btree_nan_check(max) < 0))
-        return nullptr;
-    // Here the guard is taken before `inclusive` is read.
-    if (btree_guard_test(tree) < 0)
-        return nullptr;
-    BTreeBusy busy(tree);
-    int inclusive_min, inclusive_max;
-    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
-        return nullptr;
-    return btree_collect_range(tree, min, max, inclusive_min, inclusive_max);
+    return btree_irange(btree_core(self), arg[0], arg[1], arg[2]);
 }
 
-static PyMethodDef BTree_methods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(BTree_insert)), METH_FASTCALL, nullptr},
-    {"delete", BTree_delete, METH_O, nullptr},
-    {"search", BTree_search, METH_O, nullptr},
-    {"clear", BTree_clear, METH_NOARGS, nullptr},
-    {"keys", BTree_keys, METH_NOARGS, nullptr},
-    {"values", BTree_values, METH_NOARGS, nullptr},
-    {"items", BTree_items, METH_NOARGS, nullptr},
-    {"bisect_left", BTree_bisect_left, METH_O, nullptr},
-    {"bisect_right", BTree_bisect_right, METH_O, nullptr},
-    {"irange", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(BTree_irange)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+template <auto F>
+PyCFunction as_cfunction()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef BTree_methods[] = {
+    {"insert", as_cfunction<BTree_insert>(), METH_FASTCALL,
+     "insert($self, key, value=None, /)\n--\n\n"
+     "Store value under key, replacing the value of an equal key."},
+    {"delete", BTree_delete, METH_O,
+     "delete($self, key, /)\n--\n\n"
+     "Remove the item of key; KeyError when there is none."},
+    {"search", BTree_search, METH_O,
+     "search($self, key, /)\n--\n\n"
+     "Return the value stored under key; KeyError when there is none."},
+    {"clear", BTree_clear, METH_NOARGS,
+     "clear($self, /)\n--\n\n"
+     "Remove every item."},
+    {"keys", BTree_keys, METH_NOARGS,
+     "keys($self, /)\n--\n\n"
+     "Return an iterator over the keys in ascending order."},
+    {"values", BTree_values, METH_NOARGS,
+     "values($self, /)\n--\n\n"
+     "Return an iterator over the values in the order of their keys."},
+    {"items", BTree_items, METH_NOARGS,
+     "items($self, /)\n--\n\n"
+     "Return an iterator over the (key, value) pairs in ascending key order."},
+    {"bisect_left", BTree_bisect_left, METH_O,
+     "bisect_left($self, key, /)\n--\n\n"
+     "Return the number of keys less than key."},
+    {"bisect_right", BTree_bisect_right, METH_O,
+     "bisect_right($self, key, /)\n--\n\n"
+     "Return the number of keys less than or equal to key."},
+    {"irange", as_cfunction<BTree_irange>(), METH_FASTCALL | METH_KEYWORDS,
+     "irange($self, /, min=None, max=None, inclusive=None)\n--\n\n"
+     "Return the list of keys from min to max in ascending order.\n\n"
+     "A bound of None is no bound. inclusive is a pair of flags, for min and\n"
+     "for max; both bounds are included by default."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-static PySequenceMethods BTree_as_sequence = {
+PySequenceMethods BTree_as_sequence = {
     .sq_length = BTree_len,
 };
+
+}  // namespace
+
+PyObject *btree_new_object()
+{
+    PyObject *self = BTreeType.tp_alloc(&BTreeType, 0);
+    if (self)
+        btree_init(btree_core(self));
+    return self;
+}
 
 PyTypeObject BTreeType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -237,6 +213,11 @@ PyTypeObject BTreeType = {
     .tp_dealloc = BTree_dealloc,
     .tp_as_sequence = &BTree_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "BTree()\n--\n\n"
+              "A sorted map held in memory as a B+ tree.\n\n"
+              "Keys are any mutually orderable objects, kept in ascending order; each\n"
+              "key carries one value. Trees of int, float or str keys compare machine\n"
+              "values instead of calling back into Python.",
     .tp_traverse = BTree_traverse,
     .tp_clear = BTree_clear_refs,
     .tp_weaklistoffset = offsetof(BTreeObject, weakreflist),

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "keys/kind.h"
+#include "nodes/tree.h"
 
 namespace {
 
@@ -58,14 +59,14 @@ void prefetch_object(const PyObject *key)
 
 // Moves the input into full leaves of 127, deriving the key type and kind key
 // by key as insertion would.
-int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
+int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
                  Level &leaves)
 {
     Py_ssize_t count = (n + BTREE_MAX_KEYS - 1) / BTREE_MAX_KEYS;
     if (leaves.allocate(count) < 0)
         return -1;
     tree->key_type = known ? known->key_type : Py_TYPE(keys[0]);
-    int32_t kind = known ? known->kind : KEY_KIND_NONE;
+    BTreeKeyKind kind = known ? known->kind : BTreeKeyKind::None;
     tree->key_kind = kind;
     BTreeNode *prev = nullptr;
     Py_ssize_t g = 0;
@@ -100,34 +101,27 @@ int build_leaves(BTreeObject *tree, PyObject **keys, PyObject **values, Py_ssize
             }
             if (tree->key_type && Py_TYPE(key) != tree->key_type)
                 tree->key_type = nullptr;
-            if (kind == KEY_KIND_OBJECT)
+            if (kind == BTreeKeyKind::Object)
                 continue;
             BTreePrim prim;
-            int cls = btree_key_class(key, &prim);
-            if (cls < 0)
+            std::optional<BTreeKeyKind> cls = btree_key_class(key, &prim);
+            if (!cls)
                 return -1;
-            if (kind == KEY_KIND_NONE && cls != KEY_KIND_OBJECT)
-                kind = cls;
-            if (cls == kind)
+            if (kind == BTreeKeyKind::None && *cls != BTreeKeyKind::Object)
+                kind = *cls;
+            if (*cls == kind)
                 leaf->leaf.prims[j] = prim;
             else
-                kind = KEY_KIND_OBJECT;
+                kind = BTreeKeyKind::Object;
             tree->key_kind = kind;
         }
     }
     return 0;
 }
 
-const BTreeNode *leftmost_leaf(const BTreeNode *node)
-{
-    while (!node->is_leaf)
-        node = node->inner.children[0];
-    return node;
-}
-
 // Groups the nodes of `below` under parents of up to 128 children; the
 // separator before each child is the first key of its leftmost leaf.
-int build_parents(Level &below, Level &above, int copy_prims)
+int build_parents(Level &below, Level &above, bool copy_prims)
 {
     Py_ssize_t m = below.count;
     Py_ssize_t count = (m + BTREE_MAX_CHILDREN - 1) / BTREE_MAX_CHILDREN;
@@ -147,7 +141,7 @@ int build_parents(Level &below, Level &above, int copy_prims)
             parent->inner.children[t] = child;
             parent->subtree_size += child->subtree_size;
             if (t > 0) {
-                const BTreeNode *first = leftmost_leaf(child);
+                const BTreeNode *first = btree_leftmost_leaf(child);
                 parent->keys[t - 1] = Py_NewRef(first->keys[0]);
                 if (copy_prims)
                     parent->inner.prims[t - 1] = first->leaf.prims[0];
@@ -161,28 +155,25 @@ int build_parents(Level &below, Level &above, int copy_prims)
 
 }  // namespace
 
-BTreeObject *btree_build_sorted(PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
+int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
 {
-    BTreeObject *tree = btree_new_tree();
-    if (!tree || n == 0)
-        return tree;
+    if (n == 0)
+        return 0;
     // Keys with known primitives come from trees, which hold no NaN.
-    if (!known && nan_prescan(keys, n) < 0) {
-        Py_DECREF(tree);
-        return nullptr;
-    }
+    if (!known && nan_prescan(keys, n) < 0)
+        return -1;
     Level first, second;
     Level *level = &first, *above = &second;
     if (build_leaves(tree, keys, values, n, known, *level) < 0) {
-        Py_DECREF(tree);
-        return nullptr;
+        btree_detach(tree);  // the levels free what was built
+        return -1;
     }
     // Separator primitives follow the kind reached after the whole leaf level.
-    int copy_prims = tree->key_kind > 0;
+    bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
     while (level->count > 1) {
         if (build_parents(*level, *above, copy_prims) < 0) {
-            Py_DECREF(tree);
-            return nullptr;
+            btree_detach(tree);
+            return -1;
         }
         level->reset();
         std::swap(level, above);
@@ -190,5 +181,5 @@ BTreeObject *btree_build_sorted(PyObject **keys, PyObject **values, Py_ssize_t n
     tree->root = level->nodes[0];
     level->owned = level->count;
     tree->size = n;
-    return tree;
+    return 0;
 }

@@ -1,10 +1,11 @@
 #include "bulk/merge.h"
 
-#include "btree/iter.h"
 #include "bulk/build.h"
 #include "keys/compare.h"
-#include "keys/kind.h"
 #include "keys/search.h"
+#include "nodes/cursor.h"
+#include "nodes/ref.h"
+#include "ops/guard.h"
 
 namespace {
 
@@ -36,14 +37,14 @@ public:
         return 0;
     }
 
-    PyObject *build()
+    int build(BTreeCore *dst)
     {
         BTreeKnownKeys known;
         if (known_) {
             known = *known_;
             known.prims = prims_;
         }
-        return reinterpret_cast<PyObject *>(btree_build_from_sorted(items_, count_, known_ ? &known : nullptr));
+        return btree_build_sorted(dst, items_, nullptr, count_, known_ ? &known : nullptr);
     }
 
 private:
@@ -71,44 +72,34 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-// One input side: its key iterator and the key it currently holds.
+// One input side: a walk along the tree's leaf chain, holding the key it is
+// at. Comparing keys runs Python code, which may change the tree: every step
+// first checks that it has not changed.
 class Side {
 public:
-    explicit Side(PyObject *iter) : iter_(iter) {}
-    Side(const Side &) = delete;
-    Side &operator=(const Side &) = delete;
-    ~Side()
-    {
-        Py_XDECREF(key_);
-        Py_XDECREF(iter_);
-    }
+    explicit Side(const BTreeCore *tree) : tree_(tree), cursor_(btree_cursor_start(tree)) {}
 
-    // Fetches the next key: 0 (`key()` NULL at the end) or -1 with the
-    // iteration's error, which ends the merge at once.
+    // Moves to the next key: 0 (`key()` NULL at the end), or -1 when the tree
+    // changed under the walk.
     int advance()
     {
-        Py_CLEAR(key_);
-        key_ = BTreeIter_iternext(iter_);
-        if (key_)
-            return 0;
-        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        key_.reset();
+        if (!btree_cursor_valid(cursor_, tree_))
             return -1;
-        PyErr_Clear();
+        int slot;
+        if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot))
+            key_ = BTreeRef::share(leaf->keys[slot]);
         return 0;
     }
 
-    PyObject *key() const { return key_; }
+    PyObject *key() const { return key_.get(); }
     const BTreePrim *prim() const { return nullptr; }
-    PyObject *take()
-    {
-        PyObject *key = key_;
-        key_ = nullptr;
-        return key;
-    }
+    PyObject *take() { return key_.release(); }
 
 private:
-    PyObject *iter_;
-    PyObject *key_ = nullptr;
+    const BTreeCore *tree_;
+    BTreeCursor cursor_;
+    BTreeRef key_;
 };
 
 // One input side of two trees of the same primitive key kind, read straight
@@ -116,12 +107,8 @@ private:
 // code, so neither tree can change during the walk.
 class PrimSide {
 public:
-    PrimSide(BTreeObject *tree, int32_t kind) : kind_(kind)
+    PrimSide(const BTreeCore *tree, BTreeKeyKind kind) : leaf_(btree_cursor_start(tree).leaf), kind_(kind)
     {
-        BTreeNode *node = tree->root;
-        while (node && !node->is_leaf)
-            node = node->inner.children[0];
-        leaf_ = node;
         settle();
     }
 
@@ -139,9 +126,9 @@ public:
     int compare(const PrimSide &other) const
     {
         const BTreePrim &a = leaf_->leaf.prims[pos_], &b = other.leaf_->leaf.prims[other.pos_];
-        if (kind_ == KEY_KIND_INT64)
+        if (kind_ == BTreeKeyKind::Int64)
             return (a.i > b.i) - (a.i < b.i);
-        if (kind_ == KEY_KIND_FLOAT64)
+        if (kind_ == BTreeKeyKind::Float64)
             return btree_f64_cmp(a.f, b.f);
         if (a.u != b.u)
             return a.u < b.u ? -1 : 1;
@@ -165,7 +152,7 @@ private:
 
     BTreeNode *leaf_;
     int pos_ = 0;
-    int32_t kind_;
+    BTreeKeyKind kind_;
 };
 
 int compare(const PrimSide &x, const PrimSide &y)
@@ -235,37 +222,24 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 
 }  // namespace
 
-PyObject *btree_set_merge(PyObject *left, PyObject *right, BTreeSetOp op)
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op)
 {
-    if (!btree_check(left) || !btree_check(right)) {
-        PyErr_SetString(PyExc_TypeError, "expected BTree objects");
-        return nullptr;
-    }
-    auto *lt = reinterpret_cast<BTreeObject *>(left);
-    auto *rt = reinterpret_cast<BTreeObject *>(right);
-    if (lt->key_kind > 0 && lt->key_kind == rt->key_kind) {
-        if (btree_guard_test(lt) < 0 || btree_guard_test(rt) < 0)
-            return nullptr;
-        PrimSide x(lt, lt->key_kind), y(rt, rt->key_kind);
+    if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
+        return -1;
+    if (btree_kind_keeps_prims(left->key_kind) && left->key_kind == right->key_kind) {
+        PrimSide x(left, left->key_kind), y(right, right->key_kind);
         // The result's keys are all of this kind; their common type is known
         // only when both trees have the same one.
-        PyTypeObject *type = lt->key_type == rt->key_type ? lt->key_type : nullptr;
-        BTreeKnownKeys known{lt->key_kind, nullptr, type};
+        PyTypeObject *type = left->key_type == right->key_type ? left->key_type : nullptr;
+        BTreeKnownKeys known{left->key_kind, nullptr, type};
         KeyList keys(&known);
         if (merge_walk(x, y, op, keys) < 0)
-            return nullptr;
-        return keys.build();
+            return -1;
+        return keys.build(dst);
     }
-    PyObject *left_iter = btree_iter_new(lt, BTREE_ITER_KEYS);
-    Side x(left_iter);
-    if (!left_iter)
-        return nullptr;
-    PyObject *right_iter = btree_iter_new(rt, BTREE_ITER_KEYS);
-    Side y(right_iter);
-    if (!right_iter)
-        return nullptr;
+    Side x(left), y(right);
     KeyList keys;
     if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
-        return nullptr;
-    return keys.build();
+        return -1;
+    return keys.build(dst);
 }

@@ -1,9 +1,10 @@
 // Union, intersection and difference of the key sets of two trees.
 #pragma once
-#include <Python.h>
+#include "nodes/tree.h"
 
 enum class BTreeSetOp { Union, Intersection, Difference };
 
-// A new tree of the merged keys, every value None; on equal keys the left
-// tree's key object is kept. NULL with an exception on failure.
-PyObject *btree_set_merge(PyObject *left, PyObject *right, BTreeSetOp op);
+// Fills the empty tree `dst` with the merged keys, every value None; on equal
+// keys the left tree's key object is kept. Refused while either tree's guard
+// is held. 0, or -1 with an exception and `dst` empty.
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op);

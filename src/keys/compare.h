@@ -104,10 +104,10 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
 struct BTreeObjectCmp {
     PyObject *key;
     PyTypeObject *type;
-    int use_fast;
-    int fast;
+    bool use_fast;
+    bool fast;
 
-    BTreeObjectCmp(PyObject *k, PyTypeObject *t, int use) : key(k), type(t), use_fast(use), fast(use) {}
+    BTreeObjectCmp(PyObject *k, PyTypeObject *t, bool use) : key(k), type(t), use_fast(use), fast(use) {}
 
     void begin_node() { fast = use_fast; }
 
@@ -117,7 +117,7 @@ struct BTreeObjectCmp {
             int c = btree_key_cmp_fast(stored, key, type);
             if (c != BTREE_CMP_UNDECIDED)
                 return c;
-            fast = 0;
+            fast = false;
         }
         return btree_key_cmp(stored, key);
     }

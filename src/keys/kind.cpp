@@ -1,8 +1,6 @@
 #include "keys/kind.h"
 
-#include "btree/tree.h"
-
-int btree_writer_kind(BTreeObject *tree, PyObject *key, BTreePrim *prim, int *use_fast)
+std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast)
 {
     PyTypeObject *type = Py_TYPE(key);
     if (tree->size == 0)
@@ -11,14 +9,14 @@ int btree_writer_kind(BTreeObject *tree, PyObject *key, BTreePrim *prim, int *us
         tree->key_type = nullptr;
     *use_fast = btree_use_fast(tree->key_type, key);
 
-    if (tree->key_kind == KEY_KIND_OBJECT)
-        return KEY_KIND_OBJECT;
-    int cls = btree_key_class(key, prim);
-    if (cls < 0)
-        return -1;
-    if (tree->key_kind == KEY_KIND_NONE)
-        tree->key_kind = cls;
-    else if (cls != tree->key_kind)
-        tree->key_kind = KEY_KIND_OBJECT;  // demotion is one-way until the tree is empty
+    if (tree->key_kind == BTreeKeyKind::Object)
+        return BTreeKeyKind::Object;
+    std::optional<BTreeKeyKind> cls = btree_key_class(key, prim);
+    if (!cls)
+        return std::nullopt;
+    if (tree->key_kind == BTreeKeyKind::None)
+        tree->key_kind = *cls;
+    else if (*cls != tree->key_kind)
+        tree->key_kind = BTreeKeyKind::Object;  // demotion is one-way until the tree is empty
     return tree->key_kind;
 }

@@ -7,17 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "compat.h"
-#include "nodes/node.h"
-
-enum : int32_t {
-    KEY_KIND_NONE = -1,
-    KEY_KIND_OBJECT = 0,
-    KEY_KIND_INT64 = 1,
-    KEY_KIND_FLOAT64 = 2,
-    KEY_KIND_STR = 3,
-};
+#include "nodes/tree.h"
 
 // The first eight bytes of the string's UTF-8 form, zero-padded, as a
 // big-endian number. UTF-8 byte order is code point order and a string sorts
@@ -89,75 +82,75 @@ inline int btree_nan_check(PyObject *key)
     return 0;
 }
 
-// The class of one key by its exact type: KEY_KIND_INT64, KEY_KIND_FLOAT64 or
-// KEY_KIND_STR with the primitive stored, KEY_KIND_OBJECT when it has none,
-// -1 with an exception set (a NaN float, or an error left by an overflowing
-// conversion).
-inline int btree_key_class(PyObject *key, BTreePrim *prim)
+// The class of one key by its exact type: Int64, Float64 or Str with the
+// primitive stored, Object when it has none, nothing with an exception set (a
+// NaN float, or an error left by an overflowing conversion).
+inline std::optional<BTreeKeyKind> btree_key_class(PyObject *key, BTreePrim *prim)
 {
     PyTypeObject *type = Py_TYPE(key);
     if (type == &PyLong_Type) {
         if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
             prim->i = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
-            return KEY_KIND_INT64;
+            return BTreeKeyKind::Int64;
         }
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
         if (overflow)
-            return PyErr_Occurred() ? -1 : KEY_KIND_OBJECT;
+            return PyErr_Occurred() ? std::nullopt : std::optional(BTreeKeyKind::Object);
         if (v == -1 && PyErr_Occurred())
-            return -1;
+            return std::nullopt;
         prim->i = v;
-        return KEY_KIND_INT64;
+        return BTreeKeyKind::Int64;
     }
     if (type == &PyFloat_Type) {
         double d = PyFloat_AS_DOUBLE(key);
         if (std::isnan(d)) {
             PyErr_SetString(PyExc_ValueError, "NaN keys are not supported");
-            return -1;
+            return std::nullopt;
         }
         prim->f = d;
-        return KEY_KIND_FLOAT64;
+        return BTreeKeyKind::Float64;
     }
     if (type == &PyUnicode_Type) {
 #if PY_VERSION_HEX < 0x030C0000
         if (PyUnicode_READY(key) < 0)
-            return -1;
+            return std::nullopt;
 #endif
         prim->u = btree_str_prefix(key);
-        return KEY_KIND_STR;
+        return BTreeKeyKind::Str;
     }
     if (type == &PyBool_Type) {
         prim->i = key == Py_True;
-        return KEY_KIND_INT64;
+        return BTreeKeyKind::Int64;
     }
-    return KEY_KIND_OBJECT;
+    return BTreeKeyKind::Object;
 }
-
-// How a lookup searches a tree of kind `tree_kind` for `key`: the tree's
-// kind when the key has a primitive of it (with `*prim` set), KEY_KIND_OBJECT
-// on key objects, or -1 with an exception set. Never changes the tree.
-inline int btree_search_mode(int32_t tree_kind, PyObject *key, BTreePrim *prim)
-{
-    if (tree_kind <= KEY_KIND_OBJECT)
-        return KEY_KIND_OBJECT;
-    int cls = btree_key_class(key, prim);
-    if (cls < 0)
-        return -1;
-    return cls == tree_kind ? cls : KEY_KIND_OBJECT;
-}
-
-struct BTreeObject;
-
-// The kind a writer stores `key` with, after moving the tree's `key_type` and
-// `key_kind` as a new key demands (set from an empty tree, demoted to general
-// objects by a key of another class). Sets `*use_fast`. Returns the kind in
-// force (with `*prim` set when the kind keeps primitives) or -1 with an exception set.
-int btree_writer_kind(BTreeObject *tree, PyObject *key, BTreePrim *prim, int *use_fast);
 
 // Whether the per-type fast comparison may be used for `key` in a tree whose
-// keys all have type `key_type` (NULL when they do not share one).
-inline int btree_use_fast(PyTypeObject *key_type, PyObject *key)
+// keys all have type `key_type` (NULL when they do not share one): a type's
+// comparison slot must never see a foreign object.
+inline bool btree_use_fast(PyTypeObject *key_type, PyObject *key)
 {
     return Py_TYPE(key) == key_type && key_type->tp_richcompare != nullptr;
 }
+
+// How a reader searches `tree` for `key`: the tree's kind when the key has a
+// primitive of it (with `*prim` set), Object on key objects, nothing with an
+// exception set. Never changes the tree.
+inline std::optional<BTreeKeyKind> btree_reader_kind(const BTreeCore *tree, PyObject *key, BTreePrim *prim,
+                                                     bool *use_fast)
+{
+    *use_fast = btree_use_fast(tree->key_type, key);
+    if (!btree_kind_keeps_prims(tree->key_kind))
+        return BTreeKeyKind::Object;
+    std::optional<BTreeKeyKind> cls = btree_key_class(key, prim);
+    if (!cls)
+        return std::nullopt;
+    return *cls == tree->key_kind ? *cls : BTreeKeyKind::Object;
+}
+
+// The kind a writer stores `key` with, after moving the tree's key_type and
+// key_kind as a new key demands (set from an empty tree, demoted to Object by
+// a key of another class). The kind in force (with `*prim` set when it keeps
+// primitives), or nothing with an exception set.
+std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast);

@@ -5,6 +5,7 @@
 // so that a key equal to a separator descends to the right.
 #pragma once
 #include <Python.h>
+#include <concepts>
 #include <cstdint>
 
 #include "keys/compare.h"
@@ -12,9 +13,30 @@
 
 enum class BTreeBound { Lower, Upper };
 
+// What a search needs of the sought key. `probe(node, prims, i)` compares the
+// stored key i with it: -1, 0 or 1, or BTREE_CMP_ERROR with an exception set,
+// which only a probe whose `can_fail` is true may answer. `begin_node()` is
+// called before each node's search.
+template <class P>
+concept BTreeProbe = requires(P probe, const BTreeNode *node, const BTreePrim *prims, int i) {
+    { P::can_fail } -> std::convertible_to<bool>;
+    probe.begin_node();
+    { probe(node, prims, i) } -> std::same_as<int>;
+};
+
+// A probe whose primitive alone orders most slots: the search runs on the
+// primitive array and `settle` decides the slots whose primitives tie;
+// `prim()` is the sought key's own primitive.
+template <class P>
+concept BTreePrimProbe = BTreeProbe<P> && !P::can_fail && requires(const P probe, const BTreePrim &prim) {
+    { probe.less(prim) } -> std::same_as<bool>;
+    { probe.not_greater(prim) } -> std::same_as<bool>;
+    { probe.prim() } -> std::same_as<BTreePrim>;
+};
+
 // Number of primitives before the bound, with no data-dependent branch: the
 // loop runs a fixed number of times for a given `n`, so nothing mispredicts.
-template <BTreeBound B, class Probe>
+template <BTreeBound B, BTreePrimProbe Probe>
 inline int btree_prim_bound(const BTreePrim *prims, int n, const Probe &probe)
 {
     if (n == 0)
@@ -55,6 +77,7 @@ struct BTreeI64Probe : BTreeWholePrims<BTreeI64Probe> {
     bool less(const BTreePrim &p) const { return p.i < key; }
     bool not_greater(const BTreePrim &p) const { return p.i <= key; }
     bool equal(const BTreePrim &p) const { return p.i == key; }
+    BTreePrim prim() const { return {.i = key}; }
 };
 
 // Sought float64 primitive. NaN orders above every number and equal to NaN,
@@ -83,6 +106,7 @@ struct BTreeF64Probe : BTreeWholePrims<BTreeF64Probe> {
     bool less(const BTreePrim &p) const { return (p.f < key) | ((p.f == p.f) & (key != key)); }
     bool not_greater(const BTreePrim &p) const { return (p.f <= key) | (key != key); }
     bool equal(const BTreePrim &p) const { return btree_f64_cmp(p.f, key) == 0; }
+    BTreePrim prim() const { return {.f = key}; }
 };
 
 // Sought exact string, with its prefix: prefixes order the slots, and only
@@ -101,6 +125,7 @@ struct BTreeStrProbe {
     }
     bool less(const BTreePrim &p) const { return p.u < key; }
     bool not_greater(const BTreePrim &p) const { return p.u <= key; }
+    BTreePrim prim() const { return {.u = key}; }
 
     template <BTreeBound B>
     int settle(const BTreeNode *node, const BTreePrim *prims, int n, int bound, int *found) const
@@ -136,7 +161,7 @@ struct BTreeStrProbe {
 struct BTreeObjectProbe {
     static constexpr bool can_fail = true;
     BTreeObjectCmp cmp;
-    BTreeObjectProbe(PyObject *key, PyTypeObject *type, int use_fast) : cmp(key, type, use_fast) {}
+    BTreeObjectProbe(PyObject *key, PyTypeObject *type, bool use_fast) : cmp(key, type, use_fast) {}
     void begin_node() { cmp.begin_node(); }
     int operator()(const BTreeNode *node, const BTreePrim *, int i) { return cmp(node->keys[i]); }
 };
@@ -155,7 +180,7 @@ inline void btree_prefetch_array(const void *start)
 // Lower bound: returns the slot, with `*found` set when it holds an equal
 // key. Upper bound: returns the child index. -1 with an exception set when a
 // comparison fails (object probes only).
-template <BTreeBound B, bool Leaf, class Probe>
+template <BTreeBound B, bool Leaf, BTreeProbe Probe>
 inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 {
     probe.begin_node();
@@ -195,37 +220,40 @@ inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 }
 
 // Child index of the upper-bound child selection.
-template <class Probe>
+template <BTreeProbe Probe>
 inline int btree_child_index(const BTreeNode *node, Probe &probe)
 {
     return btree_bound<BTreeBound::Upper, false>(node, probe, nullptr);
 }
 
 // Lower bound in a leaf.
-template <class Probe>
+template <BTreeProbe Probe>
 inline int btree_leaf_index(const BTreeNode *node, Probe &probe, int *found)
 {
     return btree_bound<BTreeBound::Lower, true>(node, probe, found);
 }
 
-// Runs `body(probe)` with the probe of the search mode (KEY_KIND_INT64,
-// KEY_KIND_FLOAT64, KEY_KIND_STR or KEY_KIND_OBJECT), so that each operation
-// is written once.
+// Runs `body(probe)` with the probe of the search mode, so that each
+// operation is written once for every key representation.
 template <class Body>
-inline auto btree_with_probe(int mode, const BTreePrim &prim, PyObject *key, int use_fast, Body &&body)
+inline auto btree_with_probe(BTreeKeyKind mode, const BTreePrim &prim, PyObject *key, bool use_fast, Body &&body)
 {
-    if (mode == 1) {
+    switch (mode) {
+    case BTreeKeyKind::Int64: {
         BTreeI64Probe p{{}, prim.i};
         return body(p);
     }
-    if (mode == 2) {
+    case BTreeKeyKind::Float64: {
         BTreeF64Probe p{{}, prim.f};
         return body(p);
     }
-    if (mode == 3) {
+    case BTreeKeyKind::Str: {
         BTreeStrProbe p{prim.u, key};
         return body(p);
     }
-    BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
-    return body(p);
+    default: {
+        BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
+        return body(p);
+    }
+    }
 }

@@ -1,7 +1,8 @@
 // Structural copy of a tree: every node duplicated, keys and values shared.
 #pragma once
-#include "btree/tree.h"
+#include "nodes/tree.h"
 
-// A new tree with the same items, node structure, key kind and key type;
-// `version` 0 and an empty path cache. NULL with an exception on failure.
-BTreeObject *btree_copy_tree(BTreeObject *source);
+// Fills the empty tree `dst` with the items, node structure, key kind and key
+// type of `src`; the copy's version stays and its path cache stays empty.
+// 0, or -1 with MemoryError and `dst` still empty.
+int btree_copy_into(BTreeCore *dst, const BTreeCore *src);

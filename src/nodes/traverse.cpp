@@ -1,4 +1,4 @@
-#include "nodes/node.h"
+#include "nodes/tree.h"
 
 int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
 {
@@ -19,5 +19,14 @@ int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
         if (r)
             return r;
     }
+    return 0;
+}
+
+int btree_traverse_tree(const BTreeCore *tree, visitproc visit, void *arg)
+{
+    int r = btree_traverse_node(tree->root, visit, arg);
+    if (r)
+        return r;
+    Py_VISIT(tree->cache_key);
     return 0;
 }

@@ -1,7 +1,7 @@
-#include "keys/kind.h"
-#include "keys/search.h"
-#include "nodes/release.h"
 #include "nodes/slots.h"
+#include "ops/cache.h"
+#include "ops/depth.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -14,17 +14,18 @@ struct FirstKey {
 };
 
 struct Removal {
-    BTreeObject *tree;
+    BTreeCore *tree;
     BTreeReleaseList &pending;
     BTreeChange &change;
-    int copy_prims;
+    bool copy_prims;
     PyObject *key;
 };
 
 // Takes slot `idx` out of a leaf; its key and value are released later.
-void btree_remove_from_leaf(BTreeNode *leaf, int idx, int copy_prims, BTreeReleaseList &pending)
+void btree_remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     int n = leaf->n;
+    BTREE_ASSERT(leaf->is_leaf && 0 <= idx && idx < n);
     // Their release comes last; ask for them now so the wait overlaps the moves.
     __builtin_prefetch(leaf->keys[idx], 1);
     __builtin_prefetch(leaf->leaf.values[idx], 1);
@@ -66,12 +67,23 @@ int key_error(PyObject *key)
     return -1;
 }
 
-template <class Probe>
-int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first);
-
-template <class Probe>
-int remove_below(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
+// Tops up `children[idx]` of `node` before the walk enters it; returns the
+// index that now holds its entries.
+int top_up(Removal &r, BTreeNode *node, int idx)
 {
+    if (node->inner.children[idx]->n > BTREE_MIN_KEYS)
+        return idx;
+    r.change.mark();
+    btree_fill(node, idx, r.copy_prims, r.pending);
+    return idx > node->n ? idx - 1 : idx;  // the child joined its left sibling
+}
+
+template <BTreeProbe Probe>
+int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
+{
+    BTreeDepthGuard depth(" in btree_remove");
+    if (depth.enter() < 0)
+        return -1;
     if (node->is_leaf) {
         int found = 0;
         int idx = btree_leaf_index(node, probe, &found);
@@ -85,12 +97,7 @@ int remove_below(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
     int lo = btree_child_index(node, probe);
     if (lo < 0)
         return -1;
-    if (node->inner.children[lo]->n <= BTREE_MIN_KEYS) {
-        r.change.mark();
-        btree_fill(node, lo, r.copy_prims, r.pending);
-        if (lo > node->n)
-            lo--;  // the child joined its left sibling
-    }
+    lo = top_up(r, node, lo);
     Py_ssize_t before = r.tree->size;
     FirstKey below;
     if (btree_remove(r, node->inner.children[lo], probe, &below) < 0)
@@ -108,16 +115,6 @@ int remove_below(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
     return 0;
 }
 
-template <class Probe>
-int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
-{
-    if (Py_EnterRecursiveCall(" in btree_remove"))
-        return -1;
-    int rc = remove_below(r, node, probe, first);
-    Py_LeaveRecursiveCall();
-    return rc;
-}
-
 int child_position(const BTreeNode *parent, const BTreeNode *child)
 {
     for (int k = 0; k <= parent->n; k++)
@@ -131,20 +128,17 @@ constexpr int cached_gave_up = 1;
 // Removal along the path of the last successful lookup of this very key
 // object: no key comparison above the leaf. Every link is confirmed before it
 // is followed. 0, -1 with an exception, or cached_gave_up.
-template <class Probe>
+template <BTreeProbe Probe>
 int cached_removal(Removal &r, Probe &probe)
 {
-    BTreeObject *tree = r.tree;
+    BTreeCore *tree = r.tree;
     if (tree->cache_key != r.key || tree->cache_version != tree->version || tree->path_len < 1 ||
-        tree->path[0] != tree->root)
+        tree->path_len > BTREE_MAX_DEPTH || tree->path[0] != tree->root)
         return cached_gave_up;
-    // Topping up nodes drops the cache, so the path is read from locals.
+    // Topping up nodes empties the cache, so the path is read from locals.
     BTreeNode **path = tree->path;
     Py_ssize_t len = tree->path_len;
-    constexpr int max_depth = 64;
-    if (len > max_depth)
-        return cached_gave_up;
-    int position[max_depth];
+    int position[BTREE_MAX_DEPTH];
     BTreeNode *node = path[0];
     for (Py_ssize_t i = 0; i + 1 < len; i++) {
         if (node->is_leaf)
@@ -152,16 +146,11 @@ int cached_removal(Removal &r, Probe &probe)
         int k = child_position(node, path[i + 1]);
         if (k < 0)
             return cached_gave_up;
-        if (node->inner.children[k]->n <= BTREE_MIN_KEYS) {
-            r.change.mark();
-            btree_fill(node, k, r.copy_prims, r.pending);
-            if (k > node->n)
-                k--;  // joined its left sibling, whose node now holds its entries
-        }
+        k = top_up(r, node, k);
         position[i] = k;
         node = path[i + 1] = node->inner.children[k];
     }
-    if (!node || !node->is_leaf)
+    if (!node->is_leaf)
         return cached_gave_up;
     int found = 0, idx = -1;
     if constexpr (Probe::can_fail) {
@@ -199,7 +188,7 @@ int cached_removal(Removal &r, Probe &probe)
 
 // A root left without keys gives way to its only child; an empty root leaf
 // leaves the tree empty.
-void collapse_root(BTreeObject *tree)
+void collapse_root(BTreeCore *tree)
 {
     BTreeNode *root = tree->root;
     if (!root || root->n > 0)
@@ -214,33 +203,21 @@ void collapse_root(BTreeObject *tree)
 
 }  // namespace
 
-void btree_reset_empty(BTreeObject *tree)
+int btree_delete_item(BTreeCore *tree, PyObject *key)
 {
-    BTreeNode *root = tree->root;
-    tree->root = nullptr;
-    tree->size = 0;
-    tree->key_type = nullptr;
-    tree->key_kind = KEY_KIND_NONE;
-    // The next key chooses the key kind afresh.
-    btree_node_free(root);
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    return btree_remove_key(entry, tree, key);
 }
 
-int btree_delete_item(BTreeObject *tree, PyObject *key)
+int btree_remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key)
 {
-    if (btree_nan_check(key) < 0 || btree_guard_test(tree) < 0)
-        return -1;
-    BTreeBusy busy(tree);
-    BTreeReleaseList pending;
-    BTreeChange change(tree, pending);
     if (!tree->root)
         return key_error(key);
-    BTreePrim prim{};
-    int mode = btree_search_mode(tree->key_kind, key, &prim);
-    if (mode < 0)
-        return -1;
-    int use_fast = btree_use_fast(tree->key_type, key);
-    Removal r{tree, pending, change, tree->key_kind > 0, key};
-    int rc = btree_with_probe(mode, prim, key, use_fast, [&](auto &probe) {
+    BTreeChange change(tree, entry.pending);
+    Removal r{tree, entry.pending, change, btree_kind_keeps_prims(tree->key_kind), key};
+    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
         int c = cached_removal(r, probe);
         if (c != cached_gave_up)
             return c;

@@ -1,5 +1,4 @@
-#include "keys/kind.h"
-#include "nodes/release.h"
+#include "nodes/ref.h"
 #include "ops/descend.h"
 
 namespace {
@@ -7,7 +6,7 @@ namespace {
 struct IncrementAction {
     PyObject *delta;
     PyObject *start;
-    PyObject *result = nullptr;
+    BTreeRef result;
     PyObject *replaced = nullptr;
 
     int found(BTreeNode *leaf, int slot)
@@ -17,7 +16,7 @@ struct IncrementAction {
             return -1;
         replaced = leaf->leaf.values[slot];
         leaf->leaf.values[slot] = sum;
-        result = Py_NewRef(sum);
+        result = BTreeRef::share(sum);
         return 0;
     }
 
@@ -25,19 +24,17 @@ struct IncrementAction {
     {
         PyObject *sum = PyNumber_Add(start, delta);
         if (sum)
-            result = Py_NewRef(sum);
+            result = BTreeRef::share(sum);
         return sum;
     }
 };
 
 }  // namespace
 
-PyObject *btree_increment(BTreeObject *tree, PyObject *key, PyObject *delta, PyObject *start)
+PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start)
 {
     IncrementAction action{delta, start};
-    if (btree_write(tree, key, action, " in btree_increment_nonfull") < 0) {
-        Py_CLEAR(action.result);
+    if (btree_write(tree, key, action, " in btree_increment_nonfull") < 0)
         return nullptr;
-    }
-    return action.result;
+    return action.result.release();
 }

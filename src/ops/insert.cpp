@@ -1,5 +1,3 @@
-#include "keys/kind.h"
-#include "nodes/release.h"
 #include "ops/descend.h"
 
 namespace {
@@ -22,7 +20,7 @@ struct InsertAction {
 
 }  // namespace
 
-int btree_insert_item(BTreeObject *tree, PyObject *key, PyObject *value)
+int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value)
 {
     InsertAction action{value};
     return btree_write(tree, key, action, nullptr);

@@ -1,4 +1,6 @@
-#include "btree/iter.h"
+#include "nodes/ref.h"
+#include "ops/cache.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -10,21 +12,22 @@ PyObject *index_error()
 }
 
 // Position in 0..size-1 after counting negative positions from the end, or -1.
-Py_ssize_t normalise(const BTreeObject *tree, Py_ssize_t index)
+Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 {
     if (index < 0)
         index += tree->size;
     return index < 0 || index >= tree->size ? -1 : index;
 }
 
-// Walks down by subtree sizes, with no comparison. With `record`, the nodes
-// passed are stored in the tree's path buffer and `*depth` is their count.
-// Returns the leaf with `*slot`, or NULL with an exception.
-BTreeNode *position_walk(BTreeObject *tree, Py_ssize_t index, bool record, int *slot, Py_ssize_t *depth)
+// Walks down by subtree sizes to the item at `index` (within the tree's
+// size), with no comparison. With `record`, the nodes passed are stored in
+// the tree's path buffer and `*depth` is their count. Returns the leaf with
+// `*slot`, or NULL with MemoryError.
+BTreeNode *position_walk(BTreeCore *tree, Py_ssize_t index, bool record, int *slot, Py_ssize_t *depth)
 {
     BTreeNode *node = tree->root;
     Py_ssize_t d = 0;
-    while (node) {
+    for (;;) {
         if (record) {
             if (btree_path_reserve(tree, d + 1) < 0)
                 return nullptr;
@@ -33,21 +36,15 @@ BTreeNode *position_walk(BTreeObject *tree, Py_ssize_t index, bool record, int *
         d++;
         if (node->is_leaf)
             break;
-        BTreeNode *next = nullptr;
-        for (int j = 0; j <= node->n; j++) {
-            BTreeNode *child = node->inner.children[j];
-            if (index < child->subtree_size) {
-                next = child;
-                break;
-            }
-            index -= child->subtree_size;
+        int j = 0;
+        while (index >= node->inner.children[j]->subtree_size) {
+            index -= node->inner.children[j]->subtree_size;
+            j++;
         }
-        node = next;
+        BTREE_ASSERT(j <= node->n);
+        node = node->inner.children[j];
     }
-    if (!node || index >= node->n || !node->keys[index] || !node->leaf.values[index]) {
-        index_error();
-        return nullptr;
-    }
+    BTREE_ASSERT(index < node->n);
     *slot = static_cast<int>(index);
     *depth = d;
     return node;
@@ -55,77 +52,68 @@ BTreeNode *position_walk(BTreeObject *tree, Py_ssize_t index, bool record, int *
 
 }  // namespace
 
-PyObject *btree_item_at(BTreeObject *tree, Py_ssize_t index, int kind)
+PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
 {
     if (btree_guard_test(tree) < 0)
         return nullptr;
-    if (!tree->root || (index = normalise(tree, index)) < 0)
+    if ((index = normalise(tree, index)) < 0)
         return index_error();
     int slot = 0;
     Py_ssize_t depth = 0;
     BTreeNode *leaf = position_walk(tree, index, false, &slot, &depth);
-    if (!leaf)
-        return nullptr;
     PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
-    if (kind == BTREE_ITER_KEYS)
+    if (kind == PyBTree_ITER_KEYS)
         return Py_NewRef(key);
-    if (kind == BTREE_ITER_VALUES)
+    if (kind == PyBTree_ITER_VALUES)
         return Py_NewRef(value);
     // The tuple's allocation may run a finaliser that changes the tree: the
     // key and value are held first.
-    Py_INCREF(key);
-    Py_INCREF(value);
+    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
     PyObject *item = PyTuple_New(2);
-    if (!item) {
-        Py_DECREF(key);
-        Py_DECREF(value);
+    if (!item)
         return nullptr;
-    }
-    PyTuple_SET_ITEM(item, 0, key);
-    PyTuple_SET_ITEM(item, 1, value);
+    PyTuple_SET_ITEM(item, 0, held_key.release());
+    PyTuple_SET_ITEM(item, 1, held_value.release());
     return item;
 }
 
-PyObject *btree_pop_item_at(BTreeObject *tree, Py_ssize_t index)
+PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
 {
     if (btree_guard_test(tree) < 0)
         return nullptr;
-    if (!tree->root || (index = normalise(tree, index)) < 0)
+    if (normalise(tree, index) < 0)
         return index_error();
     // The result is made before anything else, so that failing to make it
-    // loses nothing.
-    PyObject *result = PyTuple_New(2);
+    // loses nothing. That allocation, and letting go of the key cached by the
+    // last lookup, may run finalisers that change the tree: the position is
+    // looked at again once the guard is held.
+    BTreeRef result(PyTuple_New(2));
     if (!result)
         return nullptr;
-    // That allocation, and releasing the old cached key, may run a finaliser
-    // that changes the tree: the walk starts from what is there afterwards.
-    btree_cache_clear(tree);
-    if (!tree->root || index >= tree->size) {
-        Py_DECREF(result);
-        return index_error();
+    {
+        BTreeReleaseList cached;
+        btree_cache_drop(tree, cached);
     }
+    BTreeEntry entry(tree, nullptr);
+    if (!entry)
+        return nullptr;
+    if ((index = normalise(tree, index)) < 0)
+        return index_error();
     int slot = 0;
     Py_ssize_t depth = 0;
     BTreeNode *leaf = position_walk(tree, index, true, &slot, &depth);
     if (!leaf) {
-        btree_cache_clear(tree);
-        Py_DECREF(result);
+        btree_cache_drop(tree, entry.pending);
         return nullptr;
     }
-    PyObject *key = Py_NewRef(leaf->keys[slot]);
-    PyObject *value = Py_NewRef(leaf->leaf.values[slot]);
+    BTreeRef key = BTreeRef::share(leaf->keys[slot]);
+    BTreeRef value = BTreeRef::share(leaf->leaf.values[slot]);
     // Prime the cache so that the deletion walks this path with no comparison
     // above the leaf.
-    tree->cache_key = Py_NewRef(key);
-    tree->path_len = depth;
-    tree->cache_version = tree->version;
-    if (btree_delete_item(tree, key) < 0) {
-        Py_DECREF(result);
-        Py_DECREF(key);
-        Py_DECREF(value);
+    btree_cache_fill(tree, key.get(), depth, entry.pending);
+    if (btree_remove_key(entry, tree, key.get()) < 0)
         return nullptr;
-    }
-    PyTuple_SET_ITEM(result, 0, key);
-    PyTuple_SET_ITEM(result, 1, value);
-    return result;
+    PyTuple_SET_ITEM(result.get(), 0, key.release());
+    PyTuple_SET_ITEM(result.get(), 1, value.release());
+    return result.release();
 }

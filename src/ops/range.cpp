@@ -1,5 +1,4 @@
-#include "keys/kind.h"
-#include "keys/search.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -9,17 +8,10 @@ struct LeafPos {
     int pos;
 };
 
-LeafPos leftmost(BTreeNode *node)
-{
-    while (!node->is_leaf)
-        node = node->inner.children[0];
-    return {node, 0};
-}
-
 // First key inside the lower bound: one descent, then a search in the leaf.
 // The position may be the leaf's end; the walk continues in the next leaf.
-template <class Probe>
-int range_start(BTreeNode *node, Probe &probe, int inclusive, LeafPos *start)
+template <BTreeProbe Probe>
+int range_start(BTreeNode *node, Probe &probe, bool inclusive, LeafPos *start)
 {
     while (!node->is_leaf) {
         int i = btree_child_index(node, probe);
@@ -57,8 +49,8 @@ int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
 // Calls `run(leaf, from, to)` for each run of keys from `at` along the leaf
 // chain up to the upper bound (none when `probe` is NULL): a whole leaf at a
 // time while its last key is inside, then a search in the leaf that ends it.
-template <class Probe, class Run>
-int range_walk(LeafPos at, Probe *probe, int inclusive, Run &&run)
+template <BTreeProbe Probe, class Run>
+int range_walk(LeafPos at, Probe *probe, bool inclusive, Run &&run)
 {
     for (BTreeNode *leaf = at.leaf; leaf; leaf = leaf->leaf.next, at.pos = 0) {
         // The walk usually goes on into the next leaf: its header and first
@@ -97,8 +89,8 @@ int range_walk(LeafPos at, Probe *probe, int inclusive, Run &&run)
 // The keys from `start` up to the bound as a new list. When comparing with the
 // bound runs no Python code the keys are counted first and the list is made
 // at its size; otherwise it grows by appending, whole at every moment.
-template <class Probe>
-PyObject *range_list(LeafPos start, Probe *probe, int inclusive)
+template <BTreeProbe Probe>
+PyObject *range_list(LeafPos start, Probe *probe, bool inclusive)
 {
     if constexpr (Probe::can_fail) {
         if (probe) {
@@ -130,44 +122,13 @@ PyObject *range_list(LeafPos start, Probe *probe, int inclusive)
     return list;
 }
 
-int bound_mode(BTreeObject *tree, PyObject *bound, BTreePrim *prim, int *use_fast)
+// Reads an `inclusive` argument: NULL or None keeps both bounds inclusive.
+// Both flags are always evaluated; the second runs with no exception set, and
+// the first flag's error is the one reported.
+int parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max)
 {
-    *use_fast = btree_use_fast(tree->key_type, bound);
-    return btree_search_mode(tree->key_kind, bound, prim);
-}
-
-}  // namespace
-
-PyObject *btree_collect_range(BTreeObject *tree, PyObject *min, PyObject *max, int inclusive_min, int inclusive_max)
-{
-    if (!tree->root)
-        return PyList_New(0);
-    LeafPos start = leftmost(tree->root);
-    BTreePrim prim{};
-    int use_fast = 0;
-    if (min != Py_None) {
-        int mode = bound_mode(tree, min, &prim, &use_fast);
-        if (mode < 0)
-            return nullptr;
-        int rc = btree_with_probe(mode, prim, min, use_fast,
-                                  [&](auto &probe) { return range_start(tree->root, probe, inclusive_min, &start); });
-        if (rc < 0)
-            return nullptr;
-    }
-    // No upper bound: no comparison at all, as with any probe that cannot fail.
-    if (max == Py_None)
-        return range_list<BTreeI64Probe>(start, nullptr, 0);
-    int mode = bound_mode(tree, max, &prim, &use_fast);
-    if (mode < 0)
-        return nullptr;
-    return btree_with_probe(mode, prim, max, use_fast,
-                            [&](auto &probe) { return range_list(start, &probe, inclusive_max); });
-}
-
-int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusive_max)
-{
-    *inclusive_min = 1;
-    *inclusive_max = 1;
+    *inclusive_min = true;
+    *inclusive_max = true;
     if (!inclusive || inclusive == Py_None)
         return 0;
     PyObject *seq = PySequence_Fast(inclusive, "inclusive must be a 2-item sequence");
@@ -178,8 +139,6 @@ int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusiv
         PyErr_SetString(PyExc_ValueError, "inclusive must be length 2");
         return -1;
     }
-    // Both flags are always evaluated; the second runs with no exception set,
-    // and the first flag's error is the one reported.
     int lo = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 0));
     PyObject *first_error = lo < 0 ? PyErr_GetRaisedException() : nullptr;
     int hi = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 1));
@@ -194,4 +153,40 @@ int btree_parse_inclusive(PyObject *inclusive, int *inclusive_min, int *inclusiv
     *inclusive_min = lo;
     *inclusive_max = hi;
     return 0;
+}
+
+// The keys within the bounds (None: unbounded) as a new list; the guard is held.
+PyObject *collect_range(BTreeEntry &entry, BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
+                        bool inclusive_max)
+{
+    if (!tree->root)
+        return PyList_New(0);
+    LeafPos start = {btree_leftmost_leaf(tree->root), 0};
+    if (min != Py_None) {
+        int rc = entry.with_key<BTreeAccess::Read>(
+            min, [&](auto &probe) { return range_start(tree->root, probe, inclusive_min, &start); });
+        if (rc < 0)
+            return nullptr;
+    }
+    // No upper bound: no comparison at all, as with any probe that cannot fail.
+    if (max == Py_None)
+        return range_list<BTreeI64Probe>(start, nullptr, false);
+    return entry.with_key<BTreeAccess::Read>(max,
+                                             [&](auto &probe) { return range_list(start, &probe, inclusive_max); });
+}
+
+}  // namespace
+
+PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *inclusive)
+{
+    // A missing bound is no bound.
+    min = min ? min : Py_None;
+    max = max ? max : Py_None;
+    BTreeEntry entry(tree, min, max);
+    if (!entry)
+        return nullptr;
+    bool inclusive_min, inclusive_max;
+    if (parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+        return nullptr;
+    return collect_range(entry, tree, min, max, inclusive_min, inclusive_max);
 }

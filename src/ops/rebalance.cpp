@@ -6,7 +6,7 @@ namespace {
 
 // Points separator `at` of `parent` at the first key of `leaf`; the key it
 // named is released later.
-void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, int copy_prims, BTreeReleaseList &pending)
+void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, bool copy_prims, BTreeReleaseList &pending)
 {
     pending.add(parent->keys[at]);
     parent->keys[at] = Py_NewRef(leaf->keys[0]);
@@ -14,11 +14,12 @@ void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, int copy
         parent->inner.prims[at] = leaf->leaf.prims[0];
 }
 
-void borrow_from_left(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+void borrow_from_left(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *left = parent->inner.children[idx - 1];
     BTreeNode *child = parent->inner.children[idx];
     int ln = left->n, cn = child->n;
+    BTREE_ASSERT(ln > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
     btree_shift_right(child->keys, 0, cn);
     if (child->is_leaf) {
         btree_shift_right(child->leaf.values, 0, cn);
@@ -54,11 +55,12 @@ void borrow_from_left(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseLi
     child->subtree_size += moved->subtree_size;
 }
 
-void borrow_from_right(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+void borrow_from_right(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *child = parent->inner.children[idx];
     BTreeNode *right = parent->inner.children[idx + 1];
     int rn = right->n, cn = child->n;
+    BTREE_ASSERT(rn > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
     if (child->is_leaf) {
         child->keys[cn] = right->keys[0];
         child->leaf.values[cn] = right->leaf.values[0];
@@ -96,12 +98,14 @@ void borrow_from_right(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseL
 
 }  // namespace
 
-void btree_merge(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+void btree_merge(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *left = parent->inner.children[idx];
     BTreeNode *right = parent->inner.children[idx + 1];
     PyObject *separator = parent->keys[idx];
     int ln = left->n, rn = right->n;
+    BTREE_ASSERT(idx < parent->n && left->is_leaf == right->is_leaf);
+    BTREE_ASSERT(ln + rn + (left->is_leaf ? 0 : 1) <= BTREE_MAX_KEYS);
     if (left->is_leaf) {
         btree_move_slots(left->keys + ln, right->keys, rn);
         btree_move_slots(left->leaf.values + ln, right->leaf.values, rn);
@@ -134,8 +138,10 @@ void btree_merge(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &p
     btree_mem_free(right);
 }
 
-void btree_fill(BTreeNode *parent, int idx, int copy_prims, BTreeReleaseList &pending)
+void btree_fill(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
+    BTREE_ASSERT(!parent->is_leaf && parent->n >= 1 && idx <= parent->n);
+    BTREE_ASSERT(parent->inner.children[idx]->n <= BTREE_MIN_KEYS);
     if (idx > 0 && parent->inner.children[idx - 1]->n > BTREE_MIN_KEYS)
         borrow_from_left(parent, idx, copy_prims, pending);
     else if (idx == parent->n)

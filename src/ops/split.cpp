@@ -1,4 +1,3 @@
-#include "keys/kind.h"
 #include "nodes/slots.h"
 #include "ops/ops.h"
 
@@ -14,17 +13,20 @@ Py_ssize_t children_size(const BTreeNode *node)
 
 }  // namespace
 
-int btree_split_child(BTreeNode *parent, int index, int copy_prims)
+int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
 {
     BTreeNode *child = parent->inner.children[index];
+    BTREE_ASSERT(!parent->is_leaf && parent->n < BTREE_MAX_KEYS && index <= parent->n);
+    BTREE_ASSERT(child->n == BTREE_MAX_KEYS);
     BTreeNode *sibling = child->is_leaf ? btree_leaf_alloc() : btree_internal_alloc();
     if (!sibling) {
         PyErr_NoMemory();
         return -1;
     }
-    // The upper half moves to the new right sibling: 63 items of a leaf, or
-    // the 63 keys and 64 children after the middle key of an internal node.
-    constexpr int keep = BTREE_MAX_KEYS / 2 + 1;  // 64
+    // The upper half moves to the new right sibling: the last BTREE_MIN_KEYS
+    // items of a leaf, or the keys and children after the middle key of an
+    // internal node.
+    constexpr int keep = BTREE_MIN_KEYS + 1;
     PyObject *separator;
     BTreePrim separator_prim = btree_prims(child)[keep - 1];
     if (child->is_leaf) {
@@ -45,7 +47,7 @@ int btree_split_child(BTreeNode *parent, int index, int copy_prims)
         separator = Py_NewRef(sibling->keys[0]);
         separator_prim = sibling->leaf.prims[0];
     } else {
-        int moved = child->n - keep;  // 63 keys after the middle one
+        int moved = child->n - keep;  // the keys after the middle one
         sibling->n = moved;
         btree_move_slots(sibling->keys, child->keys + keep, moved);
         if (copy_prims)
@@ -73,9 +75,9 @@ int btree_split_child(BTreeNode *parent, int index, int copy_prims)
     return 0;
 }
 
-int btree_prepare_root(BTreeObject *tree, int *split)
+int btree_prepare_root(BTreeCore *tree, bool *split)
 {
-    *split = 0;
+    *split = false;
     if (!tree->root) {
         BTreeNode *leaf = btree_leaf_alloc();
         if (!leaf) {
@@ -93,12 +95,12 @@ int btree_prepare_root(BTreeObject *tree, int *split)
         return -1;
     }
     top->inner.children[0] = tree->root;
-    if (btree_split_child(top, 0, tree->key_kind > 0) < 0) {
+    if (btree_split_child(top, 0, btree_kind_keeps_prims(tree->key_kind)) < 0) {
         btree_mem_free(top);
         return -1;
     }
     top->subtree_size = children_size(top);
     tree->root = top;
-    *split = 1;
+    *split = true;
     return 0;
 }

@@ -9,13 +9,13 @@
 Py_ssize_t btree_fail_countdown = -1;
 Py_ssize_t btree_alloc_count = 0;
 
-BTreeObject *introspect_tree_arg(PyObject *op)
+BTreeCore *introspect_tree_arg(PyObject *op)
 {
-    if (!btree_check(op)) {
+    if (!Py_IS_TYPE(op, &BTreeType)) {
         PyErr_Format(PyExc_TypeError, "expected a tree of this module, got %.100s", Py_TYPE(op)->tp_name);
         return nullptr;
     }
-    return reinterpret_cast<BTreeObject *>(op);
+    return btree_core(op);
 }
 
 static PyObject *introspect_pool_counts(PyObject *, PyObject *)

@@ -3,10 +3,10 @@
 #pragma once
 #include <Python.h>
 
-#include "btree/tree.h"
+#include "btree/object.h"
 
 // The tree argument of an introspection function, or NULL with TypeError.
-BTreeObject *introspect_tree_arg(PyObject *op);
+BTreeCore *introspect_tree_arg(PyObject *op);
 
 // check(tree, strict=True): None, or AssertionError naming the first broken
 // invariant.

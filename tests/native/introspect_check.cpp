@@ -9,12 +9,13 @@
 #include "introspect.h"
 #include "keys/compare.h"
 #include "keys/kind.h"
+#include "ops/guard.h"
 
 namespace {
 
 // A corrupt tree may link a node into its own subtree; no real tree comes
 // near this height.
-constexpr int max_height = 64;
+constexpr int max_height = BTREE_MAX_DEPTH;
 
 struct Where {
     int index[max_height];
@@ -22,7 +23,7 @@ struct Where {
 };
 
 struct Checker {
-    BTreeObject *tree;
+    BTreeCore *tree;
     bool strict;
     int leaf_depth;       // depth of the first leaf met, -1 before
     BTreeNode *prev_leaf; // last leaf met in key order
@@ -63,7 +64,7 @@ int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
         return fail(w, "%s %d %R has type %s, but key_type is %s", what, slot, key, Py_TYPE(key)->tp_name,
                     key_type->tp_name);
     BTreePrim prim = btree_prims(node)[slot];
-    if (c.tree->key_kind == KEY_KIND_INT64) {
+    if (c.tree->key_kind == BTreeKeyKind::Int64) {
         long long value;
         if (Py_IS_TYPE(key, &PyBool_Type)) {
             value = key == Py_True;
@@ -77,7 +78,7 @@ int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
         }
         if (prim.i != value)
             return fail(w, "%s %d %R has primitive %lld", what, slot, key, static_cast<long long>(prim.i));
-    } else if (c.tree->key_kind == KEY_KIND_FLOAT64) {
+    } else if (c.tree->key_kind == BTreeKeyKind::Float64) {
         if (!PyFloat_CheckExact(key))
             return fail(w, "%s %d %R of type %s in a float64 tree", what, slot, key, Py_TYPE(key)->tp_name);
         double value = PyFloat_AS_DOUBLE(key);
@@ -89,7 +90,7 @@ int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
             Py_DECREF(stored);
             return -1;
         }
-    } else if (c.tree->key_kind == KEY_KIND_STR) {
+    } else if (c.tree->key_kind == BTreeKeyKind::Str) {
         if (!PyUnicode_CheckExact(key))
             return fail(w, "%s %d %R of type %s in a string tree", what, slot, key, Py_TYPE(key)->tp_name);
         // The prefix worked out again from the codec, independently of the
@@ -196,7 +197,7 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
 
 // The cached path, when it claims to be current: root to the leaf that holds
 // a key equal to cache_key.
-int check_cache(BTreeObject *tree)
+int check_cache(BTreeCore *tree)
 {
     Where w{};
     if (!tree->cache_key) {
@@ -238,17 +239,18 @@ int check_cache(BTreeObject *tree)
     return fail(w, "the cached leaf holds no key equal to cache_key %R", tree->cache_key);
 }
 
-int check_tree(BTreeObject *tree, bool strict)
+int check_tree(BTreeCore *tree, bool strict)
 {
     Where w{};
-    if (tree->key_kind < KEY_KIND_NONE || tree->key_kind > KEY_KIND_STR)
-        return fail(w, "key_kind %d", tree->key_kind);
+    int kind = static_cast<int>(tree->key_kind);
+    if (tree->key_kind < BTreeKeyKind::None || tree->key_kind > BTreeKeyKind::Str)
+        return fail(w, "key_kind %d", kind);
     if (tree->size < 0)
         return fail(w, "size %zd", tree->size);
     if (!tree->root != (tree->size == 0))
         return fail(w, "root %s with size %zd", tree->root ? "set" : "NULL", tree->size);
-    if ((tree->key_kind == KEY_KIND_NONE) != (tree->size == 0))
-        return fail(w, "key_kind %d with size %zd", tree->key_kind, tree->size);
+    if ((tree->key_kind == BTreeKeyKind::None) != (tree->size == 0))
+        return fail(w, "key_kind %d with size %zd", kind, tree->size);
     if (tree->size == 0 && tree->key_type)
         return fail(w, "empty tree with key_type %s", tree->key_type->tp_name);
     if (tree->path_len < 0 || tree->path_len > tree->path_cap || !tree->path != !tree->path_cap)
@@ -290,12 +292,12 @@ PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
     int strict = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|p:check", const_cast<char **>(kwlist), &arg, &strict))
         return nullptr;
-    BTreeObject *tree = introspect_tree_arg(arg);
-    if (!tree || btree_guard_test(tree) < 0)
+    BTreeCore *tree = introspect_tree_arg(arg);
+    if (!tree)
         return nullptr;
     // Comparisons run Python code, which must not reach the tree meanwhile.
     BTreeBusy busy(tree);
-    if (check_tree(tree, strict) < 0)
+    if (!busy || check_tree(tree, strict) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }

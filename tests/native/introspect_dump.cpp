@@ -28,16 +28,16 @@ PyObject *object_list(PyObject *const *slots, int n)
 
 // Primitives as ints (string prefixes too) or floats; None in trees that keep
 // none.
-PyObject *prim_list(const BTreePrim *prims, int n, int32_t kind)
+PyObject *prim_list(const BTreePrim *prims, int n, BTreeKeyKind kind)
 {
-    if (kind <= KEY_KIND_OBJECT)
+    if (!btree_kind_keeps_prims(kind))
         return Py_NewRef(Py_None);
     PyObject *list = PyList_New(n);
     if (!list)
         return nullptr;
     for (int i = 0; i < n; i++) {
-        PyObject *item = kind == KEY_KIND_INT64     ? PyLong_FromLongLong(prims[i].i)
-                         : kind == KEY_KIND_FLOAT64 ? PyFloat_FromDouble(prims[i].f)
+        PyObject *item = kind == BTreeKeyKind::Int64     ? PyLong_FromLongLong(prims[i].i)
+                         : kind == BTreeKeyKind::Float64 ? PyFloat_FromDouble(prims[i].f)
                                                     : PyLong_FromUnsignedLongLong(prims[i].u);
         if (!item) {
             Py_DECREF(list);
@@ -50,7 +50,7 @@ PyObject *prim_list(const BTreePrim *prims, int n, int32_t kind)
 
 // Nodes `levels` below this one are left out (a negative count leaves none
 // out); an internal node at the limit shows children None.
-PyObject *dump_node(BTreeNode *node, int32_t kind, int levels)
+PyObject *dump_node(BTreeNode *node, BTreeKeyKind kind, int levels)
 {
     if (!node)
         return Py_NewRef(Py_None);
@@ -95,12 +95,12 @@ PyObject *introspect_dump(PyObject *, PyObject *args, PyObject *kwds)
     int depth = -1;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|i:dump", const_cast<char **>(kwlist), &arg, &depth))
         return nullptr;
-    BTreeObject *tree = introspect_tree_arg(arg);
+    BTreeCore *tree = introspect_tree_arg(arg);
     if (!tree)
         return nullptr;
     PyObject *type = reinterpret_cast<PyObject *>(tree->key_type);
     PyObject *dict = PyDict_New();
-    bool ok = dict && put(dict, "key_kind", PyLong_FromLong(tree->key_kind)) == 0 &&
+    bool ok = dict && put(dict, "key_kind", PyLong_FromLong(static_cast<long>(tree->key_kind))) == 0 &&
               put(dict, "key_type", Py_NewRef(type ? type : Py_None)) == 0 &&
               put(dict, "size", PyLong_FromSsize_t(tree->size)) == 0 &&
               put(dict, "version", PyLong_FromUnsignedLongLong(tree->version)) == 0 &&

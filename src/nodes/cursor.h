@@ -1,0 +1,45 @@
+// A position in the leaf chain of one tree, for walks that yield items one at
+// a time (iterators, merges). It stays valid while the tree's version is the
+// one it started at; a walk checks that before every step.
+#pragma once
+#include <Python.h>
+#include <cstdint>
+
+#include "nodes/tree.h"
+
+struct BTreeCursor {
+    BTreeNode *leaf;   // leaf of the next item; NULL once the walk is over
+    int pos;           // slot of the next item in `leaf`
+    uint64_t version;  // the tree's version when the walk started
+};
+
+inline BTreeCursor btree_cursor_start(const BTreeCore *tree)
+{
+    return {tree->root ? btree_leftmost_leaf(tree->root) : nullptr, 0, tree->version};
+}
+
+// Whether the tree is unchanged since the walk started; RuntimeError
+// "BTree mutated during iteration" otherwise.
+inline bool btree_cursor_valid(const BTreeCursor &cursor, const BTreeCore *tree)
+{
+    if (cursor.version == tree->version)
+        return true;
+    PyErr_SetString(PyExc_RuntimeError, "BTree mutated during iteration");
+    return false;
+}
+
+// The leaf and slot of the next item, moving past it; NULL at the end. Leaves
+// without items are passed over.
+inline BTreeNode *btree_cursor_next(BTreeCursor &cursor, int *slot)
+{
+    BTreeNode *leaf = cursor.leaf;
+    int pos = cursor.pos;
+    while (leaf && pos >= leaf->n) {
+        leaf = leaf->leaf.next;
+        pos = 0;
+    }
+    cursor.leaf = leaf;
+    cursor.pos = leaf ? pos + 1 : 0;
+    *slot = pos;
+    return leaf;
+}

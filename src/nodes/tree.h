@@ -1,0 +1,59 @@
+// The record of one tree: its root node and the bookkeeping every operation
+// shares. A Python type embeds it in its object record; the core works on it
+// alone.
+#pragma once
+#include <Python.h>
+#include <cstdint>
+
+#include "nodes/node.h"
+
+// Invariants between two calls, besides those of the nodes:
+// - Empty: root NULL, size 0, key_kind None and key_type NULL hold together;
+//   the next insertion chooses the kind afresh.
+// - size equals the root's subtree_size.
+// - key_kind: every key and separator has a primitive of the kind when it
+//   keeps primitives; a key of another class demotes the tree to Object for
+//   good, until the tree is empty again.
+// - key_type, when set, is the exact type of every key and separator.
+// - Path cache: when cache_key is set and cache_version equals version,
+//   path[0..path_len-1] runs from the root (path[0], path_len >= 1) down to
+//   the leaf that holds a key equal to cache_key, each node a child of the
+//   one before. Readers still confirm every link before they follow it and
+//   recognise the cached key by identity only. Every change of the items or
+//   of the nodes moves version on and empties the cache.
+// - The guard is held exactly while an operation that compares keys runs.
+struct BTreeCore {
+    BTreeNode *root;          // NULL when the tree holds no item
+    Py_ssize_t size;          // items in the tree: len()
+    PyTypeObject *key_type;   // the exact type of every key, or NULL; borrowed, the keys keep it alive
+    BTreeKeyKind key_kind;    // what the nodes' primitive slots hold
+    bool busy;                // the guard: an operation that compares keys is running
+    PyObject *cache_key;      // key object of the last successful lookup (strong), or NULL
+    BTreeNode **path;         // the path of that lookup; a buffer that only grows
+    Py_ssize_t path_len;      // nodes of the cached path, 0 when the cache is empty
+    Py_ssize_t path_cap;      // capacity of `path` in nodes
+    uint64_t version;         // moves on with every change of items or nodes; iterators compare it
+    uint64_t cache_version;   // `version` when the cache was filled, 0 when it is empty
+};
+
+// The state of a new, empty tree.
+inline void btree_init(BTreeCore *tree)
+{
+    *tree = BTreeCore{};
+    tree->key_kind = BTreeKeyKind::None;
+}
+
+// Takes the nodes out of the record, which is left empty: finalisers run
+// while the nodes are released then find nothing of them.
+inline BTreeNode *btree_detach(BTreeCore *tree)
+{
+    BTreeNode *root = tree->root;
+    tree->root = nullptr;
+    tree->size = 0;
+    tree->key_type = nullptr;
+    tree->key_kind = BTreeKeyKind::None;
+    return root;
+}
+
+// Garbage-collector traversal: every key and value, and the cached key.
+int btree_traverse_tree(const BTreeCore *tree, visitproc visit, void *arg);

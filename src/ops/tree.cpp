@@ -1,0 +1,55 @@
+// The whole-tree operations: clearing, the garbage collector's clear, the
+// release at deallocation and the return to the empty state.
+#include "ops/cache.h"
+#include "ops/guard.h"
+#include "ops/ops.h"
+
+int btree_clear(BTreeCore *tree)
+{
+    BTreeBusy busy(tree);
+    if (!busy)
+        return -1;
+    BTreeReleaseList pending;
+    BTreeChange change(tree, pending);
+    BTreeNode *root = btree_detach(tree);
+    change.mark();
+    btree_node_free(root);
+    return 0;
+}
+
+void btree_clear_refs(BTreeCore *tree)
+{
+    BTreeReleaseList pending;
+    BTreeChange change(tree, pending);
+    BTreeNode *root = btree_detach(tree);
+    tree->busy = false;
+    // Moving `version` on keeps an iterator that survives the collection from
+    // stepping into the released nodes.
+    change.mark();
+    btree_node_free(root);
+}
+
+void btree_finalize(BTreeCore *tree)
+{
+    btree_node_free(btree_detach(tree));
+    BTreeReleaseList pending;
+    btree_cache_drop(tree, pending);
+    pending.flush();
+    btree_mem_free(tree->path);
+    tree->path = nullptr;
+    tree->path_cap = 0;
+}
+
+void btree_reset_empty(BTreeCore *tree)
+{
+    btree_node_free(btree_detach(tree));
+}
+
+void btree_set_key_error(PyObject *key)
+{
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+}
