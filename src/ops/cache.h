@@ -8,11 +8,23 @@
 
 // Empties the cache; the cached key goes to `pending`, released once the tree
 // is consistent again. The path buffer stays with the tree.
-void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending);
+inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
+{
+    pending.add(tree->cache_key);
+    tree->cache_key = nullptr;
+    tree->path_len = 0;
+    tree->cache_version = 0;
+}
 
 // Fills the cache: `path[0..path_len-1]` already holds the path to the leaf
 // that holds `key`. The old cached key goes to `pending`.
-void btree_cache_fill(BTreeCore *tree, PyObject *key, Py_ssize_t path_len, BTreeReleaseList &pending);
+inline void btree_cache_fill(BTreeCore *tree, PyObject *key, Py_ssize_t path_len, BTreeReleaseList &pending)
+{
+    pending.add(tree->cache_key);
+    tree->cache_key = Py_NewRef(key);
+    tree->path_len = path_len;
+    tree->cache_version = tree->version;
+}
 
 // Grows the path buffer to hold at least `need` nodes (MemoryError on failure).
 int btree_path_reserve(BTreeCore *tree, Py_ssize_t need);
@@ -25,7 +37,7 @@ int btree_path_reserve(BTreeCore *tree, Py_ssize_t need);
 class BTreeChange {
 public:
     BTreeChange(BTreeCore *tree, BTreeReleaseList &pending) : tree_(tree), pending_(pending) {}
-    void mark()
+    [[gnu::always_inline]] void mark()
     {
         if (!marked_) {
             marked_ = true;
