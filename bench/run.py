@@ -38,8 +38,10 @@ Method:
   keys()[i] walks the map); 2,000 windows. Peers use m[k] = v, m[k],
   del m[k]; btree its methods. Operations btree has no method for (bulk build, positional
   access, merges) call its C API entries through ctypes, with everything
-  prepared before the clock starts; a positional access is also shown less
-  the cost of a ctypes call, measured on a list.
+  prepared before the clock starts (the rows of the first two are marked *);
+  a positional access is also shown less the cost of a ctypes call, measured
+  on a list, or as "below resolution" where the difference is within the
+  spread of the repetitions.
 - An operation a system does not offer, or that raises NotImplementedError
   (btree operations still being built), is shown as "n/a"; one whose result
   fails a sanity check (length, window size) as "error"; a worker that dies

@@ -4,21 +4,31 @@ Two builds of the same sources are installed: the shipped module ``btree`` and
 the test build ``_btree_test``, which adds functions that look inside trees
 (check, dump, pool counts, allocation failures). ``_btree_client`` is a C
 extension that calls the capsule table the way a third-party client does.
+``make test-3.13`` installs all three; a plain ``pytest`` with only ``btree``
+installed runs the tests of ``btree`` alone and skips the others.
 """
 
 import importlib
 
 import pytest
 
-import _btree_client
-import _btree_test
-from helpers import TEST_CAPSULE, Key, check_tree
+from helpers import TEST_CAPSULE, Key, check_tree, from_test_build
+
+
+def pytest_sessionstart(session):
+    try:
+        importlib.import_module("btree")
+    except ImportError as error:
+        pytest.exit(f"{error}: install it (pip install .), or run `make test-3.13`, which builds it "
+                    "with the test-only modules and runs the tests")
 
 
 @pytest.fixture(params=["btree", "_btree_test"])
 def mod(request):
     """Each module under test in turn: behaviour must not differ between them."""
-    return importlib.import_module(request.param)
+    if request.param == "btree":
+        return importlib.import_module("btree")
+    return from_test_build(request.param)
 
 
 @pytest.fixture
@@ -29,36 +39,38 @@ def BTree(mod):
 @pytest.fixture
 def bt():
     """The test build, for tests that look inside trees."""
-    return _btree_test
+    return from_test_build("_btree_test")
 
 
 @pytest.fixture
-def check():
+def check(bt):
     return check_tree
 
 
 @pytest.fixture
-def dump():
-    return _btree_test.dump
+def dump(bt):
+    return bt.dump
 
 
 @pytest.fixture
 def capi(mod):
     """The client, switched to the capsule table of the module under test."""
+    client = from_test_build("_btree_client")
     if mod.__name__ == "btree":
-        _btree_client.use_capsule(None)
+        client.use_capsule(None)
     else:
-        _btree_client.use_capsule(mod._C_API, TEST_CAPSULE)
-    yield _btree_client
-    _btree_client.use_capsule(None)
+        client.use_capsule(mod._C_API, TEST_CAPSULE)
+    yield client
+    client.use_capsule(None)
 
 
 @pytest.fixture
-def test_capi():
+def test_capi(bt):
     """The client on the test build's table, for trees of the test build."""
-    _btree_client.use_capsule(_btree_test._C_API, TEST_CAPSULE)
-    yield _btree_client
-    _btree_client.use_capsule(None)
+    client = from_test_build("_btree_client")
+    client.use_capsule(bt._C_API, TEST_CAPSULE)
+    yield client
+    client.use_capsule(None)
 
 
 @pytest.fixture

@@ -19,9 +19,10 @@ try:
 except ImportError:
     _testcapi = None
 
-import _btree_client as capi
-import _btree_test as bt
-from helpers import MAX_KEYS, TEST_CAPSULE, check_tree, drain_pools
+from helpers import MAX_KEYS, TEST_CAPSULE, check_tree, drain_pools, from_test_build
+
+bt = from_test_build("_btree_test")
+capi = from_test_build("_btree_client")
 
 
 @pytest.fixture(autouse=True)

@@ -2,9 +2,10 @@
 
 import pytest
 
-import _btree_test
 import btree
-from helpers import tree_of
+from helpers import from_test_build, tree_of
+
+_btree_test = from_test_build("_btree_test")
 
 OUT_OF_RANGE = "^index out of range$"
 

@@ -192,3 +192,21 @@ def test_c_client_from_sorted_checks_order_and_keeps_references(rankstats):
     del tree
     assert sys.getrefcount(value) == before[1]
     assert len(rankstats.from_sorted([])) == 0
+
+
+def test_c_client_from_sorted_survives_keys_that_empty_the_input(rankstats):
+    pairs = []
+
+    class EmptiesTheList:
+        def __init__(self, n):
+            self.n = n
+
+        def __lt__(self, other):
+            pairs.clear()
+            return self.n < other.n
+
+    keys = [EmptiesTheList(n) for n in range(200)]
+    pairs.extend((key, n) for n, key in enumerate(keys))
+    tree = rankstats.from_sorted(pairs)
+    assert pairs == []
+    assert list(tree.items()) == [(key, n) for n, key in enumerate(keys)]

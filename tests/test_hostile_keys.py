@@ -17,9 +17,10 @@ import time
 
 import pytest
 
-import _btree_client as capi
-import _btree_test as bt
-from helpers import MAX_KEYS, TEST_CAPSULE, Key, check_tree
+from helpers import MAX_KEYS, TEST_CAPSULE, Key, check_tree, from_test_build
+
+bt = from_test_build("_btree_test")
+capi = from_test_build("_btree_client")
 
 REENTRANT = "BTree reentrant access during comparison"
 MUTATED = "BTree mutated during iteration"

@@ -7,9 +7,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import _btree_test
 import btree
-from helpers import Key, check_tree, tree_of
+from helpers import Key, check_tree, from_test_build, tree_of
+
+_btree_test = from_test_build("_btree_test")
 
 NONE, OBJECT, INT64, FLOAT64, STR = -1, 0, 1, 2, 3
 NAN = float("nan")

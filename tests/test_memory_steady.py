@@ -9,9 +9,10 @@ from array import array
 
 import pytest
 
-import _btree_client as capi
-import _btree_test as bt
-from helpers import TEST_CAPSULE, drain_pools
+from helpers import TEST_CAPSULE, drain_pools, from_test_build
+
+bt = from_test_build("_btree_test")
+capi = from_test_build("_btree_client")
 
 REENTRANT = "BTree reentrant access during comparison"
 

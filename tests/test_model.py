@@ -21,9 +21,10 @@ from hypothesis.stateful import (
     run_state_machine_as_test,
 )
 
-import _btree_client
-import _btree_test
-from helpers import TEST_CAPSULE, built, check_tree
+from helpers import TEST_CAPSULE, built, check_tree, from_test_build
+
+_btree_test = from_test_build("_btree_test")
+_btree_client = from_test_build("_btree_client")
 
 ALPHABET = "abcxyz\u00e9\u4e2d\U0001f600"
 

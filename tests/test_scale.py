@@ -11,9 +11,10 @@ import sys
 
 import pytest
 
-import _btree_client as capi
-import _btree_test as bt
-from helpers import TEST_CAPSULE, check_tree
+from helpers import TEST_CAPSULE, check_tree, from_test_build
+
+bt = from_test_build("_btree_test")
+capi = from_test_build("_btree_client")
 
 LONG = os.environ.get("BTREE_LONG") == "1"
 INT_KEYS = 10**7 if LONG else 10**6

@@ -106,10 +106,13 @@ static PyObject *pop_lowest(PyObject *Py_UNUSED(module), PyObject *args)
  * the tree. The order is checked here, because the build trusts it. */
 static PyObject *from_sorted(PyObject *Py_UNUSED(module), PyObject *pairs)
 {
-    PyObject *seq = PySequence_Fast(pairs, "from_sorted expects a sequence of pairs");
+    /* Checking the order runs the keys' own comparisons, which may change the
+     * caller's list: read from a tuple of our own, which no Python code can
+     * change or free while we hold it. */
+    PyObject *seq = PySequence_Tuple(pairs);
     if (!seq)
         return NULL;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    Py_ssize_t n = PyTuple_GET_SIZE(seq);
     PyObject **keys = PyMem_Calloc(n ? (size_t)n : 1, sizeof(PyObject *));
     PyObject **values = PyMem_Calloc(n ? (size_t)n : 1, sizeof(PyObject *));
     PyObject *tree = NULL;
@@ -118,7 +121,7 @@ static PyObject *from_sorted(PyObject *Py_UNUSED(module), PyObject *pairs)
         goto done;
     }
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *pair = PySequence_Fast_GET_ITEM(seq, i);
+        PyObject *pair = PyTuple_GET_ITEM(seq, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
             PyErr_SetString(PyExc_TypeError, "from_sorted expects (key, value) tuples");
             goto done;
