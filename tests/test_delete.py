@@ -107,6 +107,49 @@ def test_cached_path_and_fresh_descent_leave_the_same_tree(bt, dump, check):
     check(by_descent)
 
 
+class Box:
+    """A key ordered by a field that can change after a lookup."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __lt__(self, other):
+        return self.value < other.value
+
+    def __eq__(self, other):
+        return self.value == other.value
+
+    __hash__ = None
+
+
+# Keys whose probe object changes between the lookup and the deletion, the
+# probe's new value, and the number of items: 126 makes two minimal leaves,
+# which the cached walk merges under the root before it gives up.
+CHANGED_PROBES = {
+    "list": (lambda v: [v], 127, 128),
+    "object with a mutable field": (Box, 127, 128),
+    "list, merging the root's leaves": (lambda v: [v], 125, 126),
+}
+
+
+@pytest.mark.parametrize("make, new, count", CHANGED_PROBES.values(), ids=CHANGED_PROBES.keys())
+def test_deletion_through_the_cache_of_a_probe_that_changed(bt, check, make, new, count):
+    """The cached path names the leaf of the probe as it was: when that leaf
+    does not hold the changed probe, the deletion descends afresh."""
+    tree = tree_of(bt.BTree, [make(v) for v in range(count)], value=lambda key: key)
+    target = list(tree.values())[new]
+    probe = make(0)
+    tree.search(probe)
+    if isinstance(probe, list):
+        probe[0] = new
+    else:
+        probe.value = new
+    tree.delete(probe)
+    check(tree)
+    assert len(tree) == count - 1 and not any(value is target for value in tree.values())
+    assert list(tree.keys())[0] == make(0)
+
+
 def test_rebalancing_through_every_level(bt, dump, check):
     keys = list(range(20_000))
     tree = tree_of(bt.BTree, keys)

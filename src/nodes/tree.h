@@ -3,6 +3,8 @@
 // alone.
 #pragma once
 #include <Python.h>
+#include <pythread.h>
+
 #include <cstdint>
 
 #include "nodes/node.h"
@@ -21,13 +23,17 @@
 //   one before. Readers still confirm every link before they follow it and
 //   recognise the cached key by identity only. Every change of the items or
 //   of the nodes moves version on and empties the cache.
-// - The guard is held exactly while an operation that compares keys runs.
+// - The guard is held, by the thread in `owner`, exactly while an operation
+//   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
 struct BTreeCore {
     BTreeNode *root;          // NULL when the tree holds no item
     Py_ssize_t size;          // items in the tree: len()
     PyTypeObject *key_type;   // the exact type of every key, or NULL; borrowed, the keys keep it alive
     BTreeKeyKind key_kind;    // what the nodes' primitive slots hold
-    bool busy;                // the guard: an operation that compares keys is running
+    PyThreadState *owner;     // the guard: the thread running an operation that compares keys, or NULL
+    int waiters;              // other threads waiting for the guard
+    bool signalled;           // `wake` is released for a waiter that has not yet taken it
+    PyThread_type_lock wake;  // made at the first wait; released to wake a waiter
     PyObject *cache_key;      // key object of the last successful lookup (strong), or NULL
     BTreeNode **path;         // the path of that lookup; a buffer that only grows
     Py_ssize_t path_len;      // nodes of the cached path, 0 when the cache is empty

@@ -168,8 +168,10 @@ int cached_removal(Removal &r, Probe &probe)
         idx = btree_leaf_index(node, probe, &found);
         if (idx < 0)
             return -1;
+        // A key object changed since its lookup (a mutable probe) may now
+        // belong in another leaf: the full descent finds it.
         if (!found)
-            return key_error(r.key);
+            return cached_gave_up;
     }
     FirstKey first;
     remove_at(r, node, idx, &first);
@@ -212,6 +214,8 @@ void collapse_root(BTreeCore *tree)
         int c = cached_removal(r, probe);
         if (c != cached_gave_up)
             return c;
+        // The cached walk may have merged the root's last two children.
+        collapse_root(tree);
         return btree_remove(r, tree->root, probe, static_cast<FirstKey *>(nullptr));
     });
     // A failed deletion may have merged at the root too: the tree never keeps

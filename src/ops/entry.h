@@ -60,11 +60,13 @@ public:
 private:
     static bool nan_checked(PyObject *key) { return !key || btree_nan_check(key) == 0; }
 
+public:
+    // References the operation takes out of the tree. Declared before the
+    // guard, so released after it: the tree is consistent and free by then,
+    // and a finaliser may use it like any other code.
+    BTreeReleaseList pending;
+
+private:
     BTreeCore *tree_;
     BTreeBusy busy_;
-
-public:
-    // References the operation takes out of the tree, released once it is
-    // consistent again.
-    BTreeReleaseList pending;
 };

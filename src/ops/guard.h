@@ -1,20 +1,31 @@
 // The reentrancy guard: an operation that compares keys holds it, because a
-// comparison can run Python code that calls the same tree; such a call is
-// refused instead of seeing half-moved nodes.
+// comparison can run Python code that calls the same tree. A call from that
+// code, on the same thread, is refused instead of seeing half-moved nodes; a
+// call from another thread (which the interpreter may switch to while Python
+// code runs) waits, with the interpreter lock released, until the guard is
+// free.
 #pragma once
 #include <Python.h>
 
 #include "nodes/tree.h"
 
-// Refuses the entry while the guard is held (RuntimeError); for operations
-// that read the structure without comparing keys. 0 or -1.
-inline int btree_guard_test(const BTreeCore *tree)
+// The slow path: refuses re-entry from the guard's own thread (RuntimeError),
+// otherwise waits until the guard is free and, with `take`, takes it. While
+// waiting, the main thread answers signals: Ctrl-C raises KeyboardInterrupt
+// there. 0 or -1.
+int btree_guard_wait(BTreeCore *tree, PyThreadState *me, bool take);
+
+// Wakes one thread waiting for the guard.
+void btree_guard_wake(BTreeCore *tree);
+
+// For operations that read the structure without comparing keys: 0 once the
+// guard is free (waiting for another thread to let it go), -1 when this
+// thread holds it.
+inline int btree_guard_test(BTreeCore *tree)
 {
-    if (tree->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "BTree reentrant access during comparison");
-        return -1;
-    }
-    return 0;
+    if (!tree->owner)
+        return 0;
+    return btree_guard_wait(tree, PyThreadState_Get(), false);
 }
 
 // Holds the guard for one operation; every exit path lets it go. Test it
@@ -22,20 +33,29 @@ inline int btree_guard_test(const BTreeCore *tree)
 class BTreeBusy {
 public:
     // A NULL tree stands for an entry refused before the guard was looked at.
-    explicit BTreeBusy(BTreeCore *tree) : tree_(tree && btree_guard_test(tree) == 0 ? tree : nullptr)
-    {
-        if (tree_)
-            tree_->busy = true;
-    }
+    explicit BTreeBusy(BTreeCore *tree) : tree_(tree && take(tree) ? tree : nullptr) {}
     ~BTreeBusy()
     {
-        if (tree_)
-            tree_->busy = false;
+        if (tree_) {
+            tree_->owner = nullptr;
+            if (tree_->waiters)
+                btree_guard_wake(tree_);
+        }
     }
     BTreeBusy(const BTreeBusy &) = delete;
     BTreeBusy &operator=(const BTreeBusy &) = delete;
     explicit operator bool() const { return tree_ != nullptr; }
 
 private:
+    static bool take(BTreeCore *tree)
+    {
+        PyThreadState *me = PyThreadState_Get();
+        if (!tree->owner) {
+            tree->owner = me;
+            return true;
+        }
+        return btree_guard_wait(tree, me, true) == 0;
+    }
+
     BTreeCore *tree_;
 };

@@ -1,18 +1,22 @@
 // The whole-tree operations: clearing, the garbage collector's clear, the
 // release at deallocation and the return to the empty state.
 #include "ops/cache.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 int btree_clear(BTreeCore *tree)
 {
-    BTreeBusy busy(tree);
-    if (!busy)
-        return -1;
-    BTreeReleaseList pending;
-    BTreeChange change(tree, pending);
-    BTreeNode *root = btree_detach(tree);
-    change.mark();
+    BTreeNode *root;
+    {
+        BTreeEntry entry(tree, nullptr);
+        if (!entry)
+            return -1;
+        BTreeChange change(tree, entry.pending);
+        root = btree_detach(tree);
+        change.mark();
+    }
+    // The items are let go once the tree is empty and its guard free, so
+    // that their finalisers may use it.
     btree_node_free(root);
     return 0;
 }
@@ -22,7 +26,7 @@ void btree_clear_refs(BTreeCore *tree)
     BTreeReleaseList pending;
     BTreeChange change(tree, pending);
     BTreeNode *root = btree_detach(tree);
-    tree->busy = false;
+    tree->owner = nullptr;
     // Moving `version` on keeps an iterator that survives the collection from
     // stepping into the released nodes.
     change.mark();
@@ -38,6 +42,13 @@ void btree_finalize(BTreeCore *tree)
     btree_mem_free(tree->path);
     tree->path = nullptr;
     tree->path_cap = 0;
+    if (tree->wake) {
+        // Nobody waits on a tree that is being deallocated.
+        if (!tree->signalled)
+            PyThread_release_lock(tree->wake);
+        PyThread_free_lock(tree->wake);
+        tree->wake = nullptr;
+    }
 }
 
 void btree_reset_empty(BTreeCore *tree)
