@@ -30,7 +30,7 @@ struct BTreeCore {
     Py_ssize_t size;          // items in the tree: len()
     PyTypeObject *key_type;   // the exact type of every key, or NULL; borrowed, the keys keep it alive
     BTreeKeyKind key_kind;    // what the nodes' primitive slots hold
-    PyThreadState *owner;     // the guard: the thread running an operation that compares keys, or NULL
+    const void *owner;        // the guard: the thread running an operation that compares keys, or NULL
     int waiters;              // other threads waiting for the guard
     bool signalled;           // `wake` is released for a waiter that has not yet taken it
     PyThread_type_lock wake;  // made at the first wait; released to wake a waiter

@@ -9,7 +9,7 @@ constexpr PY_TIMEOUT_T recheck_us = 20000;
 
 }  // namespace
 
-int btree_guard_wait(BTreeCore *tree, PyThreadState *me, bool take)
+int btree_guard_wait(BTreeCore *tree, const void *me, bool take)
 {
     if (tree->owner == me) {
         PyErr_SetString(PyExc_RuntimeError, "BTree reentrant access during comparison");

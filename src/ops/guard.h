@@ -9,11 +9,20 @@
 
 #include "nodes/tree.h"
 
+// Names the running thread: the address of a byte of its own storage, read
+// without a call (this module is loaded with the interpreter's threads
+// already running, and the initial-exec model holds one byte for it).
+inline const void *btree_thread()
+{
+    static thread_local __attribute__((tls_model("initial-exec"))) char tag;
+    return &tag;
+}
+
 // The slow path: refuses re-entry from the guard's own thread (RuntimeError),
 // otherwise waits until the guard is free and, with `take`, takes it. While
 // waiting, the main thread answers signals: Ctrl-C raises KeyboardInterrupt
 // there. 0 or -1.
-int btree_guard_wait(BTreeCore *tree, PyThreadState *me, bool take);
+int btree_guard_wait(BTreeCore *tree, const void *me, bool take);
 
 // Wakes one thread waiting for the guard.
 void btree_guard_wake(BTreeCore *tree);
@@ -25,7 +34,7 @@ inline int btree_guard_test(BTreeCore *tree)
 {
     if (!tree->owner)
         return 0;
-    return btree_guard_wait(tree, PyThreadState_Get(), false);
+    return btree_guard_wait(tree, btree_thread(), false);
 }
 
 // Holds the guard for one operation; every exit path lets it go. Test it
@@ -49,7 +58,7 @@ public:
 private:
     static bool take(BTreeCore *tree)
     {
-        PyThreadState *me = PyThreadState_Get();
+        const void *me = btree_thread();
         if (!tree->owner) {
             tree->owner = me;
             return true;
