@@ -81,7 +81,8 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
 }
 
 // Runs one writing operation on `key`: the way in, the key kind, room at the
-// root, the descent; then marks the change, or after a failure that left no
+// root, the descent; then marks the change (of the shape too unless a value
+// was stored over another), or after a failure that left no
 // item returns the tree to the empty state.
 template <class Action>
 int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message)
@@ -90,6 +91,7 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
+    Py_ssize_t size_before = tree->size;
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
         bool split = false;
         int rc = btree_prepare_root(tree, &split);
@@ -98,7 +100,7 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
         return rc < 0 ? rc : btree_write_descend(tree, probe, key, change, action, depth_message);
     });
     if (result == 0)
-        change.mark();
+        change.mark(tree->size != size_before);
     else if (tree->size == 0)
         btree_reset_empty(tree);
     entry.pending.add(action.replaced);

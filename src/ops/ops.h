@@ -8,8 +8,12 @@
 #include "nodes/release.h"
 #include "nodes/tree.h"
 
+// Looks `key` up: 1 with the value in `*value` (new reference), 0 when it is
+// absent (no exception), -1 with an exception. A hit fills the path cache.
+int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value);
+
 // The value stored under `key` (new reference), or NULL: KeyError when it is
-// absent. A hit fills the path cache.
+// absent.
 PyObject *btree_search_item(BTreeCore *tree, PyObject *key);
 
 // Stores `value` under `key`, replacing the value of an equal key. 0 or -1.
@@ -22,6 +26,10 @@ PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObj
 // Removes the item of `key`. 0, or -1 with an exception (KeyError carrying the
 // key when absent).
 int btree_delete_item(BTreeCore *tree, PyObject *key);
+
+// Removes the item of `key` and hands over its value: 1 with `*value` (new
+// reference), 0 when the key is absent (no exception), -1 with an exception.
+int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value);
 
 // The same for an operation that already holds the guard through `entry`.
 class BTreeEntry;
