@@ -42,6 +42,12 @@ Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal);
 // no bound; `inclusive` is NULL, None or a sequence of two flags.
 PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *inclusive);
 
+// Reads an `inclusive` argument: NULL or None keeps both bounds inclusive,
+// else a sequence of two flags. Both flags are always evaluated; the second
+// runs with no exception set, and the first flag's error is the one reported.
+// 0 or -1.
+int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max);
+
 // The key, the value or the (key, value) tuple (PyBTree_ITER_* kinds) at a
 // position, negative positions counting from the end; NULL with IndexError
 // "index out of range".
@@ -52,6 +58,14 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
 
 // Removes every item: the clear() operation. 0, or -1 when the guard refuses.
 int btree_clear(BTreeCore *tree);
+
+// Moves the items of `built`, a tree no object owns (made by the bulk build
+// or a merge), into the empty `tree`, and marks the change; `built` is left
+// empty. Refused while the guard is held. 0 or -1.
+int btree_adopt(BTreeCore *tree, BTreeCore *built);
+
+// Number of nodes, for the memory a tree takes.
+Py_ssize_t btree_node_count(const BTreeCore *tree);
 
 // The garbage collector's clear: every item goes, whatever holds the guard.
 void btree_clear_refs(BTreeCore *tree);

@@ -1,5 +1,6 @@
-// The whole-tree operations: clearing, the garbage collector's clear, the
-// release at deallocation and the return to the empty state.
+// The whole-tree operations: clearing, adopting a built tree, counting nodes,
+// the garbage collector's clear, the release at deallocation and the return
+// to the empty state.
 #include "ops/cache.h"
 #include "ops/guard.h"
 #include "ops/ops.h"
@@ -15,6 +16,27 @@ int btree_clear(BTreeCore *tree)
     change.mark();
     btree_node_free(root);
     return 0;
+}
+
+int btree_adopt(BTreeCore *tree, BTreeCore *built)
+{
+    BTreeBusy busy(tree);
+    if (!busy)
+        return -1;
+    BTREE_ASSERT(!tree->root && !built->busy);
+    BTreeReleaseList pending;
+    BTreeChange change(tree, pending);
+    change.mark();
+    tree->key_type = built->key_type;
+    tree->key_kind = built->key_kind;
+    tree->size = built->size;
+    tree->root = btree_detach(built);
+    return 0;
+}
+
+Py_ssize_t btree_node_count(const BTreeCore *tree)
+{
+    return tree->root ? btree_subtree_nodes(tree->root) : 0;
 }
 
 void btree_clear_refs(BTreeCore *tree)
