@@ -2,9 +2,9 @@
 
 #include "btree_capi.h"
 #include "btreemap/object.h"
-#include "nodes/ref.h"
 #include "nodes/span.h"
 #include "ops/guard.h"
+#include "ops/ops.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ PyObject *MapIter_next(PyObject *self)
     }
     int slot;
     BTreeNode *leaf = btree_span_next(it->span, tree, &slot);
-    return leaf ? btreemap_slot_item(leaf, slot, it->kind) : nullptr;
+    return leaf ? btree_slot_item(leaf, slot, it->kind) : nullptr;
 }
 
 PyObject *MapIter_length_hint(PyObject *self, PyObject *)
@@ -64,24 +64,6 @@ PyMethodDef MapIter_methods[] = {
 };
 
 }  // namespace
-
-PyObject *btreemap_slot_item(const BTreeNode *leaf, int slot, int kind)
-{
-    PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
-    if (kind == PyBTree_ITER_KEYS)
-        return Py_NewRef(key);
-    if (kind == PyBTree_ITER_VALUES)
-        return Py_NewRef(value);
-    // Allocating the tuple may run a collection whose finalisers change the
-    // map: the key and value are held first.
-    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
-    PyObject *item = PyTuple_New(2);
-    if (!item)
-        return nullptr;
-    PyTuple_SET_ITEM(item, 0, held_key.release());
-    PyTuple_SET_ITEM(item, 1, held_value.release());
-    return item;
-}
 
 PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
 {

@@ -3,8 +3,6 @@
 #pragma once
 #include <Python.h>
 
-#include "nodes/node.h"
-
 // A new iterator over `map` yielding `kind` (PyBTree_ITER_*) from the clipped
 // positions [start, stop), backward with `reverse`. Refused while the map's
 // guard is held.
@@ -12,6 +10,3 @@ PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_
 
 // The same over every item.
 PyObject *btreemap_iter_all(PyObject *map, int kind, bool reverse);
-
-// The key, value or (key, value) tuple of one leaf slot as a new reference.
-PyObject *btreemap_slot_item(const BTreeNode *leaf, int slot, int kind);

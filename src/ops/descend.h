@@ -46,13 +46,18 @@ int btree_leaf_add(BTreeCore *tree, Probe &probe, PyObject *key, Action &action,
 // path is full: the splitting descent follows.
 constexpr int btree_needs_room = 1;
 
-// The first descent of a write, which splits nothing: a key present has its
-// value updated there, so that storing over a value never moves a node; an
-// absent key is added when no node on the path is full, where the splitting
-// descent would split nothing either. 0, -1 or btree_needs_room.
-template <BTreeProbe Probe, class Action>
-int btree_write_in_place(BTreeCore *tree, Probe &probe, PyObject *key, Action &action, const char *depth_message)
+// One descent of a write. Without `Split` it splits nothing: a key present
+// has its value updated there, so that storing over a value never moves a
+// node; an absent key is added when no node on the path is full, where the
+// splitting descent would split nothing either, and btree_needs_room is
+// returned otherwise. With `Split` every full child is split before the
+// descent enters it. A writer's probe is a primitive one exactly when the
+// tree keeps primitives. 0, -1 or btree_needs_room.
+template <bool Split, BTreeProbe Probe, class Action>
+int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChange &change, Action &action,
+                        const char *depth_message)
 {
+    constexpr bool copy_prims = BTreePrimProbe<Probe>;
     BTreeDepthGuard depth_guard(depth_message);
     BTreeNode *stack[BTREE_MAX_DEPTH];
     int depth = 0;
@@ -72,44 +77,7 @@ int btree_write_in_place(BTreeCore *tree, Probe &probe, PyObject *key, Action &a
         int i = btree_child_index(node, probe);
         if (i < 0)
             return -1;
-        node = node->inner.children[i];
-    }
-    int found = 0;
-    int i = btree_leaf_index(node, probe, &found);
-    if (i < 0)
-        return -1;
-    if (found)
-        return action.found(node, i);
-    if (!room)
-        return btree_needs_room;
-    return btree_leaf_add(tree, probe, key, action, node, i, stack, depth);
-}
-
-// The splitting descent. A writer's probe is a primitive one exactly when the
-// tree keeps primitives.
-template <BTreeProbe Probe, class Action>
-int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChange &change, Action &action,
-                        const char *depth_message)
-{
-    constexpr bool copy_prims = BTreePrimProbe<Probe>;
-    BTreeDepthGuard depth_guard(depth_message);
-    BTreeNode *stack[BTREE_MAX_DEPTH];
-    int depth = 0;
-    BTreeNode *node = tree->root;
-    for (;;) {
-        if (depth_guard.enter() < 0)
-            return -1;
-        if (node->is_leaf)
-            break;
-        if (depth == BTREE_MAX_DEPTH) {
-            PyErr_SetString(PyExc_MemoryError, "BTree is too deep");
-            return -1;
-        }
-        stack[depth++] = node;
-        int i = btree_child_index(node, probe);
-        if (i < 0)
-            return -1;
-        if (node->inner.children[i]->n == BTREE_MAX_KEYS) {
+        if (Split && node->inner.children[i]->n == BTREE_MAX_KEYS) {
             if (btree_split_child(node, i, copy_prims) < 0)
                 return -1;
             change.mark();
@@ -131,14 +99,16 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
         return -1;
     if (found)
         return action.found(node, i);
+    if (!Split && !room)
+        return btree_needs_room;
     return btree_leaf_add(tree, probe, key, action, node, i, stack, depth);
 }
 
 // Runs one writing operation on `key`: the way in, the key kind, the descent
 // that splits nothing, and when it finds no room, room at the root and the
 // splitting descent; then marks the change (of the shape too unless a value
-// was stored over another), or after a failure that left no
-// item returns the tree to the empty state.
+// was stored over another), or after a failure that left no item returns the
+// tree to the empty state.
 template <class Action>
 int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message)
 {
@@ -149,7 +119,7 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
     Py_ssize_t size_before = tree->size;
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
         if (tree->root) {
-            int rc = btree_write_in_place(tree, probe, key, action, depth_message);
+            int rc = btree_write_descend<false>(tree, probe, key, change, action, depth_message);
             if (rc != btree_needs_room)
                 return rc;
         }
@@ -157,7 +127,7 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
         int rc = btree_prepare_root(tree, &split);
         if (split)
             change.mark();
-        return rc < 0 ? rc : btree_write_descend(tree, probe, key, change, action, depth_message);
+        return rc < 0 ? rc : btree_write_descend<true>(tree, probe, key, change, action, depth_message);
     });
     if (result == 0)
         change.mark(tree->size != size_before);

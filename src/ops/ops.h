@@ -53,6 +53,10 @@ int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclus
 // "index out of range".
 PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind);
 
+// The key, the value or the (key, value) tuple of one slot of a leaf, as a
+// new reference; NULL when the tuple cannot be made.
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind);
+
 // Removes the item at a position and returns it as a (key, value) tuple.
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
 

@@ -44,6 +44,11 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
         return index_error();
     int slot = 0;
     BTreeNode *leaf = btree_leaf_at(tree->root, index, &slot);
+    return btree_slot_item(leaf, slot, kind);
+}
+
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind)
+{
     PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
     if (kind == PyBTree_ITER_KEYS)
         return Py_NewRef(key);
