@@ -8,13 +8,13 @@ import pickle
 import weakref
 
 import pytest
+import sortedcontainers
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from helpers import Key, check_tree, from_test_build
 
 bt = from_test_build("_btree_test")
-sortedcontainers = pytest.importorskip("sortedcontainers")
 
 
 @pytest.fixture(params=["btreemap", "_btree_test"])
