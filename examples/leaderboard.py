@@ -1,7 +1,7 @@
 """A game leaderboard: scores change all the time, and every player wants to
 know their rank.
 
-The tree is keyed by (-score, name), so the best score comes first and ties
+The map is keyed by (-score, name), so the best score comes first and ties
 are listed by name. A player's rank is one more than the number of players
 with a better score, which bisect_left answers in one descent, however many
 players there are and however often their scores change.
@@ -11,14 +11,12 @@ Run: python examples/leaderboard.py
 
 from __future__ import annotations
 
-from itertools import islice
-
-from btree import BTree
+from btreemap import BTreeMap
 
 
 class Leaderboard:
     def __init__(self) -> None:
-        self._board: BTree[tuple[int, str], None] = BTree()
+        self._board: BTreeMap[tuple[int, str], None] = BTreeMap()
         self._scores: dict[str, int] = {}
 
     def __len__(self) -> int:
@@ -28,9 +26,9 @@ class Leaderboard:
         """Sets a player's score, replacing an earlier one."""
         old = self._scores.get(name)
         if old is not None:
-            self._board.delete((-old, name))
+            del self._board[-old, name]
         self._scores[name] = score
-        self._board.insert((-score, name))
+        self._board[-score, name] = None
 
     def rank(self, name: str) -> int:
         """1 for the leader; players with equal scores share a rank."""
@@ -42,7 +40,7 @@ class Leaderboard:
         return self._board.bisect_left((-score, "")) + 1
 
     def top(self, n: int) -> list[tuple[str, int]]:
-        return [(name, -neg) for neg, name in islice(self._board.keys(), n)]
+        return [(name, -neg) for neg, name in self._board.islice(stop=n)]
 
     def scoring_between(self, low: int, high: int) -> list[str]:
         """Players whose score lies in [low, high], best first."""

@@ -73,8 +73,10 @@ def test_wheel_contents_and_metadata(dist):
         info = f"quindle_btree-{VERSION}.dist-info"
         meta = Parser().parsestr(wheel.read(f"{info}/METADATA").decode())
     top = sorted(n for n in names if not n.startswith(info))
-    assert len(top) == 4 and re.fullmatch(r"btree\.cpython-.*\.so", top[2]), top
-    assert top[:2] + top[3:] == ["btree-stubs/__init__.pyi", "btree-stubs/py.typed", "btree.pyi"]
+    assert len(top) == 8 and re.fullmatch(r"btree\.cpython-.*\.so", top[2]), top
+    assert re.fullmatch(r"btreemap\.cpython-.*\.so", top[6]), top
+    assert top[:2] + top[3:6] + top[7:] == ["btree-stubs/__init__.pyi", "btree-stubs/py.typed", "btree.pyi",
+                                             "btreemap-stubs/__init__.pyi", "btreemap-stubs/py.typed", "btreemap.pyi"]
     assert f"{info}/licenses/LICENSE" in names
     assert (meta["Name"], meta["Version"], meta["License-Expression"]) == ("quindle-btree", VERSION, "MIT")
     assert meta["Requires-Python"] == ">=3.10"
@@ -89,7 +91,8 @@ def test_sdist_contents(dist):
     with tarfile.open(dist[0]) as sdist:
         names = {n.split("/", 1)[1] for n in sdist.getnames() if "/" in n}
     for needed in ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "include/btree_capi.h",
-                   "src/btree.pyi", "src/py.typed", "src/compat.h", "src/btree/module.cpp"]:
+                   "src/btree.pyi", "src/py.typed", "src/compat.h", "src/btree/module.cpp",
+                   "src/btreemap.pyi", "src/btreemap/module.cpp"]:
         assert needed in names
     assert not any(n.startswith((".venv", "build/", "bench/results/")) for n in names)
 

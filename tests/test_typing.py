@@ -9,6 +9,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TYPED_EXAMPLES = [*sorted(EXAMPLES.glob("*.py")), EXAMPLES / "c_client" / "demo.py"]
 
@@ -19,8 +21,9 @@ def mypy(*args, cwd):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_stubs_match_the_built_module(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "btree"], capture_output=True, text=True,
+@pytest.mark.parametrize("module", ["btree", "btreemap"])
+def test_stubs_match_the_built_module(tmp_path, module):
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True,
                           cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success: no issues found in 1 module" in proc.stdout

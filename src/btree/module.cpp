@@ -8,6 +8,8 @@
 #define BTREE_CAPSULE_NAME "_btree_test._C_API"
 #define BTREE_INIT PyInit__btree_test
 extern PyMethodDef btree_module_methods[];
+// Adds the types of the other surfaces compiled into the test build.
+int introspect_add_types(PyObject *module);
 #else
 #define BTREE_MODULE_NAME "btree"
 #define BTREE_CAPSULE_NAME "btree._C_API"
@@ -46,5 +48,9 @@ PyMODINIT_FUNC BTREE_INIT(void)
         Py_DECREF(module);
         return nullptr;
     }
+#ifdef BTREE_TESTING
+    if (introspect_add_types(module) < 0)
+        Py_CLEAR(module);
+#endif
     return module;
 }

@@ -9,33 +9,47 @@
 
 namespace {
 
-// The merged keys, each slot holding a reference of its own, and beside them
-// their primitives when both inputs are trees of one primitive key kind.
+// The merged keys, each slot holding a reference of its own, beside them
+// their primitives when both inputs are trees of one primitive key kind, and
+// their values when the merge carries them.
 class KeyList {
 public:
-    explicit KeyList(const BTreeKnownKeys *known = nullptr) : known_(known) {}
+    explicit KeyList(bool with_values, const BTreeKnownKeys *known = nullptr)
+        : known_(known), with_values_(with_values)
+    {
+    }
     KeyList(const KeyList &) = delete;
     KeyList &operator=(const KeyList &) = delete;
     ~KeyList()
     {
-        for (Py_ssize_t i = 0; i < count_; i++)
+        for (Py_ssize_t i = 0; i < count_; i++) {
             Py_XDECREF(items_[i]);
+            if (with_values_)
+                Py_XDECREF(values_[i]);
+        }
         btree_mem_free(items_);
         btree_mem_free(prims_);
+        btree_mem_free(values_);
     }
 
-    // Takes over `key`; releases it when the list cannot grow.
-    int append(PyObject *key, const BTreePrim *prim = nullptr)
+    // Takes over `key` and, when values are carried, `value`; releases them
+    // when the list cannot grow.
+    int append(PyObject *key, const BTreePrim *prim, PyObject *value)
     {
         if (count_ == capacity_ && grow() < 0) {
             Py_DECREF(key);
+            Py_XDECREF(value);
             return -1;
         }
         if (prim)
             prims_[count_] = *prim;
+        if (with_values_)
+            values_[count_] = value;
         items_[count_++] = key;
         return 0;
     }
+
+    bool with_values() const { return with_values_; }
 
     int build(BTreeCore *dst)
     {
@@ -44,7 +58,7 @@ public:
             known = *known_;
             known.prims = prims_;
         }
-        return btree_build_sorted(dst, items_, nullptr, count_, known_ ? &known : nullptr);
+        return btree_build_sorted(dst, items_, values_, count_, known_ ? &known : nullptr);
     }
 
 private:
@@ -61,19 +75,27 @@ private:
                 return PyErr_NoMemory(), -1;
             prims_ = static_cast<BTreePrim *>(prims);
         }
+        if (with_values_) {
+            void *values = btree_mem_realloc(values_, static_cast<size_t>(capacity) * sizeof(PyObject *));
+            if (!values)
+                return PyErr_NoMemory(), -1;
+            values_ = static_cast<PyObject **>(values);
+        }
         capacity_ = capacity;
         return 0;
     }
 
     const BTreeKnownKeys *known_;
+    bool with_values_;
     PyObject **items_ = nullptr;
     BTreePrim *prims_ = nullptr;
+    PyObject **values_ = nullptr;
     Py_ssize_t count_ = 0;
     Py_ssize_t capacity_ = 0;
 };
 
-// One input side: a walk along the tree's leaf chain, holding the key it is
-// at. Comparing keys runs Python code, which may change the tree: every step
+// One input side: a walk along the tree's leaf chain, holding the key and
+// value it is at. Comparing keys runs Python code, which may change the tree: every step
 // first checks that it has not changed.
 class Side {
 public:
@@ -84,22 +106,27 @@ public:
     int advance()
     {
         key_.reset();
+        value_.reset();
         if (!btree_cursor_valid(cursor_, tree_))
             return -1;
         int slot;
-        if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot))
+        if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot)) {
             key_ = BTreeRef::share(leaf->keys[slot]);
+            value_ = BTreeRef::share(leaf->leaf.values[slot]);
+        }
         return 0;
     }
 
     PyObject *key() const { return key_.get(); }
     const BTreePrim *prim() const { return nullptr; }
     PyObject *take() { return key_.release(); }
+    PyObject *take_value() { return value_.release(); }
 
 private:
     const BTreeCore *tree_;
     BTreeCursor cursor_;
     BTreeRef key_;
+    BTreeRef value_;
 };
 
 // One input side of two trees of the same primitive key kind, read straight
@@ -121,6 +148,7 @@ public:
 
     PyObject *key() const { return leaf_ ? leaf_->keys[pos_] : nullptr; }
     PyObject *take() const { return Py_NewRef(leaf_->keys[pos_]); }
+    PyObject *take_value() const { return Py_NewRef(leaf_->leaf.values[pos_]); }
     const BTreePrim *prim() const { return &leaf_->leaf.prims[pos_]; }
 
     int compare(const PrimSide &other) const
@@ -160,30 +188,24 @@ int compare(const PrimSide &x, const PrimSide &y)
     return x.compare(y);
 }
 
-int compare_objects(PyObject *x, PyObject *y)
-{
-    if (x == y)
-        return 0;
-    PyTypeObject *type = Py_TYPE(x);
-    // Two objects of one exact type can use that type's shortcut.
-    if (type == Py_TYPE(y) && type->tp_richcompare) {
-        int c = btree_key_cmp_fast(x, y, type);
-        if (c != BTREE_CMP_UNDECIDED)
-            return c;
-    }
-    return btree_key_cmp(x, y);
-}
-
 int compare(const Side &x, const Side &y)
 {
-    return compare_objects(x.key(), y.key());
+    return btree_key_order(x.key(), y.key());
+}
+
+// Appends the item `side` is at: its key, and its value when carried.
+template <class S>
+int append(KeyList &keys, S &side)
+{
+    PyObject *value = keys.with_values() ? side.take_value() : nullptr;
+    return keys.append(side.take(), side.prim(), value);
 }
 
 template <class S>
 int drain(S &side, KeyList &keys)
 {
     while (side.key()) {
-        if (keys.append(side.take(), side.prim()) < 0 || side.advance() < 0)
+        if (append(keys, side) < 0 || side.advance() < 0)
             return -1;
     }
     return 0;
@@ -201,11 +223,11 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
             return -1;
         int rc;
         if (c < 0)
-            rc = keep_left ? keys.append(x.take(), x.prim()) : 0;
+            rc = keep_left ? append(keys, x) : 0;
         else if (c > 0)
-            rc = keep_right ? keys.append(y.take(), y.prim()) : 0;
+            rc = keep_right ? append(keys, y) : 0;
         else
-            rc = keep_both ? keys.append(x.take(), x.prim()) : 0;
+            rc = keep_both ? append(keys, x) : 0;
         if (rc < 0)
             return -1;
         if (c <= 0 && x.advance() < 0)
@@ -222,7 +244,7 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 
 }  // namespace
 
-int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op)
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
 {
     if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
         return -1;
@@ -232,13 +254,13 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
         // only when both trees have the same one.
         PyTypeObject *type = left->key_type == right->key_type ? left->key_type : nullptr;
         BTreeKnownKeys known{left->key_kind, nullptr, type};
-        KeyList keys(&known);
+        KeyList keys(with_values, &known);
         if (merge_walk(x, y, op, keys) < 0)
             return -1;
         return keys.build(dst);
     }
     Side x(left), y(right);
-    KeyList keys;
+    KeyList keys(with_values);
     if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
         return -1;
     return keys.build(dst);

@@ -99,6 +99,21 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
     return btree_key_cmp_slot(left, right, type);
 }
 
+// Two keys of no known common type: the fast comparison when both have one
+// exact type, then the general one.
+inline int btree_key_order(PyObject *left, PyObject *right)
+{
+    if (left == right)
+        return 0;
+    PyTypeObject *type = Py_TYPE(left);
+    if (type == Py_TYPE(right) && type->tp_richcompare) {
+        int c = btree_key_cmp_fast(left, right, type);
+        if (c != BTREE_CMP_UNDECIDED)
+            return c;
+    }
+    return btree_key_cmp(left, right);
+}
+
 // The comparison used by a search over one node: the fast comparison while it
 // decides, then the general one for the rest of the node once it cannot.
 struct BTreeObjectCmp {

@@ -153,5 +153,8 @@ inline BTreeNode *btree_internal_alloc()
 // the nodes go back to the pools (or to the allocator once a pool is full).
 void btree_node_free(BTreeNode *node);
 
+// Nodes of a subtree, itself included.
+Py_ssize_t btree_subtree_nodes(const BTreeNode *node);
+
 // Garbage-collector traversal of a subtree.
 int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg);

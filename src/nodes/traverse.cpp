@@ -22,6 +22,16 @@ int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
     return 0;
 }
 
+Py_ssize_t btree_subtree_nodes(const BTreeNode *node)
+{
+    if (node->is_leaf)
+        return 1;
+    Py_ssize_t total = 1;
+    for (int i = 0; i <= node->n; i++)
+        total += btree_subtree_nodes(node->inner.children[i]);
+    return total;
+}
+
 int btree_traverse_tree(const BTreeCore *tree, visitproc visit, void *arg)
 {
     int r = btree_traverse_node(tree->root, visit, arg);

@@ -23,6 +23,9 @@
 //   one before. Readers still confirm every link before they follow it and
 //   recognise the cached key by identity only. Every change of the items or
 //   of the nodes moves version on and empties the cache.
+// - shape_version moves on with version, except when the only change is a
+//   value stored over another under a key already present: walks that may
+//   see values replaced (BTreeMap's) compare it instead of version.
 // - The guard is held, by the thread in `owner`, exactly while an operation
 //   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
 struct BTreeCore {
@@ -39,6 +42,7 @@ struct BTreeCore {
     Py_ssize_t path_len;      // nodes of the cached path, 0 when the cache is empty
     Py_ssize_t path_cap;      // capacity of `path` in nodes
     uint64_t version;         // moves on with every change of items or nodes; iterators compare it
+    uint64_t shape_version;   // moves on when keys or nodes change, not when a value is replaced
     uint64_t cache_version;   // `version` when the cache was filled, 0 when it is empty
 };
 

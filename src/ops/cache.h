@@ -33,16 +33,21 @@ int btree_path_reserve(BTreeCore *tree, Py_ssize_t need);
 // node structure or of the items empties the path cache and moves `version`
 // on at once, before any more Python code can run, so that an iterator
 // stepped from a comparison or a finaliser refuses to continue instead of
-// reading a moved or freed node.
+// reading a moved or freed node. `shape` is false for a change that only
+// stores a value over another under the same key: `shape_version` stays.
 class BTreeChange {
 public:
     BTreeChange(BTreeCore *tree, BTreeReleaseList &pending) : tree_(tree), pending_(pending) {}
-    [[gnu::always_inline]] void mark()
+    [[gnu::always_inline]] void mark(bool shape = true)
     {
         if (!marked_) {
             marked_ = true;
             btree_cache_drop(tree_, pending_);
             tree_->version++;
+        }
+        if (shape && !shape_marked_) {
+            shape_marked_ = true;
+            tree_->shape_version++;
         }
     }
     bool marked() const { return marked_; }
@@ -51,4 +56,5 @@ private:
     BTreeCore *tree_;
     BTreeReleaseList &pending_;
     bool marked_ = false;
+    bool shape_marked_ = false;
 };

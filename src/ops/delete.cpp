@@ -19,7 +19,11 @@ struct Removal {
     BTreeChange &change;
     bool copy_prims;
     PyObject *key;
+    PyObject **removed;  // receives the removed value (new reference), or NULL
 };
+
+// The result of a removal whose key is not in the tree; no exception is set.
+constexpr int key_absent = 2;
 
 // Takes slot `idx` out of a leaf; its key and value are released later.
 void btree_remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseList &pending)
@@ -52,6 +56,8 @@ void replace_separator(Removal &r, BTreeNode *node, int at, const FirstKey &firs
 void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
 {
     r.change.mark();
+    if (r.removed)
+        *r.removed = Py_NewRef(leaf->leaf.values[idx]);
     btree_remove_from_leaf(leaf, idx, r.copy_prims, r.pending);
     leaf->subtree_size--;
     r.tree->size--;
@@ -59,12 +65,6 @@ void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
         first->key = leaf->keys[0];
         first->prim = leaf->leaf.prims[0];
     }
-}
-
-int key_error(PyObject *key)
-{
-    btree_set_key_error(key);
-    return -1;
 }
 
 // Tops up `children[idx]` of `node` before the walk enters it; returns the
@@ -90,7 +90,7 @@ int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
         if (idx < 0)
             return -1;
         if (!found)
-            return key_error(r.key);
+            return key_absent;
         remove_at(r, node, idx, first);
         return 0;
     }
@@ -100,8 +100,9 @@ int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
     lo = top_up(r, node, lo);
     Py_ssize_t before = r.tree->size;
     FirstKey below;
-    if (btree_remove(r, node->inner.children[lo], probe, &below) < 0)
-        return -1;
+    int rc = btree_remove(r, node->inner.children[lo], probe, &below);
+    if (rc != 0)
+        return rc;
     if (r.tree->size != before)
         node->subtree_size--;
     if (below.key) {
@@ -127,7 +128,7 @@ constexpr int cached_gave_up = 1;
 
 // Removal along the path of the last successful lookup of this very key
 // object: no key comparison above the leaf. Every link is confirmed before it
-// is followed. 0, -1 with an exception, or cached_gave_up.
+// is followed. 0, key_absent, -1 with an exception, or cached_gave_up.
 template <BTreeProbe Probe>
 int cached_removal(Removal &r, Probe &probe)
 {
@@ -203,13 +204,14 @@ void collapse_root(BTreeCore *tree)
     btree_mem_free(root);
 }
 
-// The removal once the guard is held, inlined into both of its callers.
-[[gnu::always_inline]] inline int remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key)
+// The removal once the guard is held, inlined into its callers: 0,
+// key_absent or -1.
+[[gnu::always_inline]] inline int remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key, PyObject **removed)
 {
     if (!tree->root)
-        return key_error(key);
+        return key_absent;
     BTreeChange change(tree, entry.pending);
-    Removal r{tree, entry.pending, change, btree_kind_keeps_prims(tree->key_kind), key};
+    Removal r{tree, entry.pending, change, btree_kind_keeps_prims(tree->key_kind), key, removed};
     int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
         int c = cached_removal(r, probe);
         if (c != cached_gave_up)
@@ -225,6 +227,15 @@ void collapse_root(BTreeCore *tree)
     return rc;
 }
 
+int reported(int rc, PyObject *key)
+{
+    if (rc == key_absent) {
+        btree_set_key_error(key);
+        return -1;
+    }
+    return rc;
+}
+
 }  // namespace
 
 int btree_delete_item(BTreeCore *tree, PyObject *key)
@@ -232,10 +243,19 @@ int btree_delete_item(BTreeCore *tree, PyObject *key)
     BTreeEntry entry(tree, key);
     if (!entry)
         return -1;
-    return remove_key(entry, tree, key);
+    return reported(remove_key(entry, tree, key, nullptr), key);
+}
+
+int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    int rc = remove_key(entry, tree, key, value);
+    return rc == key_absent ? 0 : rc < 0 ? -1 : 1;
 }
 
 int btree_remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key)
 {
-    return remove_key(entry, tree, key);
+    return reported(remove_key(entry, tree, key, nullptr), key);
 }

@@ -1,6 +1,7 @@
-// The top-down descent shared by insertion and increment: every full child is
-// split before the descent enters it, so the leaf reached always has room for
-// one more item. What happens at the leaf is the caller's `Action`:
+// The descents shared by insertion and increment: first one that splits
+// nothing, then, only when the key is absent and its path has a full node, the
+// top-down descent that splits every full child before it enters it, so that
+// the leaf reached has room for one more item. What happens at the leaf is the caller's `Action`:
 //   int found(BTreeNode *leaf, int slot)  the key is present: update it (0 or -1)
 //   PyObject *missing()                   the key is absent: its new value (new
 //                                         reference) or NULL with an exception
@@ -14,8 +15,45 @@
 #include "ops/entry.h"
 #include "ops/ops.h"
 
-// A writer's probe is a primitive one exactly when the tree keeps primitives.
+// Stores the new item of `key` at `slot` of `leaf`, which has room; `stack`
+// holds the `depth` internal nodes above it.
 template <BTreeProbe Probe, class Action>
+int btree_leaf_add(BTreeCore *tree, Probe &probe, PyObject *key, Action &action, BTreeNode *leaf, int slot,
+                   BTreeNode **stack, int depth)
+{
+    PyObject *value = action.missing();
+    if (!value)
+        return -1;
+    int n = leaf->n;
+    BTREE_ASSERT(n < BTREE_MAX_KEYS);
+    btree_shift_right(leaf->keys, slot, n);
+    btree_shift_right(leaf->leaf.values, slot, n);
+    if constexpr (BTreePrimProbe<Probe>) {
+        btree_shift_right(leaf->leaf.prims, slot, n);
+        leaf->leaf.prims[slot] = probe.prim();
+    }
+    leaf->keys[slot] = Py_NewRef(key);
+    leaf->leaf.values[slot] = value;
+    leaf->n = n + 1;
+    leaf->subtree_size = n + 1;
+    for (int d = 0; d < depth; d++)
+        stack[d]->subtree_size++;
+    tree->size++;
+    return 0;
+}
+
+// The result of the first descent when the key is absent and a node on its
+// path is full: the splitting descent follows.
+constexpr int btree_needs_room = 1;
+
+// One descent of a write. Without `Split` it splits nothing: a key present
+// has its value updated there, so that storing over a value never moves a
+// node; an absent key is added when no node on the path is full, where the
+// splitting descent would split nothing either, and btree_needs_room is
+// returned otherwise. With `Split` every full child is split before the
+// descent enters it. A writer's probe is a primitive one exactly when the
+// tree keeps primitives. 0, -1 or btree_needs_room.
+template <bool Split, BTreeProbe Probe, class Action>
 int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChange &change, Action &action,
                         const char *depth_message)
 {
@@ -23,10 +61,12 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
     BTreeDepthGuard depth_guard(depth_message);
     BTreeNode *stack[BTREE_MAX_DEPTH];
     int depth = 0;
+    bool room = true;
     BTreeNode *node = tree->root;
     for (;;) {
         if (depth_guard.enter() < 0)
             return -1;
+        room = room && node->n < BTREE_MAX_KEYS;
         if (node->is_leaf)
             break;
         if (depth == BTREE_MAX_DEPTH) {
@@ -37,7 +77,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
         int i = btree_child_index(node, probe);
         if (i < 0)
             return -1;
-        if (node->inner.children[i]->n == BTREE_MAX_KEYS) {
+        if (Split && node->inner.children[i]->n == BTREE_MAX_KEYS) {
             if (btree_split_child(node, i, copy_prims) < 0)
                 return -1;
             change.mark();
@@ -59,30 +99,16 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
         return -1;
     if (found)
         return action.found(node, i);
-    PyObject *value = action.missing();
-    if (!value)
-        return -1;
-    int n = node->n;
-    BTREE_ASSERT(n < BTREE_MAX_KEYS);
-    btree_shift_right(node->keys, i, n);
-    btree_shift_right(node->leaf.values, i, n);
-    if constexpr (copy_prims) {
-        btree_shift_right(node->leaf.prims, i, n);
-        node->leaf.prims[i] = probe.prim();
-    }
-    node->keys[i] = Py_NewRef(key);
-    node->leaf.values[i] = value;
-    node->n = n + 1;
-    node->subtree_size = n + 1;
-    for (int d = 0; d < depth; d++)
-        stack[d]->subtree_size++;
-    tree->size++;
-    return 0;
+    if (!Split && !room)
+        return btree_needs_room;
+    return btree_leaf_add(tree, probe, key, action, node, i, stack, depth);
 }
 
-// Runs one writing operation on `key`: the way in, the key kind, room at the
-// root, the descent; then marks the change, or after a failure that left no
-// item returns the tree to the empty state.
+// Runs one writing operation on `key`: the way in, the key kind, the descent
+// that splits nothing, and when it finds no room, room at the root and the
+// splitting descent; then marks the change (of the shape too unless a value
+// was stored over another), or after a failure that left no item returns the
+// tree to the empty state.
 template <class Action>
 int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message)
 {
@@ -90,15 +116,21 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
+    Py_ssize_t size_before = tree->size;
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
+        if (tree->root) {
+            int rc = btree_write_descend<false>(tree, probe, key, change, action, depth_message);
+            if (rc != btree_needs_room)
+                return rc;
+        }
         bool split = false;
         int rc = btree_prepare_root(tree, &split);
         if (split)
             change.mark();
-        return rc < 0 ? rc : btree_write_descend(tree, probe, key, change, action, depth_message);
+        return rc < 0 ? rc : btree_write_descend<true>(tree, probe, key, change, action, depth_message);
     });
     if (result == 0)
-        change.mark();
+        change.mark(tree->size != size_before);
     else if (tree->size == 0)
         btree_reset_empty(tree);
     entry.pending.add(action.replaced);

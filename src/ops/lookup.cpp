@@ -4,57 +4,64 @@
 
 namespace {
 
-// The descent of a lookup, recording the path. Returns the value (new
-// reference), or NULL: with KeyError left to the caller when `*miss` is set,
-// with an exception otherwise.
+// The descent of a lookup, recording the path: 1 with `*value` (borrowed)
+// and `*depth`, 0 when the key is absent, -1 with an exception.
 template <BTreeProbe Probe>
-PyObject *search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, bool *miss)
+int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **value)
 {
     BTreeNode *node = tree->root;
     Py_ssize_t d = 0;
     for (;;) {
         if (btree_path_reserve(tree, d + 1) < 0)
-            return nullptr;
+            return -1;
         tree->path[d] = node;
         if (node->is_leaf)
             break;
         int i = btree_child_index(node, probe);
         if (i < 0)
-            return nullptr;
+            return -1;
         node = node->inner.children[i];
         d++;
     }
     int found = 0;
     int i = btree_leaf_index(node, probe, &found);
-    if (i < 0)
-        return nullptr;
-    if (!found) {
-        *miss = true;
-        return nullptr;
-    }
+    if (i < 0 || !found)
+        return i < 0 ? -1 : 0;
     *depth = d + 1;
-    return Py_NewRef(node->leaf.values[i]);
+    *value = node->leaf.values[i];
+    return 1;
 }
 
 }  // namespace
 
-PyObject *btree_search_item(BTreeCore *tree, PyObject *key)
+int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
-        return nullptr;
-    bool miss = tree->root == nullptr;
+        return -1;
+    if (!tree->root)
+        return 0;
     Py_ssize_t depth = 0;
-    PyObject *value = miss ? nullptr : entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return search_descend(tree, probe, &depth, &miss);
-    });
-    if (!value) {
+    PyObject *found = nullptr;
+    int rc = entry.with_key<BTreeAccess::Read>(
+        key, [&](auto &probe) { return search_descend(tree, probe, &depth, &found); });
+    if (rc <= 0) {
         // The path buffer stays; only the cache is emptied.
         btree_cache_drop(tree, entry.pending);
-        if (miss)
-            btree_set_key_error(key);
-        return nullptr;
+        return rc;
     }
+    // The value is taken before the old cached key is released, which may
+    // run a finaliser.
+    *value = Py_NewRef(found);
     btree_cache_fill(tree, key, depth, entry.pending);
+    return 1;
+}
+
+PyObject *btree_search_item(BTreeCore *tree, PyObject *key)
+{
+    PyObject *value = nullptr;
+    int rc = btree_lookup(tree, key, &value);
+    if (rc == 0)
+        btree_set_key_error(key);
     return value;
 }

@@ -8,8 +8,12 @@
 #include "nodes/release.h"
 #include "nodes/tree.h"
 
+// Looks `key` up: 1 with the value in `*value` (new reference), 0 when it is
+// absent (no exception), -1 with an exception. A hit fills the path cache.
+int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value);
+
 // The value stored under `key` (new reference), or NULL: KeyError when it is
-// absent. A hit fills the path cache.
+// absent.
 PyObject *btree_search_item(BTreeCore *tree, PyObject *key);
 
 // Stores `value` under `key`, replacing the value of an equal key. 0 or -1.
@@ -23,6 +27,10 @@ PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObj
 // key when absent).
 int btree_delete_item(BTreeCore *tree, PyObject *key);
 
+// Removes the item of `key` and hands over its value: 1 with `*value` (new
+// reference), 0 when the key is absent (no exception), -1 with an exception.
+int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value);
+
 // The same for an operation that already holds the guard through `entry`.
 class BTreeEntry;
 int btree_remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key);
@@ -34,16 +42,34 @@ Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal);
 // no bound; `inclusive` is NULL, None or a sequence of two flags.
 PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *inclusive);
 
+// Reads an `inclusive` argument: NULL or None keeps both bounds inclusive,
+// else a sequence of two flags. Both flags are always evaluated; the second
+// runs with no exception set, and the first flag's error is the one reported.
+// 0 or -1.
+int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max);
+
 // The key, the value or the (key, value) tuple (PyBTree_ITER_* kinds) at a
 // position, negative positions counting from the end; NULL with IndexError
 // "index out of range".
 PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind);
+
+// The key, the value or the (key, value) tuple of one slot of a leaf, as a
+// new reference; NULL when the tuple cannot be made.
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind);
 
 // Removes the item at a position and returns it as a (key, value) tuple.
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
 
 // Removes every item: the clear() operation. 0, or -1 when the guard refuses.
 int btree_clear(BTreeCore *tree);
+
+// Moves the items of `built`, a tree no object owns (made by the bulk build
+// or a merge), into the empty `tree`, and marks the change; `built` is left
+// empty. Refused while the guard is held. 0 or -1.
+int btree_adopt(BTreeCore *tree, BTreeCore *built);
+
+// Number of nodes, for the memory a tree takes.
+Py_ssize_t btree_node_count(const BTreeCore *tree);
 
 // The garbage collector's clear: every item goes, whatever holds the guard.
 void btree_clear_refs(BTreeCore *tree);

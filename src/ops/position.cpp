@@ -1,4 +1,5 @@
 #include "nodes/ref.h"
+#include "nodes/span.h"
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -19,35 +20,18 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
     return index < 0 || index >= tree->size ? -1 : index;
 }
 
-// Walks down by subtree sizes to the item at `index` (within the tree's
-// size), with no comparison. With `record`, the nodes passed are stored in
-// the tree's path buffer and `*depth` is their count. Returns the leaf with
-// `*slot`, or NULL with MemoryError.
-BTreeNode *position_walk(BTreeCore *tree, Py_ssize_t index, bool record, int *slot, Py_ssize_t *depth)
+// The leaf and slot of the item at `index` (within the tree's size), the
+// nodes passed stored in the tree's path buffer and `*depth` their count; NULL
+// with MemoryError.
+BTreeNode *recorded_walk(BTreeCore *tree, Py_ssize_t index, int *slot, Py_ssize_t *depth)
 {
-    BTreeNode *node = tree->root;
-    Py_ssize_t d = 0;
-    for (;;) {
-        if (record) {
-            if (btree_path_reserve(tree, d + 1) < 0)
-                return nullptr;
-            tree->path[d] = node;
-        }
-        d++;
-        if (node->is_leaf)
-            break;
-        int j = 0;
-        while (index >= node->inner.children[j]->subtree_size) {
-            index -= node->inner.children[j]->subtree_size;
-            j++;
-        }
-        BTREE_ASSERT(j <= node->n);
-        node = node->inner.children[j];
-    }
-    BTREE_ASSERT(index < node->n);
-    *slot = static_cast<int>(index);
-    *depth = d;
-    return node;
+    return btree_leaf_at(tree->root, index, slot, [&](Py_ssize_t d, BTreeNode *node) {
+        if (btree_path_reserve(tree, d + 1) < 0)
+            return -1;
+        tree->path[d] = node;
+        *depth = d + 1;
+        return 0;
+    });
 }
 
 }  // namespace
@@ -59,8 +43,12 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
     if ((index = normalise(tree, index)) < 0)
         return index_error();
     int slot = 0;
-    Py_ssize_t depth = 0;
-    BTreeNode *leaf = position_walk(tree, index, false, &slot, &depth);
+    BTreeNode *leaf = btree_leaf_at(tree->root, index, &slot);
+    return btree_slot_item(leaf, slot, kind);
+}
+
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind)
+{
     PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
     if (kind == PyBTree_ITER_KEYS)
         return Py_NewRef(key);
@@ -101,7 +89,7 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
         return index_error();
     int slot = 0;
     Py_ssize_t depth = 0;
-    BTreeNode *leaf = position_walk(tree, index, true, &slot, &depth);
+    BTreeNode *leaf = recorded_walk(tree, index, &slot, &depth);
     if (!leaf) {
         btree_cache_drop(tree, entry.pending);
         return nullptr;

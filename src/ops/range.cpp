@@ -122,39 +122,6 @@ PyObject *range_list(LeafPos start, Probe *probe, bool inclusive)
     return list;
 }
 
-// Reads an `inclusive` argument: NULL or None keeps both bounds inclusive.
-// Both flags are always evaluated; the second runs with no exception set, and
-// the first flag's error is the one reported.
-int parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max)
-{
-    *inclusive_min = true;
-    *inclusive_max = true;
-    if (!inclusive || inclusive == Py_None)
-        return 0;
-    PyObject *seq = PySequence_Fast(inclusive, "inclusive must be a 2-item sequence");
-    if (!seq)
-        return -1;
-    if (PySequence_Fast_GET_SIZE(seq) != 2) {
-        Py_DECREF(seq);
-        PyErr_SetString(PyExc_ValueError, "inclusive must be length 2");
-        return -1;
-    }
-    int lo = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 0));
-    PyObject *first_error = lo < 0 ? PyErr_GetRaisedException() : nullptr;
-    int hi = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 1));
-    Py_DECREF(seq);
-    if (first_error) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(first_error);
-        return -1;
-    }
-    if (hi < 0)
-        return -1;
-    *inclusive_min = lo;
-    *inclusive_max = hi;
-    return 0;
-}
-
 // The keys within the bounds (None: unbounded) as a new list; the guard is held.
 PyObject *collect_range(BTreeEntry &entry, BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
                         bool inclusive_max)
@@ -186,7 +153,37 @@ PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *
     if (!entry)
         return nullptr;
     bool inclusive_min, inclusive_max;
-    if (parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
     return collect_range(entry, tree, min, max, inclusive_min, inclusive_max);
+}
+
+int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max)
+{
+    *inclusive_min = true;
+    *inclusive_max = true;
+    if (!inclusive || inclusive == Py_None)
+        return 0;
+    PyObject *seq = PySequence_Fast(inclusive, "inclusive must be a 2-item sequence");
+    if (!seq)
+        return -1;
+    if (PySequence_Fast_GET_SIZE(seq) != 2) {
+        Py_DECREF(seq);
+        PyErr_SetString(PyExc_ValueError, "inclusive must be length 2");
+        return -1;
+    }
+    int lo = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 0));
+    PyObject *first_error = lo < 0 ? PyErr_GetRaisedException() : nullptr;
+    int hi = PyObject_IsTrue(PySequence_Fast_GET_ITEM(seq, 1));
+    Py_DECREF(seq);
+    if (first_error) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(first_error);
+        return -1;
+    }
+    if (hi < 0)
+        return -1;
+    *inclusive_min = lo;
+    *inclusive_max = hi;
+    return 0;
 }

@@ -1,5 +1,6 @@
-// The whole-tree operations: clearing, the garbage collector's clear, the
-// release at deallocation and the return to the empty state.
+// The whole-tree operations: clearing, adopting a built tree, counting nodes,
+// the garbage collector's clear, the release at deallocation and the return
+// to the empty state.
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -19,6 +20,26 @@ int btree_clear(BTreeCore *tree)
     // that their finalisers may use it.
     btree_node_free(root);
     return 0;
+}
+
+int btree_adopt(BTreeCore *tree, BTreeCore *built)
+{
+    BTreeEntry entry(tree, nullptr);
+    if (!entry)
+        return -1;
+    BTREE_ASSERT(!tree->root && !built->owner);
+    BTreeChange change(tree, entry.pending);
+    change.mark();
+    tree->key_type = built->key_type;
+    tree->key_kind = built->key_kind;
+    tree->size = built->size;
+    tree->root = btree_detach(built);
+    return 0;
+}
+
+Py_ssize_t btree_node_count(const BTreeCore *tree)
+{
+    return tree->root ? btree_subtree_nodes(tree->root) : 0;
 }
 
 void btree_clear_refs(BTreeCore *tree)

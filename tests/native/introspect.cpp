@@ -2,6 +2,7 @@
 // dumps, pool counts, direct key comparisons and allocation failures on demand.
 #include "introspect.h"
 
+#include "btreemap/object.h"
 #include "keys/compare.h"
 #include "nodes/memory.h"
 #include "nodes/node.h"
@@ -11,11 +12,17 @@ Py_ssize_t btree_alloc_count = 0;
 
 BTreeCore *introspect_tree_arg(PyObject *op)
 {
-    if (!Py_IS_TYPE(op, &BTreeType)) {
-        PyErr_Format(PyExc_TypeError, "expected a tree of this module, got %.100s", Py_TYPE(op)->tp_name);
-        return nullptr;
-    }
-    return btree_core(op);
+    if (Py_IS_TYPE(op, &BTreeType))
+        return btree_core(op);
+    if (btreemap_check(op))
+        return btreemap_core(op);
+    PyErr_Format(PyExc_TypeError, "expected a tree of this module, got %.100s", Py_TYPE(op)->tp_name);
+    return nullptr;
+}
+
+int introspect_add_types(PyObject *module)
+{
+    return btreemap_add_type(module);
 }
 
 static PyObject *introspect_pool_counts(PyObject *, PyObject *)

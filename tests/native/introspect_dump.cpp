@@ -104,6 +104,7 @@ PyObject *introspect_dump(PyObject *, PyObject *args, PyObject *kwds)
               put(dict, "key_type", Py_NewRef(type ? type : Py_None)) == 0 &&
               put(dict, "size", PyLong_FromSsize_t(tree->size)) == 0 &&
               put(dict, "version", PyLong_FromUnsignedLongLong(tree->version)) == 0 &&
+              put(dict, "shape_version", PyLong_FromUnsignedLongLong(tree->shape_version)) == 0 &&
               put(dict, "cache_version", PyLong_FromUnsignedLongLong(tree->cache_version)) == 0 &&
               put(dict, "cache_key", Py_NewRef(tree->cache_key ? tree->cache_key : Py_None)) == 0 &&
               put(dict, "path_len", PyLong_FromSsize_t(tree->path_len)) == 0 &&

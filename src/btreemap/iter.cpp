@@ -1,0 +1,100 @@
+#include "btreemap/iter.h"
+
+#include "btree_capi.h"
+#include "btreemap/object.h"
+#include "nodes/span.h"
+#include "ops/guard.h"
+#include "ops/ops.h"
+
+namespace {
+
+struct MapIterObject {
+    PyObject_HEAD
+    PyObject *map;  // the map iterated (strong); NULL after the collector's clear
+    int kind;       // PyBTree_ITER_KEYS, _VALUES or _ITEMS
+    BTreeSpan span;
+};
+
+void MapIter_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_XDECREF(reinterpret_cast<MapIterObject *>(self)->map);
+    PyObject_GC_Del(self);
+}
+
+int MapIter_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<MapIterObject *>(self)->map);
+    return 0;
+}
+
+int MapIter_clear(PyObject *self)
+{
+    auto *it = reinterpret_cast<MapIterObject *>(self);
+    it->span.left = 0;
+    Py_CLEAR(it->map);
+    return 0;
+}
+
+PyObject *MapIter_next(PyObject *self)
+{
+    auto *it = reinterpret_cast<MapIterObject *>(self);
+    if (!it->map)
+        return nullptr;
+    BTreeCore *tree = btreemap_core(it->map);
+    // Values stored over others keep every node in place; any other change
+    // may have moved or freed the leaf the walk is at.
+    if (!btree_span_valid(it->span, tree)) {
+        PyErr_SetString(PyExc_RuntimeError, "BTreeMap mutated during iteration");
+        return nullptr;
+    }
+    int slot;
+    BTreeNode *leaf = btree_span_next(it->span, tree, &slot);
+    return leaf ? btree_slot_item(leaf, slot, it->kind) : nullptr;
+}
+
+PyObject *MapIter_length_hint(PyObject *self, PyObject *)
+{
+    return PyLong_FromSsize_t(reinterpret_cast<MapIterObject *>(self)->span.left);
+}
+
+PyMethodDef MapIter_methods[] = {
+    {"__length_hint__", MapIter_length_hint, METH_NOARGS, "Items still to come."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
+{
+    BTreeCore *tree = btreemap_core(map);
+    if (btree_guard_test(tree) < 0)
+        return nullptr;
+    MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
+    if (!it)
+        return nullptr;
+    it->map = Py_NewRef(map);
+    it->kind = kind;
+    it->span = btree_span_start(tree, start, stop, reverse);
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject *>(it);
+}
+
+PyObject *btreemap_iter_all(PyObject *map, int kind, bool reverse)
+{
+    return btreemap_iter_new(map, kind, 0, btreemap_core(map)->size, reverse);
+}
+
+PyTypeObject BTreeMapIterType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = BTREEMAP_MODULE "._BTreeMapIter",
+    .tp_basicsize = sizeof(MapIterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = MapIter_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = MapIter_traverse,
+    .tp_clear = MapIter_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = MapIter_next,
+    .tp_methods = MapIter_methods,
+};

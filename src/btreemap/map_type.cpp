@@ -1,0 +1,297 @@
+#include <cstddef>
+
+#include "btree_capi.h"
+#include "btreemap/fill.h"
+#include "btreemap/iter.h"
+#include "btreemap/methods.h"
+#include "btreemap/object.h"
+#include "ops/ops.h"
+
+namespace {
+
+PyObject *BTreeMap_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return btreemap_alloc(type);
+}
+
+int BTreeMap_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    PyObject *arg = nullptr;
+    if (!PyArg_UnpackTuple(args, Py_TYPE(self)->tp_name, 0, 1, &arg))
+        return -1;
+    if (kwargs && !PyDict_GET_SIZE(kwargs))
+        kwargs = nullptr;
+    return arg || kwargs ? btreemap_update(self, arg, kwargs) : 0;
+}
+
+void BTreeMap_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, BTreeMap_dealloc)
+    if (reinterpret_cast<BTreeMapObject *>(self)->weakreflist)
+        PyObject_ClearWeakRefs(self);
+    btree_finalize(btreemap_core(self));
+    // A subclass's own dealloc, which called this one, releases its type.
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+int BTreeMap_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    return btree_traverse_tree(btreemap_core(self), visit, arg);
+}
+
+int BTreeMap_clear_refs(PyObject *self)
+{
+    btree_clear_refs(btreemap_core(self));
+    return 0;
+}
+
+Py_ssize_t BTreeMap_len(PyObject *self)
+{
+    return btreemap_core(self)->size;
+}
+
+PyObject *BTreeMap_getitem(PyObject *self, PyObject *key)
+{
+    return btree_search_item(btreemap_core(self), key);
+}
+
+int BTreeMap_setitem(PyObject *self, PyObject *key, PyObject *value)
+{
+    if (value)
+        return btree_insert_item(btreemap_core(self), key, value);
+    return btree_delete_item(btreemap_core(self), key);
+}
+
+int BTreeMap_contains(PyObject *self, PyObject *key)
+{
+    PyObject *value = nullptr;
+    int rc = btree_lookup(btreemap_core(self), key, &value);
+    Py_XDECREF(value);
+    return rc;
+}
+
+PyObject *BTreeMap_iter(PyObject *self)
+{
+    return btreemap_iter_all(self, PyBTree_ITER_KEYS, false);
+}
+
+PyObject *BTreeMap_reversed(PyObject *self, PyObject *)
+{
+    return btreemap_iter_all(self, PyBTree_ITER_KEYS, true);
+}
+
+int check_args(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max)
+{
+    if (nargs >= min && nargs <= max)
+        return 0;
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments (%zd given)", name, min, max,
+                 nargs);
+    return -1;
+}
+
+PyObject *BTreeMap_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_args("get", nargs, 1, 2) < 0)
+        return nullptr;
+    PyObject *value = nullptr;
+    int rc = btree_lookup(btreemap_core(self), args[0], &value);
+    if (rc == 0)
+        value = Py_NewRef(nargs == 2 ? args[1] : Py_None);
+    return value;
+}
+
+PyObject *BTreeMap_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_args("pop", nargs, 1, 2) < 0)
+        return nullptr;
+    PyObject *value = nullptr;
+    int rc = btree_pop_key(btreemap_core(self), args[0], &value);
+    if (rc == 0) {
+        if (nargs == 2)
+            return Py_NewRef(args[1]);
+        btree_set_key_error(args[0]);
+    }
+    return value;
+}
+
+PyObject *BTreeMap_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_args("setdefault", nargs, 1, 2) < 0)
+        return nullptr;
+    PyObject *value = nullptr;
+    int rc = btree_lookup(btreemap_core(self), args[0], &value);
+    if (rc != 0)
+        return value;
+    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
+    if (btree_insert_item(btreemap_core(self), args[0], fallback) < 0)
+        return nullptr;
+    return Py_NewRef(fallback);
+}
+
+PyObject *BTreeMap_increment(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_args("increment", nargs, 1, 2) < 0)
+        return nullptr;
+    PyObject *zero = PyLong_FromLong(0);
+    if (!zero)
+        return nullptr;
+    PyObject *delta = nargs == 2 ? args[1] : nullptr;
+    PyObject *one = delta ? nullptr : PyLong_FromLong(1);
+    PyObject *result = delta || one ? btree_increment(btreemap_core(self), args[0], delta ? delta : one, zero) : nullptr;
+    Py_XDECREF(one);
+    Py_DECREF(zero);
+    return result;
+}
+
+PyObject *BTreeMap_clear(PyObject *self, PyObject *)
+{
+    if (btree_clear(btreemap_core(self)) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <auto F>
+PyCFunction as_cfunction()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef BTreeMap_methods[] = {
+    {"get", as_cfunction<BTreeMap_get>(), METH_FASTCALL,
+     "get($self, key, default=None, /)\n--\n\nReturn the value of key, or default when key is absent."},
+    {"pop", as_cfunction<BTreeMap_pop>(), METH_FASTCALL,
+     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "Remove key and return its value; default, or KeyError without one,\nwhen key is absent."},
+    {"setdefault", as_cfunction<BTreeMap_setdefault>(), METH_FASTCALL,
+     "setdefault($self, key, default=None, /)\n--\n\n"
+     "Return the value of key, storing default under it first when absent."},
+    {"update", as_cfunction<BTreeMap_update>(), METH_VARARGS | METH_KEYWORDS,
+     "update($self, other=(), /, **kwargs)\n--\n\n"
+     "Store the items of a mapping (one with keys()) or of an iterable of\n(key, value) pairs, then the keyword arguments."},
+    {"clear", BTreeMap_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemove every item."},
+    {"increment", as_cfunction<BTreeMap_increment>(), METH_FASTCALL,
+     "increment($self, key, delta=1, /)\n--\n\n"
+     "Add delta to the value of key, a missing key counting as 0; return the\nnew value. One descent."},
+    {"keys", BTreeMap_keys, METH_NOARGS,
+     "keys($self, /)\n--\n\nA live view of the keys in ascending order, also a sequence."},
+    {"values", BTreeMap_values, METH_NOARGS,
+     "values($self, /)\n--\n\nA live view of the values in the order of their keys, also a sequence."},
+    {"items", BTreeMap_items, METH_NOARGS,
+     "items($self, /)\n--\n\nA live view of the (key, value) pairs in key order, also a sequence."},
+    {"__reversed__", BTreeMap_reversed, METH_NOARGS,
+     "__reversed__($self, /)\n--\n\nAn iterator over the keys in descending order."},
+    {"bisect_left", BTreeMap_bisect_left, METH_O,
+     "bisect_left($self, key, /)\n--\n\nReturn the number of keys less than key."},
+    {"bisect_right", BTreeMap_bisect_right, METH_O,
+     "bisect_right($self, key, /)\n--\n\nReturn the number of keys less than or equal to key."},
+    {"bisect", BTreeMap_bisect_right, METH_O,
+     "bisect($self, key, /)\n--\n\nThe same as bisect_right()."},
+    {"index", BTreeMap_index, METH_O,
+     "index($self, key, /)\n--\n\nReturn the position of key in key order; ValueError when absent."},
+    {"peekitem", as_cfunction<BTreeMap_peekitem>(), METH_FASTCALL,
+     "peekitem($self, index=-1, /)\n--\n\nReturn the (key, value) pair at a position; IndexError when out of range."},
+    {"popitem", as_cfunction<BTreeMap_popitem>(), METH_FASTCALL,
+     "popitem($self, index=-1, /)\n--\n\n"
+     "Remove and return the (key, value) pair at a position, the last by\n"
+     "default; KeyError when the map is empty, IndexError when out of range."},
+    {"irange", as_cfunction<BTreeMap_irange>(), METH_VARARGS | METH_KEYWORDS,
+     "irange($self, /, minimum=None, maximum=None, inclusive=(True, True), reverse=False)\n--\n\n"
+     "A lazy iterator over the keys from minimum to maximum (None: no bound);\n"
+     "inclusive is a pair of flags for the bounds."},
+    {"islice", as_cfunction<BTreeMap_islice>(), METH_VARARGS | METH_KEYWORDS,
+     "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
+     "A lazy iterator over the keys at positions start to stop, as a slice\nwould select them."},
+    {"floor_key", as_cfunction<BTreeMap_floor_key>(), METH_FASTCALL,
+     "floor_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "The greatest key less than or equal to key; default, or KeyError\nwithout one, when there is none."},
+    {"ceiling_key", as_cfunction<BTreeMap_ceiling_key>(), METH_FASTCALL,
+     "ceiling_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "The least key greater than or equal to key; default, or KeyError\nwithout one, when there is none."},
+    {"lower_key", as_cfunction<BTreeMap_lower_key>(), METH_FASTCALL,
+     "lower_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "The greatest key less than key; default, or KeyError without one,\nwhen there is none."},
+    {"higher_key", as_cfunction<BTreeMap_higher_key>(), METH_FASTCALL,
+     "higher_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "The least key greater than key; default, or KeyError without one,\nwhen there is none."},
+    {"copy", BTreeMap_copy, METH_NOARGS,
+     "copy($self, /)\n--\n\nA shallow copy of the same type, node for node in O(n)."},
+    {"__copy__", BTreeMap_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nThe same as copy()."},
+    {"__deepcopy__", BTreeMap_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nA deep copy, built bottom-up in O(n)."},
+    {"__reduce__", BTreeMap_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: the class and the items in key order."},
+    {"__sizeof__", BTreeMap_sizeof, METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\nBytes taken by the object and its nodes."},
+    {"union", BTreeMap_union, METH_O,
+     "union($self, other, /)\n--\n\n"
+     "A new map of the keys of both maps, in one linear merge; a key of self\nkeeps its value in self."},
+    {"intersection", BTreeMap_intersection, METH_O,
+     "intersection($self, other, /)\n--\n\n"
+     "A new map of the keys in both maps, with their values in self, in one\nlinear merge."},
+    {"difference", BTreeMap_difference, METH_O,
+     "difference($self, other, /)\n--\n\n"
+     "A new map of the keys of self not in other, in one linear merge."},
+    {"fromkeys", as_cfunction<BTreeMap_fromkeys>(), METH_FASTCALL | METH_CLASS,
+     "fromkeys($type, iterable, value=None, /)\n--\n\nA new map with every key of iterable, each with value."},
+    {"fromsorted", BTreeMap_fromsorted, METH_O | METH_CLASS,
+     "fromsorted($type, pairs, /)\n--\n\n"
+     "A new map of (key, value) pairs whose keys ascend strictly, built\n"
+     "bottom-up in O(n); ValueError at a key out of order or repeated."},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nBTreeMap[K, V] for annotations."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMappingMethods BTreeMap_as_mapping = {
+    .mp_length = BTreeMap_len,
+    .mp_subscript = BTreeMap_getitem,
+    .mp_ass_subscript = BTreeMap_setitem,
+};
+
+PySequenceMethods BTreeMap_as_sequence = {
+    .sq_contains = BTreeMap_contains,
+};
+
+PyNumberMethods BTreeMap_as_number = {
+    .nb_or = BTreeMap_or,
+    .nb_inplace_or = BTreeMap_inplace_or,
+};
+
+}  // namespace
+
+PyObject *btreemap_alloc(PyTypeObject *type)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self)
+        btree_init(btreemap_core(self));
+    return self;
+}
+
+PyTypeObject BTreeMapType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = BTREEMAP_MODULE ".BTreeMap",
+    .tp_basicsize = sizeof(BTreeMapObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = BTreeMap_dealloc,
+    .tp_repr = BTreeMap_repr,
+    .tp_as_number = &BTreeMap_as_number,
+    .tp_as_sequence = &BTreeMap_as_sequence,
+    .tp_as_mapping = &BTreeMap_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MAPPING,
+    .tp_doc = "BTreeMap(iterable=(), /, **kwargs)\n--\n\n"
+              "A mutable mapping that keeps its keys in ascending order, held as a\n"
+              "B+ tree. Built like a dict, from a mapping, an iterable of (key, value)\n"
+              "pairs or keyword arguments, later pairs winning; positions, ranges and\n"
+              "neighbours of keys are found in O(log n).",
+    .tp_traverse = BTreeMap_traverse,
+    .tp_clear = BTreeMap_clear_refs,
+    .tp_richcompare = BTreeMap_richcompare,
+    .tp_weaklistoffset = offsetof(BTreeMapObject, weakreflist),
+    .tp_iter = BTreeMap_iter,
+    .tp_methods = BTreeMap_methods,
+    .tp_init = BTreeMap_init,
+    .tp_new = BTreeMap_new,
+};

@@ -1,0 +1,38 @@
+// The methods of BTreeMap defined outside the type's own file, one file per
+// concern, gathered into the type's method table.
+#pragma once
+#include <Python.h>
+
+// Order: order.cpp.
+PyObject *BTreeMap_bisect_left(PyObject *self, PyObject *key);
+PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key);
+PyObject *BTreeMap_index(PyObject *self, PyObject *key);
+PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_ceiling_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_lower_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_higher_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+
+// Whole maps: whole.cpp.
+PyObject *BTreeMap_copy(PyObject *self, PyObject *);
+PyObject *BTreeMap_deepcopy(PyObject *self, PyObject *memo);
+PyObject *BTreeMap_reduce(PyObject *self, PyObject *);
+PyObject *BTreeMap_sizeof(PyObject *self, PyObject *);
+PyObject *BTreeMap_union(PyObject *self, PyObject *other);
+PyObject *BTreeMap_intersection(PyObject *self, PyObject *other);
+PyObject *BTreeMap_difference(PyObject *self, PyObject *other);
+PyObject *BTreeMap_or(PyObject *left, PyObject *right);
+PyObject *BTreeMap_inplace_or(PyObject *self, PyObject *other);
+PyObject *BTreeMap_richcompare(PyObject *self, PyObject *other, int op);
+PyObject *BTreeMap_repr(PyObject *self);
+
+// Views: views.cpp.
+PyObject *BTreeMap_keys(PyObject *self, PyObject *);
+PyObject *BTreeMap_values(PyObject *self, PyObject *);
+PyObject *BTreeMap_items(PyObject *self, PyObject *);
+
+// The collections.abc ABC of `name`, a new reference, or NULL.
+PyObject *btreemap_abc(const char *name);

@@ -1,0 +1,59 @@
+#include "btreemap/methods.h"
+#include "btreemap/object.h"
+
+namespace {
+
+// Registers `type` as a virtual subclass of the collections.abc ABC `name`.
+int register_abc(PyTypeObject *type, const char *name)
+{
+    PyObject *abc = btreemap_abc(name);
+    PyObject *done = abc ? PyObject_CallMethod(abc, "register", "O", type) : nullptr;
+    Py_XDECREF(abc);
+    Py_XDECREF(done);
+    return done ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject *btreemap_abc(const char *name)
+{
+    PyObject *module = PyImport_ImportModule("collections.abc");
+    if (!module)
+        return nullptr;
+    PyObject *abc = PyObject_GetAttrString(module, name);
+    Py_DECREF(module);
+    return abc;
+}
+
+int btreemap_add_type(PyObject *module)
+{
+    PyTypeObject *types[] = {&BTreeMapType, &BTreeMapIterType, &BTreeMapKeysType, &BTreeMapValuesType,
+                             &BTreeMapItemsType};
+    for (PyTypeObject *type : types)
+        if (PyType_Ready(type) < 0)
+            return -1;
+    // The key and item views have no set operations, so they are not
+    // registered as the Set views of collections.abc.
+    if (register_abc(&BTreeMapType, "MutableMapping") < 0 || register_abc(&BTreeMapKeysType, "Sequence") < 0 ||
+        register_abc(&BTreeMapValuesType, "ValuesView") < 0 || register_abc(&BTreeMapValuesType, "Sequence") < 0 ||
+        register_abc(&BTreeMapItemsType, "Sequence") < 0)
+        return -1;
+    return PyModule_AddObjectRef(module, "BTreeMap", reinterpret_cast<PyObject *>(&BTreeMapType));
+}
+
+#ifndef BTREE_TESTING
+static PyModuleDef btreemap_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "btreemap",
+    .m_doc = "A sorted mutable mapping on the btree core.",
+    .m_size = -1,
+};
+
+PyMODINIT_FUNC PyInit_btreemap(void)
+{
+    PyObject *module = PyModule_Create2(&btreemap_module, PYTHON_API_VERSION);
+    if (module && btreemap_add_type(module) < 0)
+        Py_CLEAR(module);
+    return module;
+}
+#endif

@@ -1,0 +1,168 @@
+// The methods that read or remove by position in key order.
+#include "btree_capi.h"
+#include "btreemap/iter.h"
+#include "btreemap/methods.h"
+#include "btreemap/object.h"
+#include "ops/ops.h"
+
+namespace {
+
+PyObject *rank_object(PyObject *self, PyObject *key, bool or_equal)
+{
+    Py_ssize_t count = btree_rank(btreemap_core(self), key, or_equal);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+// The optional position argument of peekitem() and popitem(): -1 without one.
+int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, Py_ssize_t *index)
+{
+    *index = -1;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", name, nargs);
+        return -1;
+    }
+    if (nargs == 1 && (*index = PyNumber_AsSsize_t(args[0], PyExc_IndexError)) == -1 && PyErr_Occurred())
+        return -1;
+    return 0;
+}
+
+// The key at `rank + shift`, or the default (KeyError without one) when that
+// position is outside the map: the four neighbour queries.
+PyObject *neighbour(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const char *name, bool or_equal,
+                    Py_ssize_t shift)
+{
+    if (nargs < 1 || nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 positional arguments (%zd given)", name, nargs);
+        return nullptr;
+    }
+    BTreeCore *tree = btreemap_core(self);
+    Py_ssize_t rank = btree_rank(tree, args[0], or_equal);
+    if (rank < 0)
+        return nullptr;
+    Py_ssize_t at = rank + shift;
+    if (at < 0 || at >= tree->size) {
+        if (nargs == 2)
+            return Py_NewRef(args[1]);
+        btree_set_key_error(args[0]);
+        return nullptr;
+    }
+    return btree_item_at(tree, at, PyBTree_ITER_KEYS);
+}
+
+int reverse_flag(PyObject *reverse, bool *flag)
+{
+    int r = reverse ? PyObject_IsTrue(reverse) : 0;
+    *flag = r > 0;
+    return r < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+PyObject *BTreeMap_bisect_left(PyObject *self, PyObject *key)
+{
+    return rank_object(self, key, false);
+}
+
+PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key)
+{
+    return rank_object(self, key, true);
+}
+
+PyObject *BTreeMap_index(PyObject *self, PyObject *key)
+{
+    BTreeCore *tree = btreemap_core(self);
+    Py_ssize_t before = btree_rank(tree, key, false);
+    if (before < 0)
+        return nullptr;
+    Py_ssize_t upto = btree_rank(tree, key, true);
+    if (upto < 0)
+        return nullptr;
+    if (upto == before) {
+        PyErr_Format(PyExc_ValueError, "%R is not in the map", key);
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(before);
+}
+
+PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t index;
+    if (index_argument("peekitem", args, nargs, &index) < 0)
+        return nullptr;
+    return btree_item_at(btreemap_core(self), index, PyBTree_ITER_ITEMS);
+}
+
+PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t index;
+    if (index_argument("popitem", args, nargs, &index) < 0)
+        return nullptr;
+    if (!btreemap_core(self)->size) {
+        PyErr_SetString(PyExc_KeyError, "popitem(): BTreeMap is empty");
+        return nullptr;
+    }
+    return btree_pop_item_at(btreemap_core(self), index);
+}
+
+PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"minimum", "maximum", "inclusive", "reverse", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange", const_cast<char **>(names), &min, &max,
+                                     &inclusive, &reverse))
+        return nullptr;
+    bool inclusive_min, inclusive_max, backward;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
+        return nullptr;
+    // Positions from two ranks; the iterator then walks the leaf chain.
+    BTreeCore *tree = btreemap_core(self);
+    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
+    if (start < 0)
+        return nullptr;
+    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
+    if (stop < 0)
+        return nullptr;
+    return btreemap_iter_new(self, PyBTree_ITER_KEYS, start, stop, backward);
+}
+
+PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"start", "stop", "reverse", nullptr};
+    PyObject *start = Py_None, *stop = Py_None, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:islice", const_cast<char **>(names), &start, &stop,
+                                     &reverse))
+        return nullptr;
+    bool backward;
+    if (reverse_flag(reverse, &backward) < 0)
+        return nullptr;
+    PyObject *slice = PySlice_New(start, stop, nullptr);
+    if (!slice)
+        return nullptr;
+    Py_ssize_t from, to, step;
+    int rc = PySlice_Unpack(slice, &from, &to, &step);
+    Py_DECREF(slice);
+    if (rc < 0)
+        return nullptr;
+    PySlice_AdjustIndices(btreemap_core(self)->size, &from, &to, step);
+    return btreemap_iter_new(self, PyBTree_ITER_KEYS, from, to, backward);
+}
+
+PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return neighbour(self, args, nargs, "floor_key", true, -1);
+}
+
+PyObject *BTreeMap_ceiling_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return neighbour(self, args, nargs, "ceiling_key", false, 0);
+}
+
+PyObject *BTreeMap_lower_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return neighbour(self, args, nargs, "lower_key", false, -1);
+}
+
+PyObject *BTreeMap_higher_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    return neighbour(self, args, nargs, "higher_key", true, 0);
+}

@@ -1,0 +1,269 @@
+// The live views keys(), values() and items(): sized, iterable both ways,
+// and read-only sequences by position.
+#include "btree_capi.h"
+#include "btreemap/iter.h"
+#include "btreemap/methods.h"
+#include "btreemap/object.h"
+#include "nodes/span.h"
+#include "ops/guard.h"
+#include "ops/ops.h"
+
+namespace {
+
+struct ViewObject {
+    PyObject_HEAD
+    PyObject *map;  // the map viewed (strong)
+};
+
+PyObject *map_of(PyObject *view)
+{
+    return reinterpret_cast<ViewObject *>(view)->map;
+}
+
+int kind_of(PyObject *view)
+{
+    if (Py_IS_TYPE(view, &BTreeMapKeysType))
+        return PyBTree_ITER_KEYS;
+    return Py_IS_TYPE(view, &BTreeMapValuesType) ? PyBTree_ITER_VALUES : PyBTree_ITER_ITEMS;
+}
+
+PyObject *view_new(PyObject *map, PyTypeObject *type)
+{
+    ViewObject *view = PyObject_GC_New(ViewObject, type);
+    if (!view)
+        return nullptr;
+    view->map = Py_NewRef(map);
+    PyObject_GC_Track(view);
+    return reinterpret_cast<PyObject *>(view);
+}
+
+void View_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_XDECREF(map_of(self));
+    PyObject_GC_Del(self);
+}
+
+int View_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(map_of(self));
+    return 0;
+}
+
+Py_ssize_t View_len(PyObject *self)
+{
+    return btreemap_core(map_of(self))->size;
+}
+
+PyObject *View_iter(PyObject *self)
+{
+    return btreemap_iter_all(map_of(self), kind_of(self), false);
+}
+
+PyObject *View_reversed(PyObject *self, PyObject *)
+{
+    return btreemap_iter_all(map_of(self), kind_of(self), true);
+}
+
+PyObject *View_item(PyObject *self, Py_ssize_t index)
+{
+    return btree_item_at(btreemap_core(map_of(self)), index, kind_of(self));
+}
+
+// A slice by position as a list: one descent to its first item, then the
+// leaf chain.
+PyObject *View_slice(PyObject *self, PyObject *slice)
+{
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
+        return nullptr;
+    PyObject *map = map_of(self);
+    Py_ssize_t count = PySlice_AdjustIndices(btreemap_core(map)->size, &start, &stop, step);
+    bool reverse = step < 0;
+    PyObject *it = reverse ? btreemap_iter_new(map, kind_of(self), stop + 1, start + 1, true)
+                           : btreemap_iter_new(map, kind_of(self), start, stop, false);
+    PyObject *list = it ? PyList_New(count) : nullptr;
+    Py_ssize_t stride = reverse ? -step : step;
+    for (Py_ssize_t i = 0, taken = 0; list && taken < count; i++) {
+        PyObject *element = PyIter_Next(it);
+        if (!element) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_RuntimeError, "BTreeMap mutated during iteration");
+            Py_CLEAR(list);
+        } else if (i % stride) {
+            Py_DECREF(element);
+        } else {
+            PyList_SET_ITEM(list, taken++, element);
+        }
+    }
+    Py_XDECREF(it);
+    return list;
+}
+
+PyObject *View_subscript(PyObject *self, PyObject *index)
+{
+    if (PySlice_Check(index))
+        return View_slice(self, index);
+    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred())
+        return nullptr;
+    return View_item(self, i);
+}
+
+// Whether `element` is in the view: a lookup for keys and items (then the
+// value compared), a scan of the values.
+int View_contains(PyObject *self, PyObject *element)
+{
+    BTreeCore *tree = btreemap_core(map_of(self));
+    int kind = kind_of(self);
+    if (kind == PyBTree_ITER_KEYS) {
+        PyObject *value = nullptr;
+        int rc = btree_lookup(tree, element, &value);
+        Py_XDECREF(value);
+        return rc;
+    }
+    if (kind == PyBTree_ITER_ITEMS) {
+        if (!PyTuple_Check(element) || PyTuple_GET_SIZE(element) != 2)
+            return 0;
+        PyObject *value = nullptr;
+        int rc = btree_lookup(tree, PyTuple_GET_ITEM(element, 0), &value);
+        if (rc == 1)
+            rc = PyObject_RichCompareBool(value, PyTuple_GET_ITEM(element, 1), Py_EQ);
+        Py_XDECREF(value);
+        return rc;
+    }
+    PyObject *it = View_iter(self);
+    if (!it)
+        return -1;
+    int found = 0;
+    PyObject *value;
+    while (!found && (value = PyIter_Next(it))) {
+        found = PyObject_RichCompareBool(value, element, Py_EQ);
+        Py_DECREF(value);
+    }
+    Py_DECREF(it);
+    return found < 0 || PyErr_Occurred() ? -1 : found;
+}
+
+// The position of `element`: O(log n) for keys and items, a scan of values.
+PyObject *View_index(PyObject *self, PyObject *element)
+{
+    int kind = kind_of(self);
+    if (kind != PyBTree_ITER_VALUES) {
+        int present = View_contains(self, element);
+        if (present < 0)
+            return nullptr;
+        if (present)
+            return BTreeMap_index(map_of(self), kind == PyBTree_ITER_KEYS ? element : PyTuple_GET_ITEM(element, 0));
+    } else {
+        PyObject *it = View_iter(self);
+        if (!it)
+            return nullptr;
+        PyObject *value;
+        for (Py_ssize_t i = 0; (value = PyIter_Next(it)); i++) {
+            int eq = PyObject_RichCompareBool(value, element, Py_EQ);
+            Py_DECREF(value);
+            if (eq != 0) {
+                Py_DECREF(it);
+                return eq < 0 ? nullptr : PyLong_FromSsize_t(i);
+            }
+        }
+        Py_DECREF(it);
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    PyErr_Format(PyExc_ValueError, "%R is not in the view", element);
+    return nullptr;
+}
+
+PyObject *View_count(PyObject *self, PyObject *element)
+{
+    if (kind_of(self) != PyBTree_ITER_VALUES) {
+        int present = View_contains(self, element);
+        return present < 0 ? nullptr : PyLong_FromLong(present);
+    }
+    PyObject *it = View_iter(self);
+    if (!it)
+        return nullptr;
+    Py_ssize_t count = 0;
+    PyObject *value;
+    while ((value = PyIter_Next(it))) {
+        int eq = PyObject_RichCompareBool(value, element, Py_EQ);
+        Py_DECREF(value);
+        if (eq < 0)
+            break;
+        count += eq;
+    }
+    Py_DECREF(it);
+    return PyErr_Occurred() ? nullptr : PyLong_FromSsize_t(count);
+}
+
+PyObject *View_repr(PyObject *self)
+{
+    int entered = Py_ReprEnter(self);
+    if (entered != 0)
+        return entered > 0 ? PyUnicode_FromString("...") : nullptr;
+    PyObject *list = PySequence_List(self);
+    PyObject *result = list ? PyUnicode_FromFormat("%s(%R)", _PyType_Name(Py_TYPE(self)), list) : nullptr;
+    Py_XDECREF(list);
+    Py_ReprLeave(self);
+    return result;
+}
+
+PyMethodDef View_methods[] = {
+    {"__reversed__", View_reversed, METH_NOARGS,
+     "__reversed__($self, /)\n--\n\nAn iterator in descending key order."},
+    {"index", View_index, METH_O,
+     "index($self, value, /)\n--\n\nThe position of value; ValueError when absent."},
+    {"count", View_count, METH_O, "count($self, value, /)\n--\n\nHow many times value occurs."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods View_as_sequence = {
+    .sq_length = View_len,
+    .sq_item = View_item,
+    .sq_contains = View_contains,
+};
+
+PyMappingMethods View_as_mapping = {
+    .mp_length = View_len,
+    .mp_subscript = View_subscript,
+};
+
+}  // namespace
+
+#define BTREEMAP_VIEW_TYPE(NAME, DOC)                                        \
+    {                                                                       \
+        .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)                        \
+        .tp_name = BTREEMAP_MODULE "." NAME,                                \
+        .tp_basicsize = sizeof(ViewObject),                                 \
+        .tp_itemsize = 0,                                                   \
+        .tp_dealloc = View_dealloc,                                         \
+        .tp_repr = View_repr,                                               \
+        .tp_as_sequence = &View_as_sequence,                                \
+        .tp_as_mapping = &View_as_mapping,                                  \
+        .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,                \
+        .tp_doc = DOC,                                                      \
+        .tp_traverse = View_traverse,                                       \
+        .tp_iter = View_iter,                                               \
+        .tp_methods = View_methods,                                         \
+    }
+
+PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE("BTreeMapKeys", "The keys of a BTreeMap in ascending order.");
+PyTypeObject BTreeMapValuesType = BTREEMAP_VIEW_TYPE("BTreeMapValues", "The values of a BTreeMap in key order.");
+PyTypeObject BTreeMapItemsType = BTREEMAP_VIEW_TYPE("BTreeMapItems", "The (key, value) pairs of a BTreeMap in key order.");
+
+PyObject *BTreeMap_keys(PyObject *self, PyObject *)
+{
+    return view_new(self, &BTreeMapKeysType);
+}
+
+PyObject *BTreeMap_values(PyObject *self, PyObject *)
+{
+    return view_new(self, &BTreeMapValuesType);
+}
+
+PyObject *BTreeMap_items(PyObject *self, PyObject *)
+{
+    return view_new(self, &BTreeMapItemsType);
+}

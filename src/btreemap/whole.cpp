@@ -1,0 +1,228 @@
+// The methods that take a whole map: copies, pickling, size, merges with
+// another map, union with any mapping, equality and repr.
+#include "btree_capi.h"
+#include "btreemap/fill.h"
+#include "btreemap/iter.h"
+#include "btreemap/methods.h"
+#include "btreemap/object.h"
+#include "bulk/merge.h"
+#include "nodes/copy.h"
+#include "nodes/cursor.h"
+#include "nodes/ref.h"
+#include "ops/guard.h"
+#include "ops/ops.h"
+
+namespace {
+
+// A new, empty map of the type of `self`.
+PyObject *same_type(PyObject *self)
+{
+    return btreemap_alloc(Py_TYPE(self));
+}
+
+// The items in key order as a new list of (key, value) tuples.
+PyObject *item_list(PyObject *self)
+{
+    PyObject *it = btreemap_iter_all(self, PyBTree_ITER_ITEMS, false);
+    if (!it)
+        return nullptr;
+    PyObject *list = PySequence_List(it);
+    Py_DECREF(it);
+    return list;
+}
+
+PyObject *merged(PyObject *self, PyObject *other, BTreeSetOp op)
+{
+    if (!btreemap_check(other)) {
+        PyErr_Format(PyExc_TypeError, "expected a BTreeMap, got %.100s", Py_TYPE(other)->tp_name);
+        return nullptr;
+    }
+    PyObject *result = same_type(self);
+    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true) < 0)
+        Py_CLEAR(result);
+    return result;
+}
+
+bool is_mapping(PyObject *op)
+{
+    if (PyDict_Check(op) || btreemap_check(op))
+        return true;
+    PyObject *abc = btreemap_abc("Mapping");
+    int r = abc ? PyObject_IsInstance(op, abc) : -1;
+    Py_XDECREF(abc);
+    if (r < 0)
+        PyErr_Clear();
+    return r > 0;
+}
+
+// Whether every item of `self` is in `other` with an equal value; the sizes
+// are already equal. 1, 0 or -1.
+int items_in(PyObject *self, PyObject *other)
+{
+    PyObject *it = btreemap_iter_all(self, PyBTree_ITER_ITEMS, false);
+    if (!it)
+        return -1;
+    int equal = 1;
+    PyObject *item;
+    while (equal == 1 && (item = PyIter_Next(it))) {
+        PyObject *key = PyTuple_GET_ITEM(item, 0);
+        PyObject *theirs = nullptr;
+        if (btreemap_check(other)) {
+            if (btree_lookup(btreemap_core(other), key, &theirs) < 0)
+                equal = -1;
+        } else if (PyDict_Check(other)) {
+            theirs = PyDict_GetItemWithError(other, key);
+            Py_XINCREF(theirs);
+            if (!theirs && PyErr_Occurred())
+                equal = -1;
+        } else {
+            theirs = PyObject_GetItem(other, key);
+            if (!theirs && PyErr_ExceptionMatches(PyExc_KeyError))
+                PyErr_Clear();
+            else if (!theirs)
+                equal = -1;
+        }
+        if (equal == 1)
+            equal = theirs ? PyObject_RichCompareBool(PyTuple_GET_ITEM(item, 1), theirs, Py_EQ) : 0;
+        Py_XDECREF(theirs);
+        Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    return PyErr_Occurred() ? -1 : equal;
+}
+
+}  // namespace
+
+PyObject *BTreeMap_copy(PyObject *self, PyObject *)
+{
+    if (btree_guard_test(btreemap_core(self)) < 0)
+        return nullptr;
+    PyObject *copy = same_type(self);
+    if (copy && btree_copy_into(btreemap_core(copy), btreemap_core(self)) < 0)
+        Py_CLEAR(copy);
+    return copy;
+}
+
+PyObject *BTreeMap_deepcopy(PyObject *self, PyObject *memo)
+{
+    PyObject *copy = same_type(self);
+    if (!copy)
+        return nullptr;
+    // Registered before the items are copied, so that a map inside itself
+    // becomes the copy inside the copy.
+    PyObject *id = PyLong_FromVoidPtr(self);
+    int rc = id ? PyObject_SetItem(memo, id, copy) : -1;
+    Py_XDECREF(id);
+    PyObject *items = rc < 0 ? nullptr : item_list(self);
+    PyObject *copy_module = items ? PyImport_ImportModule("copy") : nullptr;
+    PyObject *copied = copy_module ? PyObject_CallMethod(copy_module, "deepcopy", "OO", items, memo) : nullptr;
+    Py_XDECREF(copy_module);
+    Py_XDECREF(items);
+    if (!copied || btreemap_fill_sorted(copy, copied) < 0)
+        Py_CLEAR(copy);
+    Py_XDECREF(copied);
+    return copy;
+}
+
+PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
+{
+    PyObject *items = item_list(self);
+    if (!items)
+        return nullptr;
+    // Unpickling runs fromsorted(): one check of the order, then the bulk build.
+    PyObject *fromsorted = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "fromsorted");
+    PyObject *result = fromsorted ? Py_BuildValue("(N(N))", fromsorted, items) : nullptr;
+    if (!fromsorted)
+        Py_DECREF(items);
+    return result;
+}
+
+PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
+{
+    const BTreeCore *tree = btreemap_core(self);
+    size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
+                   static_cast<size_t>(btree_node_count(tree)) * sizeof(BTreeNode) +
+                   static_cast<size_t>(tree->path_cap) * sizeof(BTreeNode *);
+    return PyLong_FromSize_t(bytes);
+}
+
+PyObject *BTreeMap_union(PyObject *self, PyObject *other)
+{
+    return merged(self, other, BTreeSetOp::Union);
+}
+
+PyObject *BTreeMap_intersection(PyObject *self, PyObject *other)
+{
+    return merged(self, other, BTreeSetOp::Intersection);
+}
+
+PyObject *BTreeMap_difference(PyObject *self, PyObject *other)
+{
+    return merged(self, other, BTreeSetOp::Difference);
+}
+
+PyObject *BTreeMap_or(PyObject *left, PyObject *right)
+{
+    if (!is_mapping(left) || !is_mapping(right))
+        Py_RETURN_NOTIMPLEMENTED;
+    // The result takes the type of the map operand, the left one when both are.
+    PyObject *map = btreemap_check(left) ? left : right;
+    PyObject *result = same_type(map);
+    if (result && (btreemap_update(result, left, nullptr) < 0 || btreemap_update(result, right, nullptr) < 0))
+        Py_CLEAR(result);
+    return result;
+}
+
+PyObject *BTreeMap_inplace_or(PyObject *self, PyObject *other)
+{
+    if (btreemap_update(self, other, nullptr) < 0)
+        return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject *BTreeMap_richcompare(PyObject *self, PyObject *other, int op)
+{
+    if ((op != Py_EQ && op != Py_NE) || !is_mapping(other))
+        Py_RETURN_NOTIMPLEMENTED;
+    Py_ssize_t theirs = PyObject_Size(other);
+    if (theirs < 0)
+        return nullptr;
+    int equal = theirs == btreemap_core(self)->size ? items_in(self, other) : 0;
+    if (equal < 0)
+        return nullptr;
+    return PyBool_FromLong((op == Py_EQ) == (equal == 1));
+}
+
+PyObject *BTreeMap_repr(PyObject *self)
+{
+    const char *name = _PyType_Name(Py_TYPE(self));
+    int entered = Py_ReprEnter(self);
+    if (entered != 0)
+        return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;
+    // Written out as a dict's repr is, in key order: the keys need no hash.
+    PyObject *parts = PyList_New(0);
+    PyObject *it = parts ? btreemap_iter_all(self, PyBTree_ITER_ITEMS, false) : nullptr;
+    PyObject *item;
+    while (it && (item = PyIter_Next(it))) {
+        PyObject *part = PyUnicode_FromFormat("%R: %R", PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+        Py_DECREF(item);
+        if (!part || PyList_Append(parts, part) < 0) {
+            Py_XDECREF(part);
+            break;
+        }
+        Py_DECREF(part);
+    }
+    Py_XDECREF(it);
+    PyObject *result = nullptr;
+    if (parts && !PyErr_Occurred()) {
+        PyObject *sep = PyUnicode_FromString(", ");
+        PyObject *body = sep ? PyUnicode_Join(sep, parts) : nullptr;
+        if (body)
+            result = PyUnicode_FromFormat("%s({%U})", name, body);
+        Py_XDECREF(body);
+        Py_XDECREF(sep);
+    }
+    Py_XDECREF(parts);
+    Py_ReprLeave(self);
+    return result;
+}

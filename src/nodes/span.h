@@ -1,0 +1,80 @@
+// A walk over the items at positions [start, stop) of one tree, forward along
+// the leaf chain or backward. Leaves have no link to their left neighbour: a
+// backward walk finds the previous leaf with a descent by subtree sizes, once
+// per leaf, O(1) amortised per item for full leaves. The walk stays valid
+// while the tree's shape_version is the one it started at (values may be
+// replaced meanwhile); its owner checks that before every step.
+#pragma once
+#include <Python.h>
+#include <cstdint>
+
+#include "nodes/tree.h"
+
+// The leaf and slot of the item at `index` (0 <= index < the subtree's
+// size), walking down by subtree sizes with no comparison. `visit(depth,
+// node)` sees each node passed, the leaf last; it returns 0, or -1 to stop
+// the walk, which then returns NULL.
+template <class Visit>
+inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t index, int *slot, Visit &&visit)
+{
+    for (Py_ssize_t d = 0;; d++) {
+        if (visit(d, node) < 0)
+            return nullptr;
+        if (node->is_leaf)
+            break;
+        int j = 0;
+        while (index >= node->inner.children[j]->subtree_size) {
+            index -= node->inner.children[j]->subtree_size;
+            j++;
+        }
+        BTREE_ASSERT(j <= node->n);
+        node = node->inner.children[j];
+    }
+    BTREE_ASSERT(index < node->n);
+    *slot = static_cast<int>(index);
+    return node;
+}
+
+inline BTreeNode *btree_leaf_at(BTreeNode *root, Py_ssize_t index, int *slot)
+{
+    return btree_leaf_at(root, index, slot, [](Py_ssize_t, BTreeNode *) { return 0; });
+}
+
+struct BTreeSpan {
+    BTreeNode *leaf;         // leaf of the next item (a backward walk: NULL until a descent finds it)
+    int slot;                // slot of the next item in `leaf`
+    Py_ssize_t next;         // position of the next item
+    Py_ssize_t left;         // items still to come
+    bool reverse;            // from stop - 1 down to start
+    uint64_t shape_version;  // the tree's shape_version when the walk started
+};
+
+// A walk over [start, stop), positions already clipped to 0 <= start, stop
+// <= size; an empty walk when stop <= start.
+inline BTreeSpan btree_span_start(const BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop, bool reverse)
+{
+    Py_ssize_t left = stop > start ? stop - start : 0;
+    return {nullptr, 0, reverse ? stop - 1 : start, left, reverse, tree->shape_version};
+}
+
+inline bool btree_span_valid(const BTreeSpan &span, const BTreeCore *tree)
+{
+    return span.shape_version == tree->shape_version;
+}
+
+// The leaf and slot of the next item, moving past it; NULL at the end.
+inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *slot)
+{
+    if (span.left == 0)
+        return nullptr;
+    if (!span.leaf || span.slot < 0) {
+        span.leaf = btree_leaf_at(tree->root, span.next, &span.slot);
+    } else if (span.slot >= span.leaf->n) {
+        span.leaf = span.leaf->leaf.next;
+        span.slot = 0;
+    }
+    *slot = span.reverse ? span.slot-- : span.slot++;
+    span.next += span.reverse ? -1 : 1;
+    span.left--;
+    return span.leaf;
+}
