@@ -97,15 +97,13 @@ def test_increment_finds_equal_keys_of_other_types(bt, test_capi, dump, check):
     check(floats)
 
 
-def test_increment_splits_a_full_root_only_for_a_new_key(bt, test_capi, dump, check):
+def test_increment_splits_a_full_root_first(bt, test_capi, dump, check):
     tree = tree_of(bt.BTree, range(MAX_KEYS))
-    # A present key has its value replaced where it is: no node moves.
-    assert test_capi.increment(tree, 5, 1, 0) == 6
     assert dump(tree)["root"]["leaf"]
-    assert test_capi.increment(tree, -1, 1, 0) == 1
+    assert test_capi.increment(tree, 5, 1, 0) == 6
     root = dump(tree)["root"]
-    assert not root["leaf"] and sum(leaf_sizes(root)) == MAX_KEYS + 1
-    assert list(tree.items()) == [(-1, 1)] + [(k, k + (k == 5)) for k in range(MAX_KEYS)]
+    assert not root["leaf"] and sum(leaf_sizes(root)) == MAX_KEYS
+    assert list(tree.items()) == [(k, k + (k == 5)) for k in range(MAX_KEYS)]
     check(tree)
 
 

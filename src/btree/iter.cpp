@@ -96,7 +96,7 @@ PyObject *BTreeIter_iternext(PyObject *self)
     if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
         return nullptr;
     int slot;
-    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot);
+    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, it->kind != PyBTree_ITER_KEYS);
     if (!leaf) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;

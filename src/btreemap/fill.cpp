@@ -186,7 +186,7 @@ int build_into(PyObject *map, PairList &pairs)
 int insert_each(PyObject *map, PairList &pairs)
 {
     for (Py_ssize_t i = 0; i < pairs.count; i++)
-        if (btree_insert_item(btreemap_core(map), pairs.keys[i], pairs.values[i]) < 0)
+        if (btree_insert_item(btreemap_core(map), pairs.keys[i], pairs.values[i], BTreeWrite::KeepShape) < 0)
             return -1;
     return 0;
 }

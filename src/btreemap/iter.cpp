@@ -49,7 +49,7 @@ PyObject *MapIter_next(PyObject *self)
         return nullptr;
     }
     int slot;
-    BTreeNode *leaf = btree_span_next(it->span, tree, &slot);
+    BTreeNode *leaf = btree_span_next(it->span, tree, &slot, it->kind != PyBTree_ITER_KEYS);
     return leaf ? btree_slot_item(leaf, slot, it->kind) : nullptr;
 }
 

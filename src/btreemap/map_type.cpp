@@ -60,7 +60,7 @@ PyObject *BTreeMap_getitem(PyObject *self, PyObject *key)
 int BTreeMap_setitem(PyObject *self, PyObject *key, PyObject *value)
 {
     if (value)
-        return btree_insert_item(btreemap_core(self), key, value);
+        return btree_insert_item(btreemap_core(self), key, value, BTreeWrite::KeepShape);
     return btree_delete_item(btreemap_core(self), key);
 }
 
@@ -125,7 +125,7 @@ PyObject *BTreeMap_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (rc != 0)
         return value;
     PyObject *fallback = nargs == 2 ? args[1] : Py_None;
-    if (btree_insert_item(btreemap_core(self), args[0], fallback) < 0)
+    if (btree_insert_item(btreemap_core(self), args[0], fallback, BTreeWrite::KeepShape) < 0)
         return nullptr;
     return Py_NewRef(fallback);
 }
@@ -139,7 +139,9 @@ PyObject *BTreeMap_increment(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     PyObject *delta = nargs == 2 ? args[1] : nullptr;
     PyObject *one = delta ? nullptr : PyLong_FromLong(1);
-    PyObject *result = delta || one ? btree_increment(btreemap_core(self), args[0], delta ? delta : one, zero) : nullptr;
+    PyObject *result = delta || one ? btree_increment(btreemap_core(self), args[0], delta ? delta : one, zero,
+                                                      BTreeWrite::KeepShape)
+                                    : nullptr;
     Py_XDECREF(one);
     Py_DECREF(zero);
     return result;

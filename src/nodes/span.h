@@ -8,6 +8,7 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "nodes/cursor.h"
 #include "nodes/tree.h"
 
 // The leaf and slot of the item at `index` (0 <= index < the subtree's
@@ -62,8 +63,10 @@ inline bool btree_span_valid(const BTreeSpan &span, const BTreeCore *tree)
     return span.shape_version == tree->shape_version;
 }
 
-// The leaf and slot of the next item, moving past it; NULL at the end.
-inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *slot)
+// The leaf and slot of the next item, moving past it; NULL at the end. The
+// objects of the items some places ahead are asked for meanwhile (values too
+// with `values`).
+inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *slot, bool values = false)
 {
     if (span.left == 0)
         return nullptr;
@@ -72,6 +75,13 @@ inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *s
     } else if (span.slot >= span.leaf->n) {
         span.leaf = span.leaf->leaf.next;
         span.slot = 0;
+    }
+    if (!span.reverse) {
+        btree_prefetch_ahead(span.leaf, span.slot, values);
+    } else if (span.slot >= BTREE_WALK_AHEAD) {
+        __builtin_prefetch(span.leaf->keys[span.slot - BTREE_WALK_AHEAD], 1);
+        if (values)
+            __builtin_prefetch(span.leaf->leaf.values[span.slot - BTREE_WALK_AHEAD], 1);
     }
     *slot = span.reverse ? span.slot-- : span.slot++;
     span.next += span.reverse ? -1 : 1;

@@ -1,7 +1,8 @@
-// The descents shared by insertion and increment: first one that splits
-// nothing, then, only when the key is absent and its path has a full node, the
-// top-down descent that splits every full child before it enters it, so that
-// the leaf reached has room for one more item. What happens at the leaf is the caller's `Action`:
+// The descents shared by insertion and increment: the top-down descent that
+// splits every full child before it enters it, so that the leaf reached has
+// room for one more item; for writers that keep the shape of the tree when
+// they store over a value, first a descent that splits nothing. What happens
+// at the leaf is the caller's `Action`:
 //   int found(BTreeNode *leaf, int slot)  the key is present: update it (0 or -1)
 //   PyObject *missing()                   the key is absent: its new value (new
 //                                         reference) or NULL with an exception
@@ -104,13 +105,13 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
     return btree_leaf_add(tree, probe, key, action, node, i, stack, depth);
 }
 
-// Runs one writing operation on `key`: the way in, the key kind, the descent
-// that splits nothing, and when it finds no room, room at the root and the
-// splitting descent; then marks the change (of the shape too unless a value
-// was stored over another), or after a failure that left no item returns the
-// tree to the empty state.
+// Runs one writing operation on `key`: the way in, the key kind, with
+// `keep_shape` the descent that splits nothing, and (when it finds no room)
+// room at the root and the splitting descent; then marks the change (of the
+// shape too unless a value was stored over another), or after a failure that
+// left no item returns the tree to the empty state.
 template <class Action>
-int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message)
+int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message, BTreeWrite mode)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
@@ -118,7 +119,7 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
     BTreeChange change(tree, entry.pending);
     Py_ssize_t size_before = tree->size;
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
-        if (tree->root) {
+        if (mode == BTreeWrite::KeepShape && tree->root) {
             int rc = btree_write_descend<false>(tree, probe, key, change, action, depth_message);
             if (rc != btree_needs_room)
                 return rc;

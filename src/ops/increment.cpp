@@ -31,10 +31,10 @@ struct IncrementAction {
 
 }  // namespace
 
-PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start)
+PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start, BTreeWrite mode)
 {
     IncrementAction action{delta, start};
-    if (btree_write(tree, key, action, " in btree_increment_nonfull") < 0)
+    if (btree_write(tree, key, action, " in btree_increment_nonfull", mode) < 0)
         return nullptr;
     return action.result.release();
 }

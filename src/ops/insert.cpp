@@ -20,8 +20,8 @@ struct InsertAction {
 
 }  // namespace
 
-int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value)
+int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value, BTreeWrite mode)
 {
     InsertAction action{value};
-    return btree_write(tree, key, action, nullptr);
+    return btree_write(tree, key, action, nullptr, mode);
 }

@@ -16,12 +16,19 @@ int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value);
 // absent.
 PyObject *btree_search_item(BTreeCore *tree, PyObject *key);
 
+// How a write treats the nodes on its path. Splits: every full node it passes
+// is split, whether or not the key is new. KeepShape: storing over the value
+// of a present key moves no node (walks that allow that go on), at the cost of
+// a second descent when a new key's path has a full node.
+enum class BTreeWrite { Splits, KeepShape };
+
 // Stores `value` under `key`, replacing the value of an equal key. 0 or -1.
-int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value);
+int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value, BTreeWrite mode = BTreeWrite::Splits);
 
 // Adds `delta` to the value of `key`, or stores `start + delta` for a missing
 // key; returns the value now stored (new reference) or NULL.
-PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start);
+PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start,
+                          BTreeWrite mode = BTreeWrite::Splits);
 
 // Removes the item of `key`. 0, or -1 with an exception (KeyError carrying the
 // key when absent).
