@@ -85,7 +85,7 @@ inline int btree_nan_check(PyObject *key)
 // The class of one key by its exact type: Int64, Float64 or Str with the
 // primitive stored, Object when it has none, nothing with an exception set (a
 // NaN float, or an error left by an overflowing conversion).
-inline std::optional<BTreeKeyKind> btree_key_class(PyObject *key, BTreePrim *prim)
+[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_key_class(PyObject *key, BTreePrim *prim)
 {
     PyTypeObject *type = Py_TYPE(key);
     if (type == &PyLong_Type) {

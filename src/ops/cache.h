@@ -8,7 +8,7 @@
 
 // Empties the cache; the cached key goes to `pending`, released once the tree
 // is consistent again. The path buffer stays with the tree.
-inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
+[[gnu::always_inline]] inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
 {
     pending.add(tree->cache_key);
     tree->cache_key = nullptr;
@@ -18,7 +18,7 @@ inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
 
 // Fills the cache: `path[0..path_len-1]` already holds the path to the leaf
 // that holds `key`. The old cached key goes to `pending`.
-inline void btree_cache_fill(BTreeCore *tree, PyObject *key, Py_ssize_t path_len, BTreeReleaseList &pending)
+[[gnu::always_inline]] inline void btree_cache_fill(BTreeCore *tree, PyObject *key, Py_ssize_t path_len, BTreeReleaseList &pending)
 {
     pending.add(tree->cache_key);
     tree->cache_key = Py_NewRef(key);

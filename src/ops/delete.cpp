@@ -217,7 +217,8 @@ void collapse_root(BTreeCore *tree)
         if (c != cached_gave_up)
             return c;
         // The cached walk may have merged the root's last two children.
-        collapse_root(tree);
+        if (change.marked())
+            collapse_root(tree);
         return btree_remove(r, tree->root, probe, static_cast<FirstKey *>(nullptr));
     });
     // A failed deletion may have merged at the root too: the tree never keeps

@@ -32,9 +32,8 @@ int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **
     return 1;
 }
 
-}  // namespace
-
-int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value)
+// The lookup, inlined into both of its entries.
+[[gnu::always_inline]] inline int lookup(BTreeCore *tree, PyObject *key, PyObject **value)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
@@ -57,10 +56,17 @@ int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value)
     return 1;
 }
 
+}  // namespace
+
+int btree_lookup(BTreeCore *tree, PyObject *key, PyObject **value)
+{
+    return lookup(tree, key, value);
+}
+
 PyObject *btree_search_item(BTreeCore *tree, PyObject *key)
 {
     PyObject *value = nullptr;
-    int rc = btree_lookup(tree, key, &value);
+    int rc = lookup(tree, key, &value);
     if (rc == 0)
         btree_set_key_error(key);
     return value;
