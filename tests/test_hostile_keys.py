@@ -9,6 +9,7 @@ and each outcome is either the right answer or one of the errors the module
 names.
 """
 
+import _thread
 import gc
 import subprocess
 import sys
@@ -328,6 +329,35 @@ def test_another_thread_waits_for_the_guard(key_hook, call):
     key_hook(None)
     thread.join()
     assert outcome == ["compared", "ran"]
+    check_tree(tree)
+
+
+def test_ctrl_c_interrupts_a_wait_for_the_guard(key_hook):
+    """The main thread waiting for a tree that another thread holds answers
+    Ctrl-C with KeyboardInterrupt and leaves the tree as it was."""
+    tree = tree_of(bt.BTree, [Key(v) for v in range(50)], value=lambda key: key.value)
+    entered, release = threading.Event(), threading.Event()
+
+    def hook(a, b):
+        if threading.current_thread() is not threading.main_thread():
+            entered.set()
+            release.wait(10)
+
+    key_hook(hook)
+    other = threading.Thread(target=lambda: tree.search(Key(3)))
+    other.start()
+    assert entered.wait(10)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tree.search(Key(4))
+    finally:
+        release.set()
+        other.join()
+        timer.join()
+        key_hook(None)
+    assert tree.search(Key(4)) == 4
     check_tree(tree)
 
 
