@@ -4,6 +4,7 @@ sortedcontainers.SortedDict, and the invariants of the test build's maps."""
 import collections.abc
 import copy
 import gc
+import operator
 import pickle
 import weakref
 
@@ -37,6 +38,10 @@ KEY_KINDS = {
     "tuple": st.tuples(st.integers(0, 5), st.text("ab", max_size=2)),
     "mixed": st.one_of(st.integers(-50, 50), st.floats(-50, 50, allow_nan=False)),
 }
+
+
+SET_OPS = {"&": operator.and_, "|": operator.or_, "-": operator.sub, "^": operator.xor}
+COMPARISONS = [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge]
 
 
 class MapMachine(RuleBasedStateMachine):
@@ -159,6 +164,46 @@ class MapMachine(RuleBasedStateMachine):
         hi = data.draw(st.none() | self.strategy())
         expected = list(self.ref.irange(lo, hi, inclusive, reverse))
         assert list(self.m.irange(lo, hi, inclusive, reverse)) == expected
+
+    def other_pairs(self, data):
+        """Some of the map's own pairs, some with another value, and new ones."""
+        own = data.draw(st.lists(st.sampled_from(list(self.ref.items())), max_size=10)) if self.ref else []
+        changed = [(k, v + 1) for k, v in data.draw(st.lists(st.sampled_from(own), max_size=3))] if own else []
+        return own + changed + data.draw(st.lists(st.tuples(self.strategy(), st.integers(-2, 2)), max_size=10))
+
+    @rule(data=st.data(), op=st.sampled_from(sorted(SET_OPS)), reflected=st.booleans(),
+          other=st.sampled_from(["view", "list", "set"]))
+    def view_set_operations(self, data, op, reflected, other):
+        pairs = self.other_pairs(data)
+        fn = SET_OPS[op]
+        for items in (False, True):
+            mine, ref = (self.m.items(), dict(self.ref).items()) if items else (self.m.keys(), dict(self.ref).keys())
+            if other == "view":
+                theirs = bt.BTreeMap(pairs).items() if items else bt.BTreeMap(pairs).keys()
+            else:
+                elements = pairs if items else [k for k, _ in pairs]
+                theirs = set(elements) if other == "set" else elements
+            result = fn(theirs, mine) if reflected else fn(mine, theirs)
+            expected = fn(set(theirs), ref) if reflected else fn(ref, set(theirs))
+            assert isinstance(result, type(self.m.keys()))
+            assert set(result) == expected and len(result) == len(expected)
+            assert list(result) == sorted(expected)
+            assert result == expected and mine.isdisjoint(theirs) == ref.isdisjoint(set(theirs))
+
+    @rule(data=st.data())
+    def view_comparisons(self, data):
+        pairs = self.other_pairs(data)
+        ref = dict(self.ref)
+        for mine, expected_view, elements in ((self.m.keys(), ref.keys(), {k for k, _ in pairs}),
+                                             (self.m.items(), ref.items(), set(pairs))):
+            for theirs in (elements, expected_view, set(expected_view) | elements, set(expected_view) & elements):
+                for compare in COMPARISONS:
+                    assert compare(mine, theirs) == compare(expected_view, set(theirs))
+                    assert compare(theirs, mine) == compare(set(theirs), expected_view)
+        other = bt.BTreeMap(pairs)
+        for compare in COMPARISONS:
+            assert compare(self.m.keys(), other.keys()) == compare(ref.keys(), dict(pairs).keys())
+            assert compare(self.m.items(), other.items()) == compare(ref.items(), dict(pairs).items())
 
     @rule()
     def copies(self):
@@ -399,3 +444,87 @@ def test_sizeof_counts_the_nodes(BTreeMap):
     grown = big.__sizeof__() - small.__sizeof__()
     # Each node keeps 127 keys, values and primitives: some 3 KB.
     assert grown % nodes == 0 and 3000 <= grown // nodes <= 3200
+
+
+def test_set_operation_results_are_ordered_set_like_sequences(BTreeMap):
+    a, b = BTreeMap({3: "c", 1: "a", 2: "b"}), BTreeMap({4: "d", 2: "b", 3: "C"})
+    assert isinstance(a.keys(), collections.abc.KeysView) and isinstance(a.items(), collections.abc.ItemsView)
+    both = a.keys() & b.keys()
+    assert list(both) == [2, 3] and both[-1] == 3 and both == {2, 3} and 3 in both
+    for result in (both, a.items() | b.items(), [0] - a.keys()):
+        assert type(result) is type(a.keys())
+        assert isinstance(result, collections.abc.Set) and isinstance(result, collections.abc.Sequence)
+    assert list(a.items() & b.items()) == [(2, "b")]
+    assert list(a.items() - b.items()) == [(1, "a"), (3, "c")]
+    # Two pairs of one key: both kept, in the order of their values.
+    assert list(a.items() ^ b.items()) == [(1, "a"), (3, "C"), (3, "c"), (4, "d")]
+    assert list(a.items() | b.items()) == [(1, "a"), (2, "b"), (3, "C"), (3, "c"), (4, "d")]
+
+
+@pytest.mark.parametrize("left, right", [({}, {}), ({1: 1}, {}), ({1: 1, 2: 2}, {3: 3, 4: 4}),
+                                         ({1: "a"}, {1: "b"}), ({1.0: 1}, {1: 1})])
+def test_set_operations_on_edge_cases_agree_with_dict(BTreeMap, left, right):
+    a, b = BTreeMap(left), BTreeMap(right)
+    for mine, theirs, ref, ref_theirs in ((a.keys(), b.keys(), left.keys(), right.keys()),
+                                          (a.items(), b.items(), left.items(), right.items()),
+                                          (a.keys(), a.keys(), left.keys(), left.keys()),
+                                          (a.items(), a.items(), left.items(), left.items())):
+        for fn in SET_OPS.values():
+            assert fn(mine, theirs) == fn(ref, ref_theirs)
+            assert fn(mine, list(theirs)) == fn(ref, list(ref_theirs))
+            assert fn(list(theirs), mine) == fn(list(ref_theirs), ref)
+        assert mine.isdisjoint(theirs) == ref.isdisjoint(ref_theirs)
+        for compare in COMPARISONS:
+            assert compare(mine, theirs) == compare(ref, ref_theirs)
+
+
+def test_item_views_need_no_hash_and_order_values_only_when_both_are_kept(BTreeMap):
+    # dict's item views hash their pairs; these compare values with == only.
+    a, b = BTreeMap({1: [1], 2: {}}), BTreeMap({1: [1], 2: {"x": 1}})
+    assert list(a.items() & b.items()) == [(1, [1])]
+    assert list(a.items() - b.items()) == [(2, {})]
+    assert list(a.items() & [(2, {}), (3, [])]) == [(2, {})]
+    assert list(a.items() - [(2, {}), [5]]) == [(1, [1])]
+    assert a.items() == BTreeMap({2: {}, 1: [1]}).items() and a.items() != b.items()
+    assert not a.items().isdisjoint(b.items()) and a.items() >= BTreeMap({1: [1]}).items()
+    # A result holding two pairs of one key must order their values.
+    with pytest.raises(TypeError, match="not supported"):
+        a.items() ^ b.items()
+    with pytest.raises(TypeError, match="not supported"):
+        a.items() | [(2, {"y": 2})]
+    assert list(a.items() | [(1, [1]), (3, {})]) == [(1, [1]), (2, {}), (3, {})]
+
+
+def test_set_operations_refuse_what_cannot_be_ordered_or_iterated(BTreeMap):
+    m = BTreeMap({1: "a", 2: "b"})
+    with pytest.raises(TypeError, match="not iterable"):
+        m.keys() & 5
+    with pytest.raises(TypeError, match="not supported"):
+        m.keys() | ["x"]
+    with pytest.raises(TypeError, match="not supported"):
+        m.items() | [5]
+    with pytest.raises(ValueError, match="NaN"):
+        m.keys() ^ [float("nan")]
+    assert (m.keys() == [1, 2]) is False and m.keys().__lt__([1, 2, 3]) is NotImplemented
+    with pytest.raises(TypeError):
+        m.values() & {1}
+    with pytest.raises(TypeError):
+        hash(m.keys())
+
+
+def test_set_operations_see_a_map_changed_by_a_comparison(key_hook):
+    # The values of equal keys are compared with Python code, which here
+    # removes a key of the other map in the middle of the walk.
+    m = bt.BTreeMap((i, Key(i)) for i in range(300))
+    other = bt.BTreeMap((i, Key(i)) for i in range(0, 600, 2))
+
+    def hook(a, b):
+        key_hook(None)
+        del other[598]
+
+    key_hook(hook)
+    with pytest.raises(RuntimeError, match="mutated"):
+        m.items() ^ other.items()
+    assert 598 not in other
+    check(m)
+    check(other)

@@ -32,10 +32,9 @@ int btreemap_add_type(PyObject *module)
     for (PyTypeObject *type : types)
         if (PyType_Ready(type) < 0)
             return -1;
-    // The key and item views have no set operations, so they are not
-    // registered as the Set views of collections.abc.
-    if (register_abc(&BTreeMapType, "MutableMapping") < 0 || register_abc(&BTreeMapKeysType, "Sequence") < 0 ||
-        register_abc(&BTreeMapValuesType, "ValuesView") < 0 || register_abc(&BTreeMapValuesType, "Sequence") < 0 ||
+    if (register_abc(&BTreeMapType, "MutableMapping") < 0 || register_abc(&BTreeMapKeysType, "KeysView") < 0 ||
+        register_abc(&BTreeMapKeysType, "Sequence") < 0 || register_abc(&BTreeMapValuesType, "ValuesView") < 0 ||
+        register_abc(&BTreeMapValuesType, "Sequence") < 0 || register_abc(&BTreeMapItemsType, "ItemsView") < 0 ||
         register_abc(&BTreeMapItemsType, "Sequence") < 0)
         return -1;
     return PyModule_AddObjectRef(module, "BTreeMap", reinterpret_cast<PyObject *>(&BTreeMapType));

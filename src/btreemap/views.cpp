@@ -1,23 +1,20 @@
 // The live views keys(), values() and items(): sized, iterable both ways,
-// and read-only sequences by position.
+// and read-only sequences by position; the key and item views are sets too
+// (viewsets.cpp).
 #include "btree_capi.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "btreemap/view.h"
 #include "nodes/span.h"
 #include "ops/guard.h"
 #include "ops/ops.h"
 
 namespace {
 
-struct ViewObject {
-    PyObject_HEAD
-    PyObject *map;  // the map viewed (strong)
-};
-
 PyObject *map_of(PyObject *view)
 {
-    return reinterpret_cast<ViewObject *>(view)->map;
+    return btreemap_view_map(view);
 }
 
 int kind_of(PyObject *view)
@@ -25,16 +22,6 @@ int kind_of(PyObject *view)
     if (Py_IS_TYPE(view, &BTreeMapKeysType))
         return PyBTree_ITER_KEYS;
     return Py_IS_TYPE(view, &BTreeMapValuesType) ? PyBTree_ITER_VALUES : PyBTree_ITER_ITEMS;
-}
-
-PyObject *view_new(PyObject *map, PyTypeObject *type)
-{
-    ViewObject *view = PyObject_GC_New(ViewObject, type);
-    if (!view)
-        return nullptr;
-    view->map = Py_NewRef(map);
-    PyObject_GC_Track(view);
-    return reinterpret_cast<PyObject *>(view);
 }
 
 void View_dealloc(PyObject *self)
@@ -210,12 +197,22 @@ PyObject *View_repr(PyObject *self)
     return result;
 }
 
+#define BTREEMAP_SEQUENCE_METHODS                                                            \
+    {"__reversed__", View_reversed, METH_NOARGS,                                             \
+     "__reversed__($self, /)\n--\n\nAn iterator in descending key order."},                   \
+        {"index", View_index, METH_O,                                                        \
+         "index($self, value, /)\n--\n\nThe position of value; ValueError when absent."},     \
+        {"count", View_count, METH_O, "count($self, value, /)\n--\n\nHow many times value occurs."}
+
 PyMethodDef View_methods[] = {
-    {"__reversed__", View_reversed, METH_NOARGS,
-     "__reversed__($self, /)\n--\n\nAn iterator in descending key order."},
-    {"index", View_index, METH_O,
-     "index($self, value, /)\n--\n\nThe position of value; ValueError when absent."},
-    {"count", View_count, METH_O, "count($self, value, /)\n--\n\nHow many times value occurs."},
+    BTREEMAP_SEQUENCE_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef SetView_methods[] = {
+    BTREEMAP_SEQUENCE_METHODS,
+    {"isdisjoint", btreemap_set_view_isdisjoint, METH_O,
+     "isdisjoint($self, other, /)\n--\n\nWhether no element of the iterable other is in the view."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,38 +229,69 @@ PyMappingMethods View_as_mapping = {
 
 }  // namespace
 
-#define BTREEMAP_VIEW_TYPE(NAME, DOC)                                        \
+PyObject *btreemap_view_new(PyObject *map, PyTypeObject *type)
+{
+    BTreeMapViewObject *view = PyObject_GC_New(BTreeMapViewObject, type);
+    if (!view)
+        return nullptr;
+    view->map = Py_NewRef(map);
+    PyObject_GC_Track(view);
+    return reinterpret_cast<PyObject *>(view);
+}
+
+int btreemap_view_contains(PyObject *view, PyObject *element)
+{
+    return View_contains(view, element);
+}
+
+#define BTREEMAP_VIEW_TYPE(NAME, DOC, NUMBER, COMPARE, METHODS)              \
     {                                                                       \
         .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)                        \
         .tp_name = BTREEMAP_MODULE "." NAME,                                \
-        .tp_basicsize = sizeof(ViewObject),                                 \
+        .tp_basicsize = sizeof(BTreeMapViewObject),                         \
         .tp_itemsize = 0,                                                   \
         .tp_dealloc = View_dealloc,                                         \
         .tp_repr = View_repr,                                               \
+        .tp_as_number = NUMBER,                                             \
         .tp_as_sequence = &View_as_sequence,                                \
         .tp_as_mapping = &View_as_mapping,                                  \
         .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,                \
         .tp_doc = DOC,                                                      \
         .tp_traverse = View_traverse,                                       \
+        .tp_richcompare = COMPARE,                                          \
         .tp_iter = View_iter,                                               \
-        .tp_methods = View_methods,                                         \
+        .tp_methods = METHODS,                                              \
     }
 
-PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE("BTreeMapKeys", "The keys of a BTreeMap in ascending order.");
-PyTypeObject BTreeMapValuesType = BTREEMAP_VIEW_TYPE("BTreeMapValues", "The values of a BTreeMap in key order.");
-PyTypeObject BTreeMapItemsType = BTREEMAP_VIEW_TYPE("BTreeMapItems", "The (key, value) pairs of a BTreeMap in key order.");
+// What a set operation of a key or item view returns, said in both docstrings.
+#define BTREEMAP_SET_VIEW_DOC                                                                                   \
+    " A set, as dict's views are: &, |, - and ^ take any iterable on either side, and the comparisons "       \
+    "a set or another set-like view. Each operation returns the keys view of a new BTreeMap holding the "     \
+    "result, so it is in ascending order, a set and a sequence."
+
+PyTypeObject BTreeMapKeysType =
+    BTREEMAP_VIEW_TYPE("BTreeMapKeys", "The keys of a BTreeMap in ascending order." BTREEMAP_SET_VIEW_DOC,
+                       &btreemap_set_view_number, btreemap_set_view_richcompare, SetView_methods);
+PyTypeObject BTreeMapValuesType =
+    BTREEMAP_VIEW_TYPE("BTreeMapValues", "The values of a BTreeMap in key order.", nullptr, nullptr, View_methods);
+PyTypeObject BTreeMapItemsType = BTREEMAP_VIEW_TYPE(
+    "BTreeMapItems",
+    "The (key, value) pairs of a BTreeMap in key order." BTREEMAP_SET_VIEW_DOC
+    " Pairs in a result are its keys, as tuples: in key order, and two pairs of one key (from a union or a "
+    "symmetric difference) in the order of their values.",
+    &btreemap_set_view_number, btreemap_set_view_richcompare, SetView_methods);
 
 PyObject *BTreeMap_keys(PyObject *self, PyObject *)
 {
-    return view_new(self, &BTreeMapKeysType);
+    return btreemap_view_new(self, &BTreeMapKeysType);
 }
 
 PyObject *BTreeMap_values(PyObject *self, PyObject *)
 {
-    return view_new(self, &BTreeMapValuesType);
+    return btreemap_view_new(self, &BTreeMapValuesType);
 }
 
 PyObject *BTreeMap_items(PyObject *self, PyObject *)
 {
-    return view_new(self, &BTreeMapItemsType);
+    return btreemap_view_new(self, &BTreeMapItemsType);
 }

@@ -95,16 +95,18 @@ private:
 };
 
 // One input side: a walk along the tree's leaf chain, holding the key and
-// value it is at. Comparing keys runs Python code, which may change the tree: every step
-// first checks that it has not changed.
+// value it is at, and its element: the key, or the (key, value) pair as a
+// tuple when the side is read by its pairs. Comparing keys runs Python code,
+// which may change the tree: every step first checks that it has not changed.
 class Side {
 public:
-    explicit Side(const BTreeCore *tree) : tree_(tree), cursor_(btree_cursor_start(tree)) {}
+    Side(const BTreeCore *tree, BTreeElements as) : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as) {}
 
     // Moves to the next key: 0 (`key()` NULL at the end), or -1 when the tree
-    // changed under the walk.
+    // changed under the walk or the pair cannot be made.
     int advance()
     {
+        element_.reset();
         key_.reset();
         value_.reset();
         if (!btree_cursor_valid(cursor_, tree_))
@@ -113,20 +115,29 @@ public:
         if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot)) {
             key_ = BTreeRef::share(leaf->keys[slot]);
             value_ = BTreeRef::share(leaf->leaf.values[slot]);
+            element_ = as_ == BTreeElements::Pairs ? BTreeRef(PyTuple_Pack(2, key_.get(), value_.get()))
+                                                   : BTreeRef::share(key_.get());
+            if (!element_)
+                return -1;
         }
         return 0;
     }
 
     PyObject *key() const { return key_.get(); }
+    PyObject *value() const { return value_.get(); }
+    PyObject *element() const { return element_.get(); }
+    bool pairs() const { return as_ == BTreeElements::Pairs; }
     const BTreePrim *prim() const { return nullptr; }
-    PyObject *take() { return key_.release(); }
+    PyObject *take() { return element_.release(); }
     PyObject *take_value() { return value_.release(); }
 
 private:
     const BTreeCore *tree_;
     BTreeCursor cursor_;
+    BTreeElements as_;
     BTreeRef key_;
     BTreeRef value_;
+    BTreeRef element_;
 };
 
 // One input side of two trees of the same primitive key kind, read straight
@@ -183,14 +194,29 @@ private:
     BTreeKeyKind kind_;
 };
 
-int compare(const PrimSide &x, const PrimSide &y)
+int compare(const PrimSide &x, const PrimSide &y, BTreeSetOp)
 {
     return x.compare(y);
 }
 
-int compare(const Side &x, const Side &y)
+// Two pairs of equal keys are one element when their values are equal too.
+// Otherwise their values are ordered only when the result keeps both; else
+// the left one counts as the lesser, which the walk handles as it would a
+// lesser key, and values that have no order still merge.
+int compare(const Side &x, const Side &y, BTreeSetOp op)
 {
-    return btree_key_order(x.key(), y.key());
+    if (!x.pairs() || !y.pairs())
+        return btree_key_order(x.element(), y.element());
+    int c = btree_key_order(x.key(), y.key());
+    if (c != 0)
+        return c;
+    int equal = PyObject_RichCompareBool(x.value(), y.value(), Py_EQ);
+    if (equal != 0)
+        return equal < 0 ? BTREE_CMP_ERROR : 0;
+    if (op != BTreeSetOp::Union && op != BTreeSetOp::SymmetricDifference)
+        return -1;
+    int less = PyObject_RichCompareBool(x.value(), y.value(), Py_LT);
+    return less < 0 ? BTREE_CMP_ERROR : less ? -1 : 1;
 }
 
 // Appends the item `side` is at: its key, and its value when carried.
@@ -215,10 +241,10 @@ template <class S>
 int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 {
     bool keep_left = op != BTreeSetOp::Intersection;
-    bool keep_right = op == BTreeSetOp::Union;
-    bool keep_both = op != BTreeSetOp::Difference;
+    bool keep_right = op == BTreeSetOp::Union || op == BTreeSetOp::SymmetricDifference;
+    bool keep_both = op == BTreeSetOp::Union || op == BTreeSetOp::Intersection;
     while (x.key() && y.key()) {
-        int c = compare(x, y);
+        int c = compare(x, y, op);
         if (c == BTREE_CMP_ERROR)
             return -1;
         int rc;
@@ -259,8 +285,22 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
             return -1;
         return keys.build(dst);
     }
-    Side x(left), y(right);
+    Side x(left, BTreeElements::Keys), y(right, BTreeElements::Keys);
     KeyList keys(with_values);
+    if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
+        return -1;
+    return keys.build(dst);
+}
+
+int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
+                             BTreeElements right_as, BTreeSetOp op)
+{
+    if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
+        return btree_set_merge(dst, left, right, op);
+    if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
+        return -1;
+    Side x(left, left_as), y(right, right_as);
+    KeyList keys(false);
     if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
         return -1;
     return keys.build(dst);

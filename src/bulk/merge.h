@@ -1,8 +1,12 @@
-// Union, intersection and difference of the key sets of two trees.
+// Union, intersection, difference and symmetric difference of the key sets
+// of two trees, or of their sets of (key, value) pairs.
 #pragma once
 #include "nodes/tree.h"
 
-enum class BTreeSetOp { Union, Intersection, Difference };
+enum class BTreeSetOp { Union, Intersection, Difference, SymmetricDifference };
+
+// What a tree's elements are in a merge: its keys, or its (key, value) pairs.
+enum class BTreeElements { Keys, Pairs };
 
 // Fills the empty tree `dst` with the merged keys; on equal keys the left
 // tree's key object is kept. Without `with_values` every value is None; with
@@ -10,3 +14,13 @@ enum class BTreeSetOp { Union, Intersection, Difference };
 // tree its value there. Refused while either tree's guard is held. 0, or -1
 // with an exception and `dst` empty.
 int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values = false);
+
+// Fills the empty tree `dst` with the merged elements of the two trees as its
+// keys, every value None; a pair becomes a (key, value) tuple. Two pairs are
+// one element when their keys are equal and their values compare equal;
+// pairs of one key with different values are ordered by value (`<`) only
+// when the result keeps both (union, symmetric difference). A pair and an
+// element of a side read by keys compare as objects. 0, or -1 with an
+// exception and `dst` empty.
+int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
+                             BTreeElements right_as, BTreeSetOp op);
