@@ -7,6 +7,9 @@ trees into a new tree whose values are None:
 
 - btree: the C API entries MergeUnion, MergeIntersection, MergeDifference
   (capsule slots 9, 10, 11), called through ctypes, on two BTrees;
+- btreemap: the methods union, intersection, difference of two BTreeMaps,
+  which give a BTreeMap (values: the left map's, or the right's for a key
+  only there);
 - BTrees: the module functions union, intersection, difference of
   BTrees.LOBTree (int keys) or BTrees.OOBTree, on two LOBTrees or OOBTrees;
   they give a flat set (the difference: a bucket of the left items);
@@ -69,9 +72,12 @@ def _sorted_sets(kind, left, right):
     return SortedSet(left), SortedSet(right)
 
 
-def _sorted_set_ops(kind):
-    from sortedcontainers import SortedSet
-    return {op: getattr(SortedSet, op) for op in OP_NAMES}
+def _methods(module, name):
+    """ops() of a type whose methods union, intersection, difference merge."""
+    def ops(kind):
+        cls = getattr(importlib.import_module(module), name)
+        return {op: getattr(cls, op) for op in OP_NAMES}
+    return ops
 
 
 def _keys_view_ops(kind):
@@ -82,7 +88,9 @@ def _keys_view_ops(kind):
 
 MERGES = {
     "btree": Merges(_built(systems.SYSTEMS["btree"]), _btree_ops),
+    systems.MAP: Merges(_built(systems.SYSTEMS[systems.MAP]),
+                        _methods("btreemap", "BTreeMap")),
     "BTrees": Merges(_built(systems.SYSTEMS["BTrees"]), _zodb_ops),
-    "sortedcontainers": Merges(_sorted_sets, _sorted_set_ops),
+    "sortedcontainers": Merges(_sorted_sets, _methods("sortedcontainers", "SortedSet")),
     "dict": Merges(_built(systems.SYSTEMS["dict"]), _keys_view_ops),
 }

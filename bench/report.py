@@ -3,7 +3,7 @@
 import json
 
 import merges
-from systems import BASELINE
+from systems import BASELINE, MAP
 from workloads import CALL_FLOOR, OPS
 
 # btree's positional access less the cost of its ctypes call; peers keep
@@ -16,6 +16,10 @@ BELOW_RESOLUTION = "below resolution"
 # and noted under the table, so that no one reads them as method calls.
 C_API_OPS = ("index", "bulk_sorted")
 C_API_NOTE = "* btree has no Python method for it: its C API entry, called through ctypes"
+# btree has no `in` nor get: its figures in those rows are search's.
+SEARCH_OPS = ("contains_hit", "contains_miss", "get_hit", "get_miss")
+SEARCH_NOTE = (f"{BASELINE} in the rows of `in` and get: search, with except KeyError on a miss;"
+               f" o: ratio to {MAP}, in a row {BASELINE} has no figure in")
 LABELS = ({op: label + (" *" if op in C_API_OPS else "") for op, label in OPS}
           | dict(merges.OPS) | {NET_INDEX: "  the same, less btree's ctypes call"})
 TABLE_OPS = [name for name, _ in OPS]
@@ -29,6 +33,7 @@ MEMORY_REFERENCE = "sortedcontainers"
 MERGE_NOTES = (
     "btree: C API entries through ctypes; BTrees: its module functions union, intersection,"
     " difference;",
+    f"{MAP}: its methods union, intersection, difference;",
     "sortedcontainers: SortedSet.union, .intersection, .difference on two SortedSets;",
     "dict: set operators of two keys views, whose result is an unordered set (a floor, not"
     " a peer)",
@@ -87,7 +92,8 @@ def add_net_index(cells, fields):
 
 def table(title, names, cells, ops, field):
     """cells[(system, row)] -> record. Rows: `ops`, each (row, label); per
-    peer the figure and its ratio to btree."""
+    peer the figure and its ratio to btree, or to btreemap (marked o) in a
+    row without btree's figure."""
     peers = [s for s in names if s != BASELINE]
     label_w = max(len(label) for _, label in ops)
     base_w = max(9, *(len(_cell(cells.get((BASELINE, row), {}), field)) for row, _ in ops))
@@ -98,10 +104,13 @@ def table(title, names, cells, ops, field):
             continue
         base = cells.get((BASELINE, row), {})
         line = f"{label:<{label_w}}  {_cell(base, field):>{base_w}}"
+        reference, mark = base, "x"
+        if base.get("status") != "ok":
+            reference, mark = cells.get((MAP, row), {}), "o"
         for p in peers:
             rec = cells.get((p, row), {})
-            r = ratio(rec, base, field)
-            line += f"  {_cell(rec, field):>10} {f'{r:.2f}x' if r else '':>6}"
+            r = ratio(rec, reference, field) if p != MAP or reference is base else None
+            line += f"  {_cell(rec, field):>10} {f'{r:.2f}{mark}' if r else '':>6}"
         lines.append(line)
     return "\n".join(lines)
 
@@ -119,7 +128,9 @@ def timing_table(n, kind, detail, names, cells, field="min_ns"):
         return ""
     title = f"n = {n:,}, {kind} keys: {MEASURES[field][0]}/op, {detail}; {_ratio_note(field)}"
     text = table(title, names, cells, ops, field)
-    return text + "\n" + C_API_NOTE if any(op in C_API_OPS for op, _ in ops) else text
+    notes = [note for note, rows in ((C_API_NOTE, C_API_OPS), (SEARCH_NOTE, SEARCH_OPS))
+             if any(op in rows for op, _ in ops)]
+    return "\n".join([text, *notes])
 
 
 def merges_table(records, names, detail, field="min_ns", notes=True):

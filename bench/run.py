@@ -1,4 +1,5 @@
-"""Benchmark of btree.BTree against other sorted maps and dict.
+"""Benchmark of btree.BTree and btreemap.BTreeMap against other sorted maps
+and dict.
 
 Usage (from the repository root):
 
@@ -9,9 +10,9 @@ Usage (from the repository root):
     make bench BENCH_ARGS=--callgrind             # instructions/op, ~ minutes
     .venv-bench/bin/python bench/run.py --help    # once the venv exists
 
-Systems: btree (btree.BTree), sortedcontainers (SortedDict), BTrees (ZODB's
-LOBTree for int keys, OOBTree otherwise), pysorteddict (SortedDict, C++) and
-dict, the floor for point operations. Key types: random 63-bit int, random
+Systems: btree (btree.BTree), btreemap (btreemap.BTreeMap), sortedcontainers
+(SortedDict), BTrees (ZODB's LOBTree for int keys, OOBTree otherwise),
+pysorteddict (SortedDict, C++) and dict, the floor for point operations. Key types: random 63-bit int, random
 float, random 12-character str. Sizes: 10^3, 10^5, 10^6 (10^7 with --huge).
 
 Method:
@@ -28,15 +29,21 @@ Method:
   followed by the same table of medians.
 - Operations: insert in random and in ascending order into a growing map;
   lookup of present keys and of absent ones (the miss includes raising and
-  catching KeyError, for every system); deletion of every key in random
-  order; bisect_left on random probes; irange windows of 100 consecutive keys
-  materialised as a list; the key at random positions (peers: keys()[i]);
-  full iteration of keys and of items; construction from sorted (key, value)
-  pairs; union, intersection and difference of two maps of n keys with n/2
-  in common (see merges.py), reported per input item. Probes: at most
-  200,000 per run, positions a tenth as many (100 on pysorteddict, whose
-  keys()[i] walks the map); 2,000 windows. Peers use m[k] = v, m[k],
-  del m[k]; btree its methods. Operations btree has no method for (bulk build, positional
+  catching KeyError, for every system); `k in m` and `m.get(k, d)` on
+  present and absent keys (btree: search, catching KeyError); deletion of
+  every key in random order; bisect_left on random probes; irange windows of
+  100 consecutive keys materialised as a list; the key at random positions
+  (btreemap and peers: keys()[i]); peekitem(i) at the same positions and
+  index(k) of present keys; popitem(i) at random positions of the full map,
+  whose items are put back untimed; full iteration of keys (`for k in m`;
+  btree: keys()) and of items, forward and reversed; construction from
+  sorted (key, value) pairs (btreemap: BTreeMap.fromsorted) and from an
+  unsorted dict; pickle.loads(pickle.dumps(m)); union, intersection and
+  difference of two maps of n keys with n/2 in common (see merges.py),
+  reported per input item. Constructions and the pickle round trip are
+  reported per item. Probes: at most 200,000 per run, positions a tenth as
+  many (100 on pysorteddict, whose keys()[i] walks the map); 2,000 windows.
+  btreemap and the peers use m[k] = v, m[k], del m[k]; btree its methods. Operations btree has no method for (bulk build, positional
   access, merges) call its C API entries through ctypes, with everything
   prepared before the clock starts (the rows of the first two are marked *);
   a positional access is also shown less the cost of a ctypes call, measured
@@ -58,7 +65,8 @@ Method:
   machine does not disturb (see callgrind.py); a few minutes per key type.
 
 Output: one table per size and key type (rows: operations; columns: ns/op of
-each system and each peer's ratio to btree, > 1 meaning btree is faster), the
+each system and each peer's ratio to btree, > 1 meaning btree is faster; in
+a row btree has no figure in, the ratio to btreemap, marked "o"), the
 set merges table, the memory table, the targets,
 bench/results/results.json (all figures, min and median, every repetition,
 the targets) and, with --chart, bench/results/chart.png. With --callgrind

@@ -1,14 +1,17 @@
 """The sorted maps under comparison, each behind the same small record.
 
 Every timed loop binds what it calls to locals first and runs over a list
-built before the clock starts. Peers are driven through their fastest
-idiomatic spelling (`m[k] = v`, `m[k]`, `del m[k]`); btree.BTree through its
-methods, or through its C API entries (called with ctypes, see capsule.py)
-where it has no method. A field left as None marks an operation the system
-does not offer.
+built before the clock starts. btreemap.BTreeMap and the peers are driven
+through their fastest idiomatic spelling (`m[k] = v`, `m[k]`, `del m[k]`,
+`k in m`, `m.get(k, d)`, `for k in m`); btree.BTree through its methods, or
+through its C API entries (called with ctypes, see capsule.py) where it has
+no method: its rows of `in` and `get` time `search`, with `except KeyError`
+on a miss. A field left as None marks an operation the system does not
+offer.
 """
 
 import importlib
+import pickle
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -29,6 +32,20 @@ class System:
     irange: Optional[Callable]     # irange(m, windows) -> (ns, size of first)
     build: Optional[Callable]      # build(kind, keys, values) -> (ns, map)
     index: Optional[Callable]      # index(m, positions) -> (ns, key at the first)
+    contains: Callable = None      # contains(m, keys) -> ns: `k in m`
+    get: Callable = None           # get(m, keys) -> ns: m.get(k, default)
+    forward: Callable = iter       # forward(m) -> iterator over the keys
+    # reverse(m), reverse_items(m) -> iterators in descending key order.
+    reverse: Optional[Callable] = None
+    reverse_items: Optional[Callable] = None
+    # Calls a map offers by name, each timed over a list of arguments.
+    peekitem: Optional[Callable] = None    # peekitem(m, positions) -> (ns, first item)
+    popitem: Optional[Callable] = None     # popitem(m, positions) -> (ns, popped items)
+    index_of: Optional[Callable] = None    # index_of(m, keys) -> (ns, position of the first)
+    # build_dict(kind, d) -> (ns, map): construction from an unsorted dict.
+    build_dict: Optional[Callable] = None
+    # round_trip(m) -> (ns, copy): pickle.loads(pickle.dumps(m)).
+    round_trip: Optional[Callable] = None
     # Positions probed at the most, for a peer whose positional access walks
     # the map (None: as many as the other probes).
     index_cap: Optional[int] = None
@@ -70,6 +87,34 @@ def map_delete(m, keys):
     return clock.now() - t0
 
 
+def map_contains(m, keys):
+    t0 = clock.now()
+    for k in keys:
+        k in m
+    return clock.now() - t0
+
+
+def map_get(m, keys):
+    return each_with_none(m.get, keys)
+
+
+def dict_build(factory):
+    """Construction from a dict of the keys in random order, built before
+    the clock starts."""
+    def build(kind, d):
+        make = factory(kind)
+        t0 = clock.now()
+        m = make(d)
+        return clock.now() - t0, m
+    return build
+
+
+def round_trip(m):
+    t0 = clock.now()
+    copy = pickle.loads(pickle.dumps(m, pickle.HIGHEST_PROTOCOL))
+    return clock.now() - t0, copy
+
+
 def pairs_build(factory):
     """Construction from a list of (key, value) pairs, which is built before
     the clock starts."""
@@ -89,6 +134,15 @@ def each(call, items):
     t0 = clock.now()
     for x in items:
         call(x)
+    return clock.now() - t0
+
+
+def each_with_none(call, items):
+    """Calls `call` on every item, with None as the second argument (a
+    value to store, or a default)."""
+    t0 = clock.now()
+    for x in items:
+        call(x, None)
     return clock.now() - t0
 
 
@@ -128,11 +182,7 @@ def bisect_each(m, probes):
 # btree.BTree
 
 def btree_insert(t, keys):
-    insert = t.insert
-    t0 = clock.now()
-    for k in keys:
-        insert(k, None)
-    return clock.now() - t0
+    return each_with_none(t.insert, keys)
 
 
 def btree_build(kind, keys, values):
@@ -161,6 +211,35 @@ def call_floor(keys, positions):
     """What btree_index spends in ctypes alone: the same loop and call,
     reading a list of the keys."""
     return _capsule_index(capsule.call_floor(), keys, positions)
+
+
+def peek_each(m, positions):
+    return _calls(m.peekitem, positions)
+
+
+def index_each(m, keys):
+    return _calls(m.index, keys)
+
+
+def _calls(call, items):
+    """(ns, result of the first call) of `call` on every item."""
+    t0 = clock.now()
+    for x in items:
+        call(x)
+    return clock.now() - t0, call(items[0])
+
+
+def pop_each(m, positions):
+    """Pops the item at each position, taken modulo the shrinking length
+    before the clock starts; returns (ns, the popped items)."""
+    pop, popped = m.popitem, []
+    keep = popped.append
+    size = len(m)
+    at = [p % (size - j) for j, p in enumerate(positions)]
+    t0 = clock.now()
+    for i in at:
+        keep(pop(i))
+    return clock.now() - t0, popped
 
 
 def subscripts(view, positions):
@@ -200,20 +279,47 @@ def _dict_factory(kind):
     return dict
 
 
+def _map_factory(kind):
+    from btreemap import BTreeMap
+    return BTreeMap
+
+
+def _from_sorted(kind):
+    from btreemap import BTreeMap
+    return BTreeMap.fromsorted
+
+
 def _new(factory):
     return lambda kind: factory(kind)()
 
 
 def _peer(name, module, factory, **ops):
+    ops = {"build": pairs_build(factory), "reverse": reversed,
+           "reverse_items": lambda m: reversed(m.items()), **ops}
     return System(name=name, module=module, new=_new(factory), insert=map_insert,
-                  lookup=map_lookup, miss=map_miss, delete=map_delete,
-                  build=pairs_build(factory), **ops)
+                  lookup=map_lookup, miss=map_miss, delete=map_delete, contains=map_contains,
+                  get=map_get, build_dict=dict_build(factory), round_trip=round_trip, **ops)
+
+
+def btree_search(t, keys):
+    return each(t.search, keys)
+
+
+def btree_absent(t, keys):
+    """search on keys that may be absent, catching KeyError: btree's `in`
+    and `get`."""
+    return each_absent(t.search, keys)
 
 
 def _btree_new(kind):
     import btree
     return btree.BTree()
 
+
+BASELINE = "btree"
+# The sorted mapping most users want; ratios fall back to it in the rows of
+# operations that btree does not offer.
+MAP = "btreemap"
 
 # Positions probed on a peer whose positional access takes linear time: at
 # 10^6 keys each costs milliseconds.
@@ -222,22 +328,27 @@ LINEAR_PROBES = 100
 SYSTEMS = {
     s.name: s for s in (
         System(name="btree", module="btree", new=_btree_new, insert=btree_insert,
-               lookup=lambda t, keys: each(t.search, keys),
-               miss=lambda t, keys: each_absent(t.search, keys),
-               delete=lambda t, keys: each(t.delete, keys),
+               lookup=btree_search, miss=btree_absent, delete=lambda t, keys: each(t.delete, keys),
+               contains=btree_absent, get=btree_absent, forward=lambda t: t.keys(),
                bisect=bisect_each, irange=lambda t, w: ranges(t.irange, w),
                build=btree_build, index=btree_index, call_floor=call_floor),
+        _peer(MAP, "btreemap", _map_factory, bisect=bisect_each,
+              irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index,
+              peekitem=peek_each, popitem=pop_each, index_of=index_each,
+              build=pairs_build(_from_sorted)),
         _peer("sortedcontainers", "sortedcontainers", _sc_factory, bisect=bisect_each,
-              irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index),
+              irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index,
+              peekitem=peek_each, popitem=pop_each, index_of=index_each),
+        # reversed() of a BTrees items() or keys() sequence indexes it from
+        # the end, step by step: quadratic, so not offered here.
         _peer("BTrees", "BTrees", zodb_factory, bisect=None,
-              irange=lambda m, w: listed_ranges(m.keys, w), index=None),
+              irange=lambda m, w: listed_ranges(m.keys, w), index=None, reverse=None,
+              reverse_items=None),
         _peer("pysorteddict", "pysorteddict", _psd_factory, bisect=None, irange=None,
               index=keys_index, index_cap=LINEAR_PROBES),
         _peer("dict", "builtins", _dict_factory, bisect=None, irange=None, index=None),
     )
 }
-
-BASELINE = "btree"
 
 
 def installed(system):
@@ -250,7 +361,7 @@ def installed(system):
         import platform
         return True, platform.python_version()
     from importlib import metadata
-    dist = {"btree": "quindle-btree"}.get(system.module, system.module)
+    dist = {"btree": "quindle-btree", "btreemap": "quindle-btree"}.get(system.module, system.module)
     try:
         return True, metadata.version(dist)
     except metadata.PackageNotFoundError:

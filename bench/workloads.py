@@ -25,21 +25,36 @@ OPS = (
     ("insert_ascending", "insert, ascending"),
     ("lookup_hit", "lookup hit"),
     ("lookup_miss", "lookup miss (KeyError)"),
+    ("contains_hit", "k in m, hit"),
+    ("contains_miss", "k in m, miss"),
+    ("get_hit", "m.get(k, d), hit"),
+    ("get_miss", "m.get(k, d), miss"),
     ("delete_random", "delete, random order"),
     ("bisect_left", "bisect_left, random probe"),
     ("irange_100", f"irange of {WINDOW} keys, as list"),
     ("index", "positional access, key at i"),
+    ("peekitem", "peekitem(i)"),
+    ("index_of", "index(k), position of a key"),
+    ("popitem", "popitem(i), random positions"),
     ("iter_keys", "iterate keys"),
     ("iter_items", "iterate items"),
+    ("iter_keys_reversed", "iterate keys, reversed"),
+    ("iter_items_reversed", "iterate items, reversed"),
     ("bulk_sorted", "build from sorted pairs"),
+    ("build_dict", "build from an unsorted dict"),
+    ("pickle", "pickle round trip"),
 )
 OP_NAMES = tuple(name for name, _ in OPS) + merges.OP_NAMES
 # Timed along with "index" where the system has a call floor: the part of a
 # positional access that is the calling convention alone.
 CALL_FLOOR = "index_call_floor"
 # Operations timed on a full map, which they leave unchanged.
-READ_OPS = ("lookup_hit", "lookup_miss", "bisect_left", "irange_100", "index", "iter_keys",
-            "iter_items")
+READ_OPS = ("lookup_hit", "lookup_miss", "contains_hit", "contains_miss", "get_hit", "get_miss",
+            "bisect_left", "irange_100", "index", "peekitem", "index_of", "iter_keys", "iter_items",
+            "iter_keys_reversed", "iter_items_reversed", "pickle")
+# Timed on the full map, after the reads of each repetition; the items it
+# removes are put back untimed.
+POP_OPS = ("popitem",)
 
 
 class Unsound(Exception):
@@ -122,6 +137,10 @@ def run_timing(system, data, ops, repeat, cap=None, dumps=False):
     rec = Recorder(ops, dumps)
     for op, offered in (("bisect_left", system.bisect), ("irange_100", system.irange),
                         ("index", system.index), ("bulk_sorted", system.build),
+                        ("peekitem", system.peekitem), ("index_of", system.index_of),
+                        ("popitem", system.popitem), ("build_dict", system.build_dict),
+                        ("pickle", system.round_trip), ("iter_keys_reversed", system.reverse),
+                        ("iter_items_reversed", system.reverse_items),
                         *((op, merges.MERGES.get(system.name)) for op in merges.OP_NAMES)):
         if offered is None:
             rec.absent(op, f"{system.name} does not offer it")
@@ -152,11 +171,12 @@ def run_timing(system, data, ops, repeat, cap=None, dumps=False):
             full = m
         del m
 
-    if any(rec.wants(op) for op in READ_OPS):
+    if any(rec.wants(op) for op in READ_OPS + POP_OPS):
         if full is None or len(full) != n:
             full = filled(keys)
         for _ in range(repeat):
             _time_reads(system, full, data, rec, count)
+            _time_pops(system, full, data, rec)
     del full
 
     appended = ascending[n - count:]
@@ -168,6 +188,10 @@ def run_timing(system, data, ops, repeat, cap=None, dumps=False):
     values = [None] * n
     for _ in range(repeat if rec.wants("bulk_sorted") else 0):
         rec.time("bulk_sorted", n, lambda: _built(system.build(kind, ascending, values), n))
+    unsorted = dict.fromkeys(keys)
+    for _ in range(repeat if rec.wants("build_dict") else 0):
+        rec.time("build_dict", n, lambda: _built(system.build_dict(kind, unsorted), n))
+    del unsorted
 
     if any(rec.wants(op) for op in merges.OP_NAMES):
         _time_merges(merges.MERGES[system.name], data, rec, repeat)
@@ -216,14 +240,53 @@ def _time_reads(system, m, data, rec, count):
             return clock.now() - t0
         return timed
 
+    def called(call, args, want):
+        def timed():
+            elapsed, first = call(m, args)
+            _expect("result of the first call", first, want)
+            return elapsed
+        return timed
+
+    def copied():
+        elapsed, copy = system.round_trip(m)
+        _expect("len of the copy", len(copy), n)
+        return elapsed
+
     rec.time("lookup_hit", len(hits), lambda: system.lookup(m, hits))
     rec.time("lookup_miss", len(misses), lambda: system.miss(m, misses))
+    rec.time("contains_hit", len(hits), lambda: system.contains(m, hits))
+    rec.time("contains_miss", len(misses), lambda: system.contains(m, misses))
+    rec.time("get_hit", len(hits), lambda: system.get(m, hits))
+    rec.time("get_miss", len(misses), lambda: system.get(m, misses))
     rec.time("bisect_left", len(misses), rank)
     rec.time("irange_100", len(windows), window)
     rec.time("index", len(positions), at(system.index, m))
     rec.time(CALL_FLOOR, len(positions), at(system.call_floor, ascending))
-    rec.time("iter_keys", n, drain(m.keys))
+    rec.time("peekitem", len(positions),
+             called(system.peekitem, positions, (ascending[positions[0]], None)))
+    rec.time("index_of", len(hits), called(system.index_of, hits, bisect_left(ascending, hits[0])))
+    rec.time("iter_keys", n, drain(lambda: system.forward(m)))
     rec.time("iter_items", n, drain(m.items))
+    rec.time("iter_keys_reversed", n, drain(lambda: system.reverse(m)))
+    rec.time("iter_items_reversed", n, drain(lambda: system.reverse_items(m)))
+    rec.time("pickle", n, copied)
+
+
+def _time_pops(system, m, data, rec):
+    """popitem at random positions of the full map m, which gets its items
+    back, untimed."""
+    positions = data["positions"]
+    popped = []
+
+    def timed():
+        elapsed, items = system.popitem(m, positions)
+        popped.extend(items)
+        _sized(0, m, data["n"] - len(positions))
+        return elapsed
+
+    rec.time("popitem", len(positions), timed)
+    system.insert(m, [k for k, _ in popped])
+    _expect("len after putting popped items back", len(m), data["n"])
 
 
 def _time_merges(system_merges, data, rec, repeat):

@@ -1,8 +1,9 @@
 """Word frequencies, kept in alphabetical order as they are counted.
 
-One tree maps each word to its count; it answers alphabetical listings and
-prefix queries at any moment, with no sort step. A second tree, keyed by
-(-count, word), orders the words by frequency for the top of the list.
+One sorted map holds each word's count, raised in one descent by
+increment(); it answers alphabetical listings and prefix queries at any
+moment, with no sort step. A second map, keyed by (-count, word), orders the
+words by frequency for the top of the list.
 
 Run: python examples/word_frequency.py [FILE]   (a built-in text without FILE)
 """
@@ -11,10 +12,9 @@ from __future__ import annotations
 
 import re
 import sys
-from itertools import islice
 from pathlib import Path
 
-from btree import BTree
+from btreemap import BTreeMap
 
 TEXT = """
 It was the best of times, it was the worst of times, it was the age of
@@ -26,29 +26,25 @@ Heaven, we were all going direct the other way.
 """
 
 
-def count_words(text: str) -> BTree[str, int]:
-    counts: BTree[str, int] = BTree()
+def count_words(text: str) -> BTreeMap[str, int]:
+    counts: BTreeMap[str, int] = BTreeMap()
     for word in re.findall(r"[a-z']+", text.lower()):
-        try:
-            seen = counts.search(word)
-        except KeyError:
-            seen = 0
-        counts.insert(word, seen + 1)
+        counts.increment(word)
     return counts
 
 
-def with_prefix(counts: BTree[str, int], prefix: str) -> list[str]:
+def with_prefix(counts: BTreeMap[str, int], prefix: str) -> list[str]:
     """The words that start with `prefix` (not empty), in order: they are the
     words from the prefix itself up to, not including, the first string past
     all of them, the prefix with its last letter moved one up."""
     past = prefix[:-1] + chr(ord(prefix[-1]) + 1)
-    return counts.irange(prefix, past, inclusive=(True, False))
+    return list(counts.irange(prefix, past, inclusive=(True, False)))
 
 
-def by_frequency(counts: BTree[str, int]) -> BTree[tuple[int, str], None]:
-    ranked: BTree[tuple[int, str], None] = BTree()
+def by_frequency(counts: BTreeMap[str, int]) -> BTreeMap[tuple[int, str], None]:
+    ranked: BTreeMap[tuple[int, str], None] = BTreeMap()
     for word, n in counts.items():
-        ranked.insert((-n, word))
+        ranked[-n, word] = None
     return ranked
 
 
@@ -59,11 +55,11 @@ def main() -> None:
     print(f"{total} words, {len(counts)} distinct")
 
     ranked = by_frequency(counts)
-    top = [(word, -neg) for neg, word in islice(ranked.keys(), 5)]
+    top = [(word, -neg) for neg, word in ranked.islice(stop=5)]
     print("most frequent:", top)
     print("words starting with 'w':", with_prefix(counts, "w"))
     print("distinct words from 'a' to 'e':", counts.bisect_left("f") - counts.bisect_left("a"))
-    print("first words alphabetically:", list(islice(counts.items(), 4)))
+    print("first words alphabetically:", counts.items()[:4])
 
 
 if __name__ == "__main__":
