@@ -9,14 +9,14 @@ namespace {
 Py_ssize_t btree_size_left_of(const BTreeNode *node, int i)
 {
     Py_ssize_t total = 0;
-    bool from_left = i <= node->n / 2;
-    int first = from_left ? 0 : i, last = from_left ? i : node->n + 1;
-    // The headers are all asked for before the first is read.
-    for (int j = first; j < last; j++)
-        __builtin_prefetch(node->inner.children[j]);
-    for (int j = first; j < last; j++)
+    if (i <= node->n / 2) {
+        for (int j = 0; j < i; j++)
+            total += node->inner.children[j]->subtree_size;
+        return total;
+    }
+    for (int j = i; j <= node->n; j++)
         total += node->inner.children[j]->subtree_size;
-    return from_left ? total : node->subtree_size - total;
+    return node->subtree_size - total;
 }
 
 // Adds the number of keys below `node` that are less than the key (or not
