@@ -1,69 +1,18 @@
 #include "btreemap/fill.h"
 
 #include "btreemap/object.h"
-#include "bulk/build.h"
 #include "bulk/order.h"
+#include "bulk/pairs.h"
 #include "nodes/copy.h"
 #include "nodes/cursor.h"
-#include "nodes/memory.h"
 #include "ops/ops.h"
 
 namespace {
 
-// Keys and values gathered from Python data, each slot a reference of its
-// own until the bulk build takes it over.
-class PairList {
-public:
-    PairList() = default;
-    PairList(const PairList &) = delete;
-    PairList &operator=(const PairList &) = delete;
-    ~PairList()
-    {
-        for (Py_ssize_t i = 0; i < count; i++) {
-            Py_XDECREF(keys[i]);
-            Py_XDECREF(values[i]);
-        }
-        btree_mem_free(keys);
-        btree_mem_free(values);
-    }
-
-    // Takes over both references; releases them when the list cannot grow.
-    int append(PyObject *key, PyObject *value)
-    {
-        if (count == capacity && grow() < 0) {
-            Py_DECREF(key);
-            Py_DECREF(value);
-            return -1;
-        }
-        keys[count] = key;
-        values[count++] = value;
-        return 0;
-    }
-
-    PyObject **keys = nullptr;
-    PyObject **values = nullptr;
-    Py_ssize_t count = 0;
-
-private:
-    int grow()
-    {
-        Py_ssize_t cap = capacity ? capacity * 2 : 64;
-        void *k = btree_mem_realloc(keys, static_cast<size_t>(cap) * sizeof(PyObject *));
-        if (k)
-            keys = static_cast<PyObject **>(k);
-        void *v = k ? btree_mem_realloc(values, static_cast<size_t>(cap) * sizeof(PyObject *)) : nullptr;
-        if (!v)
-            return PyErr_NoMemory(), -1;
-        values = static_cast<PyObject **>(v);
-        capacity = cap;
-        return 0;
-    }
-
-    Py_ssize_t capacity = 0;
-};
-
-int gather_dict(PyObject *dict, PairList &pairs)
+int gather_dict(PyObject *dict, BTreePairs &pairs)
 {
+    if (pairs.reserve(pairs.count + PyDict_GET_SIZE(dict)) < 0)
+        return -1;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value))
@@ -74,7 +23,7 @@ int gather_dict(PyObject *dict, PairList &pairs)
 
 // Another map's items, read from its leaf chain: taking references runs no
 // Python code.
-int gather_map(const BTreeCore *tree, PairList &pairs)
+int gather_map(const BTreeCore *tree, BTreePairs &pairs)
 {
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
@@ -85,7 +34,7 @@ int gather_map(const BTreeCore *tree, PairList &pairs)
 }
 
 // A mapping by the dict rule: arg[key] for each key of arg.keys().
-int gather_mapping(PyObject *mapping, PyObject *keys, PairList &pairs)
+int gather_mapping(PyObject *mapping, PyObject *keys, BTreePairs &pairs)
 {
     PyObject *it = PyObject_GetIter(keys);
     if (!it)
@@ -104,31 +53,52 @@ int gather_mapping(PyObject *mapping, PyObject *keys, PairList &pairs)
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// An iterable of pairs, with dict's messages for elements that are not.
-int gather_pairs(PyObject *iterable, PairList &pairs)
+// One element of an iterable of pairs (the caller's reference), with dict's
+// messages for an element that is not a pair.
+int append_pair(BTreePairs &pairs, PyObject *item, Py_ssize_t i)
 {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
+        return pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1)));
+    PyObject *seq = PySequence_Fast(item, "");
+    if (!seq) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", i);
+        return -1;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    int rc = -1;
+    if (n != 2)
+        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", i, n);
+    else
+        rc = pairs.append(Py_NewRef(PySequence_Fast_GET_ITEM(seq, 0)), Py_NewRef(PySequence_Fast_GET_ITEM(seq, 1)));
+    Py_DECREF(seq);
+    return rc;
+}
+
+// An iterable of pairs. A list or tuple is read in place; only an element
+// that is not a tuple runs Python code, which may shorten a list meanwhile,
+// so its length is read again at each step, as its iterator would.
+int gather_pairs(PyObject *iterable, BTreePairs &pairs)
+{
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        if (pairs.reserve(pairs.count + PySequence_Fast_GET_SIZE(iterable)) < 0)
+            return -1;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); i++) {
+            PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(iterable, i));
+            int rc = append_pair(pairs, item, i);
+            Py_DECREF(item);
+            if (rc < 0)
+                return -1;
+        }
+        return 0;
+    }
     PyObject *it = PyObject_GetIter(iterable);
     if (!it)
         return -1;
     PyObject *item;
     for (Py_ssize_t i = 0; (item = PyIter_Next(it)); i++) {
-        PyObject *seq = PySequence_Fast(item, "");
+        int rc = append_pair(pairs, item, i);
         Py_DECREF(item);
-        if (!seq) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError))
-                PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
-                             i);
-            break;
-        }
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        if (n != 2) {
-            PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", i,
-                         n);
-            Py_DECREF(seq);
-            break;
-        }
-        int rc = pairs.append(Py_NewRef(PySequence_Fast_GET_ITEM(seq, 0)), Py_NewRef(PySequence_Fast_GET_ITEM(seq, 1)));
-        Py_DECREF(seq);
         if (rc < 0)
             break;
     }
@@ -136,7 +106,7 @@ int gather_pairs(PyObject *iterable, PairList &pairs)
     return PyErr_Occurred() ? -1 : 0;
 }
 
-int gather(PyObject *arg, PyObject *kwargs, PairList &pairs)
+int gather(PyObject *arg, PyObject *kwargs, BTreePairs &pairs)
 {
     if (arg) {
         int rc;
@@ -170,11 +140,11 @@ int gather(PyObject *arg, PyObject *kwargs, PairList &pairs)
 
 // Builds the ordered pairs into a tree of their own, which the map then
 // adopts. 0 or -1.
-int build_into(PyObject *map, PairList &pairs)
+int build_into(PyObject *map, BTreePairs &pairs)
 {
     BTreeCore built;
     btree_init(&built);
-    int rc = btree_build_sorted(&built, pairs.keys, pairs.values, pairs.count);
+    int rc = btree_build_pairs(&built, pairs);
     if (rc == 0)
         rc = btree_adopt(btreemap_core(map), &built);
     btree_finalize(&built);
@@ -183,7 +153,7 @@ int build_into(PyObject *map, PairList &pairs)
 
 // Stores the pairs in a map that has items already (or gained some while
 // Python code ran), one at a time and in their order.
-int insert_each(PyObject *map, PairList &pairs)
+int insert_each(PyObject *map, BTreePairs &pairs)
 {
     for (Py_ssize_t i = 0; i < pairs.count; i++)
         if (btree_insert_item(btreemap_core(map), pairs.keys[i], pairs.values[i], BTreeWrite::KeepShape) < 0)
@@ -191,14 +161,26 @@ int insert_each(PyObject *map, PairList &pairs)
     return 0;
 }
 
-int fill(PyObject *map, PairList &pairs, bool trusted)
+int fill(PyObject *map, BTreePairs &pairs, bool trusted)
 {
     if (btreemap_core(map)->size)
         return insert_each(map, pairs);
-    if (btree_order_pairs(pairs.keys, pairs.values, &pairs.count, trusted) < 0)
+    if (btree_order_pairs(pairs, trusted) < 0)
         return -1;
     // Comparing the keys ran Python code, which may have filled the map.
     return btreemap_core(map)->size ? insert_each(map, pairs) : build_into(map, pairs);
+}
+
+// A new map of `cls` holding the pairs; `name` is the calling method's.
+PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *name)
+{
+    PyObject *map = PyObject_CallNoArgs(cls);
+    if (map && (!btreemap_check(map) || fill(map, pairs, trusted) < 0)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "%s() needs a BTreeMap class", name);
+        Py_CLEAR(map);
+    }
+    return map;
 }
 
 }  // namespace
@@ -215,7 +197,7 @@ int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
         btree_finalize(&copied);
         return rc;
     }
-    PairList pairs;
+    BTreePairs pairs;
     if (gather(arg, kwargs, pairs) < 0)
         return -1;
     return fill(map, pairs, false);
@@ -223,7 +205,7 @@ int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
 
 int btreemap_fill_sorted(PyObject *map, PyObject *iterable)
 {
-    PairList pairs;
+    BTreePairs pairs;
     if (gather_pairs(iterable, pairs) < 0)
         return -1;
     return fill(map, pairs, true);
@@ -248,7 +230,7 @@ PyObject *BTreeMap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     }
     PyObject *value = nargs == 2 ? args[1] : Py_None;
-    PairList pairs;
+    BTreePairs pairs;
     PyObject *it = PyObject_GetIter(args[0]);
     if (!it)
         return nullptr;
@@ -259,22 +241,34 @@ PyObject *BTreeMap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t nar
     Py_DECREF(it);
     if (PyErr_Occurred())
         return nullptr;
-    PyObject *map = PyObject_CallNoArgs(cls);
-    if (map && (!btreemap_check(map) || fill(map, pairs, false) < 0)) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError, "fromkeys() needs a BTreeMap class");
-        Py_CLEAR(map);
-    }
-    return map;
+    return new_map(cls, pairs, false, "fromkeys");
 }
 
-PyObject *BTreeMap_fromsorted(PyObject *cls, PyObject *pairs)
+PyObject *BTreeMap_fromsorted(PyObject *cls, PyObject *iterable)
 {
-    PyObject *map = PyObject_CallNoArgs(cls);
-    if (map && (!btreemap_check(map) || btreemap_fill_sorted(map, pairs) < 0)) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError, "fromsorted() needs a BTreeMap class");
-        Py_CLEAR(map);
+    BTreePairs pairs;
+    if (gather_pairs(iterable, pairs) < 0)
+        return nullptr;
+    return new_map(cls, pairs, true, "fromsorted");
+}
+
+PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "_fromsortedlists() takes a list of keys and a list of values");
+        return nullptr;
     }
-    return map;
+    Py_ssize_t n = PyList_GET_SIZE(args[0]);
+    if (PyList_GET_SIZE(args[1]) != n) {
+        PyErr_SetString(PyExc_ValueError, "_fromsortedlists() needs as many values as keys");
+        return nullptr;
+    }
+    // Appending runs no Python code: the lists keep their length.
+    BTreePairs pairs;
+    if (pairs.reserve(n) < 0)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (pairs.append(Py_NewRef(PyList_GET_ITEM(args[0], i)), Py_NewRef(PyList_GET_ITEM(args[1], i))) < 0)
+            return nullptr;
+    return new_map(cls, pairs, true, "_fromsortedlists");
 }

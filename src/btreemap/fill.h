@@ -1,5 +1,5 @@
-// Filling a map from Python data: construction, update(), fromkeys() and
-// fromsorted(), and the deep copy, which refills a new map.
+// Filling a map from Python data: construction, update(), fromkeys(),
+// fromsorted() and unpickling, and the deep copy, which refills a new map.
 #pragma once
 #include <Python.h>
 
@@ -16,3 +16,6 @@ int btreemap_fill_sorted(PyObject *map, PyObject *pairs);
 PyObject *BTreeMap_update(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_fromsorted(PyObject *cls, PyObject *pairs);
+// The map __reduce__ pickles: a list of keys ascending strictly and the list
+// of their values.
+PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssize_t nargs);

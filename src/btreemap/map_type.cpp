@@ -223,7 +223,7 @@ PyMethodDef BTreeMap_methods[] = {
     {"__deepcopy__", BTreeMap_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nA deep copy, built bottom-up in O(n)."},
     {"__reduce__", BTreeMap_reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickle support: the class and the items in key order."},
+     "__reduce__($self, /)\n--\n\nPickle support: the class, the keys in order and their values."},
     {"__sizeof__", BTreeMap_sizeof, METH_NOARGS,
      "__sizeof__($self, /)\n--\n\nBytes taken by the object and its nodes."},
     {"union", BTreeMap_union, METH_O,
@@ -241,6 +241,9 @@ PyMethodDef BTreeMap_methods[] = {
      "fromsorted($type, pairs, /)\n--\n\n"
      "A new map of (key, value) pairs whose keys ascend strictly, built\n"
      "bottom-up in O(n); ValueError at a key out of order or repeated."},
+    {"_fromsortedlists", as_cfunction<BTreeMap_fromsortedlists>(), METH_FASTCALL | METH_CLASS,
+     "_fromsortedlists($type, keys, values, /)\n--\n\n"
+     "Unpickling: a new map of a list of keys ascending strictly and the list\nof their values."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($type, item, /)\n--\n\nBTreeMap[K, V] for annotations."},
     {nullptr, nullptr, 0, nullptr},

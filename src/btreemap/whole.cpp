@@ -126,15 +126,28 @@ PyObject *BTreeMap_deepcopy(PyObject *self, PyObject *memo)
 
 PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 {
-    PyObject *items = item_list(self);
-    if (!items)
+    // Two flat lists pickle smaller and faster than a tuple per item.
+    const BTreeCore *tree = btreemap_core(self);
+    PyObject *keys = PyList_New(tree->size);
+    PyObject *values = keys ? PyList_New(tree->size) : nullptr;
+    if (!values) {
+        Py_XDECREF(keys);
         return nullptr;
-    // Unpickling runs fromsorted(): one check of the order, then the bulk build.
-    PyObject *fromsorted = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "fromsorted");
-    PyObject *result = fromsorted ? Py_BuildValue("(N(N))", fromsorted, items) : nullptr;
-    if (!fromsorted)
-        Py_DECREF(items);
-    return result;
+    }
+    // Taking references runs no Python code: the tree stays as it is.
+    BTreeCursor cursor = btree_cursor_start(tree);
+    int slot;
+    for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
+        PyList_SET_ITEM(keys, i, Py_NewRef(leaf->keys[slot]));
+        PyList_SET_ITEM(values, i, Py_NewRef(leaf->leaf.values[slot]));
+    }
+    PyObject *rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "_fromsortedlists");
+    if (!rebuild) {
+        Py_DECREF(keys);
+        Py_DECREF(values);
+        return nullptr;
+    }
+    return Py_BuildValue("(N(NN))", rebuild, keys, values);
 }
 
 PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)

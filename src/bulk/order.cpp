@@ -1,10 +1,188 @@
 #include "bulk/order.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "bulk/radix.h"
 #include "keys/compare.h"
 #include "keys/kind.h"
 #include "nodes/memory.h"
 
 namespace {
+
+// Two buffers released together.
+struct Buffers {
+    void *first = nullptr;
+    void *second = nullptr;
+
+    Buffers(const Buffers &) = delete;
+    Buffers &operator=(const Buffers &) = delete;
+    explicit Buffers(size_t bytes)
+    {
+        first = btree_mem_malloc(bytes);
+        second = first ? btree_mem_malloc(bytes) : nullptr;
+        if (!second)
+            PyErr_NoMemory();
+    }
+    ~Buffers()
+    {
+        btree_mem_free(first);
+        btree_mem_free(second);
+    }
+    bool ok() const { return second != nullptr; }
+};
+
+int disorder(PyObject **keys, Py_ssize_t i)
+{
+    PyErr_Format(PyExc_ValueError, "keys must ascend strictly: %R at position %zd follows %R", keys[i], i,
+                 keys[i - 1]);
+    return -1;
+}
+
+// Rearranges one array after `order`, through `spare`.
+template <class T>
+void permute(T *items, const Py_ssize_t *order, T *spare, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++)
+        spare[i] = items[order[i]];
+    memcpy(items, spare, static_cast<size_t>(n) * sizeof(T));
+}
+
+void permute_pairs(BTreePairs &pairs, const Py_ssize_t *order, void *spare)
+{
+    static_assert(sizeof(BTreePrim) == sizeof(PyObject *));
+    permute(pairs.keys, order, static_cast<PyObject **>(spare), pairs.count);
+    permute(pairs.values, order, static_cast<PyObject **>(spare), pairs.count);
+    if (btree_kind_keeps_prims(pairs.kind))
+        permute(pairs.prims, order, static_cast<BTreePrim *>(spare), pairs.count);
+}
+
+// Folds runs of equal keys, now adjacent, into their first key and last
+// value. `order(i, j)` compares the keys at i and j: -1, 0, 1 or
+// BTREE_CMP_ERROR.
+template <class Order>
+int fold_equal(BTreePairs &pairs, Order order)
+{
+    PyObject **keys = pairs.keys, **values = pairs.values;
+    BTreePrim *prims = btree_kind_keeps_prims(pairs.kind) ? pairs.prims : nullptr;
+    Py_ssize_t n = pairs.count;
+    Py_ssize_t kept = n ? 1 : 0;
+    for (Py_ssize_t i = 1; i < n; i++) {
+        int c = order(kept - 1, i);
+        if (c == BTREE_CMP_ERROR) {
+            // The slots from `kept` to i - 1 are moved out or released: fill
+            // the gap so that every slot below the count holds a reference.
+            Py_ssize_t gap = i - kept;
+            for (Py_ssize_t j = i; j < n; j++) {
+                keys[j - gap] = keys[j];
+                values[j - gap] = values[j];
+            }
+            pairs.count = n - gap;
+            return -1;
+        }
+        if (c == 0) {
+            PyObject *old = values[kept - 1];
+            values[kept - 1] = values[i];
+            Py_DECREF(old);
+            Py_DECREF(keys[i]);
+        } else {
+            keys[kept] = keys[i];
+            values[kept] = values[i];
+            if (prims)
+                prims[kept] = prims[i];
+            kept++;
+        }
+    }
+    pairs.count = kept;
+    return 0;
+}
+
+// --- Keys of one primitive kind ---
+
+// The primitive as an unsigned number in the order of the keys: equal keys
+// give equal numbers, and so do strings of one prefix.
+template <BTreeKeyKind K>
+uint64_t order_value(const BTreePrim &p)
+{
+    if constexpr (K == BTreeKeyKind::Int64) {
+        return static_cast<uint64_t>(p.i) ^ (uint64_t{1} << 63);
+    } else if constexpr (K == BTreeKeyKind::Float64) {
+        double d = p.f + 0.0;  // -0.0 equals 0.0
+        uint64_t bits;
+        memcpy(&bits, &d, sizeof bits);
+        return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
+    } else {
+        return p.u;
+    }
+}
+
+// Orders two keys of equal order values: numbers are then equal; strings of
+// one prefix are compared whole.
+template <BTreeKeyKind K>
+int order_tie(PyObject *left, PyObject *right)
+{
+    if constexpr (K == BTreeKeyKind::Str)
+        return btree_str_cmp(left, right);
+    else
+        return 0;
+}
+
+template <BTreeKeyKind K>
+int prim_order(const BTreePairs &pairs, Py_ssize_t i, Py_ssize_t j)
+{
+    uint64_t a = order_value<K>(pairs.prims[i]), b = order_value<K>(pairs.prims[j]);
+    if (a != b)
+        return a < b ? -1 : 1;
+    return order_tie<K>(pairs.keys[i], pairs.keys[j]);
+}
+
+// Strings sorted by prefix: each run of one prefix sorted by whole strings,
+// equal strings in input order.
+void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
+{
+    for (Py_ssize_t lo = 0, hi; lo < n; lo = hi) {
+        for (hi = lo + 1; hi < n && sorted[hi].order == sorted[lo].order;)
+            hi++;
+        if (hi - lo > 1)
+            std::sort(sorted + lo, sorted + hi, [keys](const BTreeRanked &a, const BTreeRanked &b) {
+                int c = btree_str_cmp(keys[a.index], keys[b.index]);
+                return c ? c < 0 : a.index < b.index;
+            });
+    }
+}
+
+// Runs no Python code but the finalisers of dropped pairs, and fails only
+// for want of memory.
+template <BTreeKeyKind K>
+int order_by_prims(BTreePairs &pairs, bool trusted)
+{
+    Py_ssize_t n = pairs.count;
+    Py_ssize_t i = 1;
+    while (i < n && prim_order<K>(pairs, i - 1, i) < 0)
+        i++;
+    if (i >= n)
+        return 0;
+    if (trusted)
+        return disorder(pairs.keys, i);
+    Buffers buffers(static_cast<size_t>(n) * sizeof(BTreeRanked));
+    if (!buffers.ok())
+        return -1;
+    auto *records = static_cast<BTreeRanked *>(buffers.first);
+    for (Py_ssize_t r = 0; r < n; r++)
+        records[r] = {order_value<K>(pairs.prims[r]), r};
+    BTreeRanked *sorted = btree_radix_sort(records, static_cast<BTreeRanked *>(buffers.second), n);
+    if constexpr (K == BTreeKeyKind::Str)
+        sort_prefix_ties(sorted, pairs.keys, n);
+    // The positions go to the free buffer; the sorted records' one is then
+    // the spare of the permutation.
+    auto *order = reinterpret_cast<Py_ssize_t *>(sorted == records ? buffers.second : buffers.first);
+    for (Py_ssize_t r = 0; r < n; r++)
+        order[r] = sorted[r].index;
+    permute_pairs(pairs, order, sorted);
+    return fold_equal(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<K>(pairs, a, b); });
+}
+
+// --- Keys of other kinds ---
 
 // Index of the first key not above the one before it, or n; -1 on error.
 Py_ssize_t ascending_prefix(PyObject **keys, Py_ssize_t n)
@@ -61,88 +239,47 @@ int merge_sort(PyObject **keys, Py_ssize_t *order, Py_ssize_t *spare, Py_ssize_t
     return 0;
 }
 
-// Rearranges one array after `order`, through `spare`.
-void permute(PyObject **items, const Py_ssize_t *order, PyObject **spare, Py_ssize_t n)
+int order_by_objects(BTreePairs &pairs, bool trusted)
 {
+    PyObject **keys = pairs.keys;
+    Py_ssize_t n = pairs.count;
+    // A NaN would compare as neither less, equal nor greater.
     for (Py_ssize_t i = 0; i < n; i++)
-        spare[i] = items[order[i]];
-    memcpy(items, spare, static_cast<size_t>(n) * sizeof(PyObject *));
-}
-
-int sort_pairs(PyObject **keys, PyObject **values, Py_ssize_t n)
-{
-    size_t bytes = static_cast<size_t>(n) * sizeof(Py_ssize_t);
-    auto *order = static_cast<Py_ssize_t *>(btree_mem_malloc(bytes));
-    auto *spare = static_cast<Py_ssize_t *>(btree_mem_malloc(bytes));
-    if (!order || !spare) {
-        btree_mem_free(order);
-        btree_mem_free(spare);
-        PyErr_NoMemory();
+        if (btree_nan_check(keys[i]) < 0)
+            return -1;
+    Py_ssize_t sorted = ascending_prefix(keys, n);
+    if (sorted < 0)
         return -1;
-    }
+    if (sorted == n)
+        return 0;
+    if (trusted)
+        return disorder(keys, sorted);
+    Buffers buffers(static_cast<size_t>(n) * sizeof(Py_ssize_t));
+    if (!buffers.ok())
+        return -1;
+    auto *order = static_cast<Py_ssize_t *>(buffers.first);
     for (Py_ssize_t i = 0; i < n; i++)
         order[i] = i;
-    int rc = merge_sort(keys, order, spare, n);
+    int rc = merge_sort(keys, order, static_cast<Py_ssize_t *>(buffers.second), n);
     // Even after a failure the arrays stay a permutation of what they held.
-    static_assert(sizeof(Py_ssize_t) == sizeof(PyObject *));
-    permute(keys, order, reinterpret_cast<PyObject **>(spare), n);
-    permute(values, order, reinterpret_cast<PyObject **>(spare), n);
-    btree_mem_free(order);
-    btree_mem_free(spare);
-    return rc;
-}
-
-// Folds runs of equal keys, now adjacent, into their first key and last value.
-int fold_equal(PyObject **keys, PyObject **values, Py_ssize_t *n)
-{
-    Py_ssize_t kept = *n ? 1 : 0;
-    for (Py_ssize_t i = 1; i < *n; i++) {
-        int c = btree_key_order(keys[kept - 1], keys[i]);
-        if (c == BTREE_CMP_ERROR) {
-            // The slots from `kept` to i - 1 are moved out or released: fill
-            // the gap so that every slot below *n holds a reference again.
-            Py_ssize_t gap = i - kept;
-            for (Py_ssize_t j = i; j < *n; j++) {
-                keys[j - gap] = keys[j];
-                values[j - gap] = values[j];
-            }
-            *n -= gap;
-            return -1;
-        }
-        if (c == 0) {
-            PyObject *old = values[kept - 1];
-            values[kept - 1] = values[i];
-            Py_DECREF(old);
-            Py_DECREF(keys[i]);
-        } else {
-            keys[kept] = keys[i];
-            values[kept] = values[i];
-            kept++;
-        }
-    }
-    *n = kept;
-    return 0;
+    permute_pairs(pairs, order, buffers.second);
+    if (rc < 0)
+        return -1;
+    return fold_equal(pairs, [keys](Py_ssize_t a, Py_ssize_t b) { return btree_key_order(keys[a], keys[b]); });
 }
 
 }  // namespace
 
-int btree_order_pairs(PyObject **keys, PyObject **values, Py_ssize_t *n, bool trusted)
+int btree_order_pairs(BTreePairs &pairs, bool trusted)
 {
-    // A NaN would compare as neither less, equal nor greater.
-    for (Py_ssize_t i = 0; i < *n; i++)
-        if (btree_nan_check(keys[i]) < 0)
-            return -1;
-    Py_ssize_t sorted = ascending_prefix(keys, *n);
-    if (sorted < 0)
-        return -1;
-    if (sorted == *n)
-        return 0;
-    if (trusted) {
-        PyErr_Format(PyExc_ValueError, "keys must ascend strictly: %R at position %zd follows %R", keys[sorted],
-                     sorted, keys[sorted - 1]);
-        return -1;
+    switch (pairs.kind) {
+    case BTreeKeyKind::Int64:
+        return order_by_prims<BTreeKeyKind::Int64>(pairs, trusted);
+    case BTreeKeyKind::Float64:
+        return order_by_prims<BTreeKeyKind::Float64>(pairs, trusted);
+    case BTreeKeyKind::Str:
+        return order_by_prims<BTreeKeyKind::Str>(pairs, trusted);
+    default:
+        return order_by_objects(pairs, trusted);
     }
-    if (sort_pairs(keys, values, *n) < 0)
-        return -1;
-    return fold_equal(keys, values, n);
 }
