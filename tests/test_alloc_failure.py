@@ -265,6 +265,50 @@ def copy_case(keys, values):
     return lambda: capi.copy(tree), settle
 
 
+# BTreeMap operations on a packed map of the first 2000 items and another of
+# the items from 1000 on (whose first leaf is full): what each runs, and
+# after a run that succeeded, the two maps' items and the result.
+MAP_OPERATIONS = {
+    "construction from a dict": (
+        lambda m, other, pairs: type(m)(dict(pairs[::-1])), lambda pairs: (pairs[:2000], pairs[1000:], pairs)),
+    "store of a new key into a full leaf": (
+        lambda m, other, pairs: other.__setitem__(*pairs[999]), lambda pairs: (pairs[:2000], pairs[999:], None)),
+    "pop by position": (
+        lambda m, other, pairs: m.popitem(1000),
+        lambda pairs: (pairs[:1000] + pairs[1001:2000], pairs[1000:], pairs[1000])),
+    "union": (lambda m, other, pairs: m.union(other), lambda pairs: (pairs[:2000], pairs[1000:], pairs)),
+    "intersection of keys": (
+        lambda m, other, pairs: m.keys() & other.keys(),
+        lambda pairs: (pairs[:2000], pairs[1000:], [k for k, _ in pairs[1000:2000]])),
+    "copy": (lambda m, other, pairs: m.copy(), lambda pairs: (pairs[:2000], pairs[1000:], pairs[:2000])),
+}
+
+
+def map_case(name):
+    def case(keys, values):
+        pairs = list(zip(keys, values))
+        m, other = bt.BTreeMap.fromsorted(pairs[:2000]), bt.BTreeMap.fromsorted(pairs[1000:])
+        operation, expected = MAP_OPERATIONS[name]
+
+        def settle(ok, result):
+            for tree in (m, other):
+                check_tree(tree, strict=False)
+            kept, other_kept, made = expected(pairs) if ok else (pairs[:2000], pairs[1000:], None)
+            assert list(m.items()) == kept and list(other.items()) == other_kept
+            if made is not None:
+                if hasattr(result, "items"):
+                    check_tree(result, strict=False)
+                    result = list(result.items())
+                elif not isinstance(result, tuple):
+                    result = list(result)
+                assert result == made
+            return [m, other, result]
+
+        return lambda: operation(m, other, pairs), settle
+
+    return 3000, case
+
+
 # Ascending insertion leaves a full last leaf at 191 keys. A packed tree of
 # 127 * 128 keys is a full root over full leaves; of twice as many, a root
 # over two full internal nodes.
@@ -290,6 +334,7 @@ CASES = {
     **{f"{name} merge of str": merge_case(name) for name in MERGES},
     **{f"{name} merge of str, longer on the left": merge_case(name, swapped=True) for name in MERGES},
     **{name: read_case(name) for name in READS},
+    **{f"map {name}": map_case(name) for name in MAP_OPERATIONS},
 }
 
 def refcounts(objects):
