@@ -70,14 +70,11 @@ PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key)
 
 PyObject *BTreeMap_index(PyObject *self, PyObject *key)
 {
-    BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t before = btree_rank(tree, key, false);
+    bool present = false;
+    Py_ssize_t before = btree_rank(btreemap_core(self), key, false, &present);
     if (before < 0)
         return nullptr;
-    Py_ssize_t upto = btree_rank(tree, key, true);
-    if (upto < 0)
-        return nullptr;
-    if (upto == before) {
+    if (!present) {
         PyErr_Format(PyExc_ValueError, "%R is not in the map", key);
         return nullptr;
     }

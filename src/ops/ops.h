@@ -42,8 +42,10 @@ int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value);
 class BTreeEntry;
 int btree_remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key);
 
-// Number of keys less than (or, with `or_equal`, not greater than) `key`, or -1.
-Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal);
+// Number of keys less than (or, with `or_equal`, not greater than) `key`, or
+// -1. Without `or_equal`, `*present` (when given) says whether the key is in
+// the tree: its position, found in the same descent.
+Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *present = nullptr);
 
 // The keys within the bounds as a new list, or NULL. A NULL or None bound is
 // no bound; `inclusive` is NULL, None or a sequence of two flags.

@@ -20,18 +20,20 @@ Py_ssize_t btree_size_left_of(const BTreeNode *node, int i)
 }
 
 // Adds the number of keys below `node` that are less than the key (or not
-// greater, with `or_equal`) to `*count`: one search per level plus the sizes
-// of the children left of the path; no leaf is walked.
-template <BTreeProbe Probe>
-int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, bool or_equal)
+// greater, with `or_equal`) to `*count`, and without `or_equal` sets `*found`
+// when the key is there: one search per level plus the sizes of the children
+// left of the path; no leaf is walked.
+template <bool Report, BTreeProbe Probe>
+int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, bool or_equal, int *found)
 {
     BTreeDepthGuard depth(" in btree_count_lt");
     if (depth.enter() < 0)
         return -1;
     if (node->is_leaf) {
-        int found = 0;
+        // Whether the key is there is worked out only when it is asked for.
+        int unused = 0;
         int i = or_equal ? btree_bound<BTreeBound::Upper, true>(node, probe, nullptr)
-                         : btree_bound<BTreeBound::Lower, true>(node, probe, &found);
+                         : btree_bound<BTreeBound::Lower, true>(node, probe, Report ? found : &unused);
         if (i < 0)
             return -1;
         *count += i;
@@ -47,20 +49,27 @@ int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, bool or_equ
     __builtin_prefetch(child->inner.prims);
     __builtin_prefetch(child->leaf.prims + BTREE_MAX_KEYS / 2);
     *count += btree_size_left_of(node, i);
-    return btree_count_lt(child, probe, count, or_equal);
+    return btree_count_lt<Report>(child, probe, count, or_equal, found);
 }
 
 }  // namespace
 
-Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal)
+Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *present)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
         return -1;
+    int found = 0;
+    if (present)
+        *present = false;
     if (!tree->root)
         return 0;
     Py_ssize_t count = 0;
-    int rc = entry.with_key<BTreeAccess::Read>(
-        key, [&](auto &probe) { return btree_count_lt(tree->root, probe, &count, or_equal); });
+    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
+        return present ? btree_count_lt<true>(tree->root, probe, &count, or_equal, &found)
+                       : btree_count_lt<false>(tree->root, probe, &count, or_equal, nullptr);
+    });
+    if (present)
+        *present = found;
     return rc < 0 ? -1 : count;
 }
