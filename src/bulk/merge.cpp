@@ -94,50 +94,59 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-// One input side: a walk along the tree's leaf chain, holding the key and
-// value it is at, and its element: the key, or the (key, value) pair as a
-// tuple when the side is read by its pairs. Comparing keys runs Python code,
+// One input side: a walk along the tree's leaf chain, holding the key it is
+// at, its value only when the merge carries values or reads pairs, and its
+// element: the key, or the (key, value) pair as a tuple when the side is read
+// by its pairs. Comparing keys runs Python code,
 // which may change the tree: every step first checks that it has not changed.
 class Side {
 public:
-    Side(const BTreeCore *tree, BTreeElements as) : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as) {}
+    // `with_values`: the merge carries values, which the side then holds.
+    Side(const BTreeCore *tree, BTreeElements as, bool with_values)
+        : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as), values_(with_values || pairs())
+    {
+    }
 
     // Moves to the next key: 0 (`key()` NULL at the end), or -1 when the tree
     // changed under the walk or the pair cannot be made.
     int advance()
     {
-        element_.reset();
+        pair_.reset();
         key_.reset();
         value_.reset();
         if (!btree_cursor_valid(cursor_, tree_))
             return -1;
         int slot;
-        if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot)) {
+        if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot, values_)) {
             key_ = BTreeRef::share(leaf->keys[slot]);
+            if (!values_)
+                return 0;
             value_ = BTreeRef::share(leaf->leaf.values[slot]);
-            element_ = as_ == BTreeElements::Pairs ? BTreeRef(PyTuple_Pack(2, key_.get(), value_.get()))
-                                                   : BTreeRef::share(key_.get());
-            if (!element_)
-                return -1;
+            if (pairs()) {
+                pair_ = BTreeRef(PyTuple_Pack(2, key_.get(), value_.get()));
+                if (!pair_)
+                    return -1;
+            }
         }
         return 0;
     }
 
     PyObject *key() const { return key_.get(); }
     PyObject *value() const { return value_.get(); }
-    PyObject *element() const { return element_.get(); }
+    PyObject *element() const { return pairs() ? pair_.get() : key_.get(); }
     bool pairs() const { return as_ == BTreeElements::Pairs; }
     const BTreePrim *prim() const { return nullptr; }
-    PyObject *take() { return element_.release(); }
+    PyObject *take() { return pairs() ? pair_.release() : key_.release(); }
     PyObject *take_value() { return value_.release(); }
 
 private:
     const BTreeCore *tree_;
     BTreeCursor cursor_;
     BTreeElements as_;
+    bool values_;
     BTreeRef key_;
     BTreeRef value_;
-    BTreeRef element_;
+    BTreeRef pair_;
 };
 
 // One input side of two trees of the same primitive key kind, read straight
@@ -285,7 +294,7 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
             return -1;
         return keys.build(dst);
     }
-    Side x(left, BTreeElements::Keys), y(right, BTreeElements::Keys);
+    Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
     KeyList keys(with_values);
     if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
         return -1;
@@ -299,7 +308,7 @@ int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left
         return btree_set_merge(dst, left, right, op);
     if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
         return -1;
-    Side x(left, left_as), y(right, right_as);
+    Side x(left, left_as, false), y(right, right_as, false);
     KeyList keys(false);
     if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
         return -1;
