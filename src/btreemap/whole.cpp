@@ -154,7 +154,7 @@ PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
 {
     const BTreeCore *tree = btreemap_core(self);
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
-                   static_cast<size_t>(btree_node_count(tree)) * sizeof(BTreeNode) +
+                   btree_tree_bytes(tree) +
                    static_cast<size_t>(tree->path_cap) * sizeof(BTreeNode *);
     return PyLong_FromSize_t(bytes);
 }

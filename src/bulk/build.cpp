@@ -94,7 +94,6 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
                 leaf->leaf.values[j] = Py_NewRef(Py_None);
             }
             leaf->n = j + 1;
-            leaf->subtree_size = j + 1;
             if (known) {
                 leaf->leaf.prims[j] = known->prims[g];
                 continue;
@@ -139,7 +138,7 @@ int build_parents(Level &below, Level &above, bool copy_prims)
         for (int t = 0; t < k; t++) {
             BTreeNode *child = below.nodes[s + t];
             parent->inner.children[t] = child;
-            parent->subtree_size += child->subtree_size;
+            parent->inner.sizes[t] = btree_node_size(child);
             if (t > 0) {
                 const BTreeNode *first = btree_leftmost_leaf(child);
                 parent->keys[t - 1] = Py_NewRef(first->keys[0]);

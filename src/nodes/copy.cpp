@@ -25,7 +25,6 @@ BTreeNode *btree_copy_node(const BTreeNode *node, bool copy_prims)
         return nullptr;
     }
     int n = node->n;
-    copy->subtree_size = node->subtree_size;
     for (int i = 0; i < n; i++)
         copy->keys[i] = Py_NewRef(node->keys[i]);
     if (node->is_leaf) {
@@ -38,6 +37,7 @@ BTreeNode *btree_copy_node(const BTreeNode *node, bool copy_prims)
     }
     if (copy_prims)
         memcpy(copy->inner.prims, node->inner.prims, sizeof(BTreePrim) * static_cast<size_t>(n));
+    memcpy(copy->inner.sizes, node->inner.sizes, sizeof(Py_ssize_t) * static_cast<size_t>(n + 1));
     for (int i = 0; i <= n; i++) {
         BTreeNode *child = btree_copy_node(node->inner.children[i], copy_prims);
         if (!child) {

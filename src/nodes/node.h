@@ -2,6 +2,7 @@
 // recycled nodes it is taken from.
 #pragma once
 #include <Python.h>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -53,9 +54,11 @@ struct BTreeLeafBody {
 struct BTreeInternalBody {
     BTreePrim prims[BTREE_MAX_KEYS];           // prims[i] is the primitive of separator keys[i]
     BTreeNode *children[BTREE_MAX_CHILDREN];  // children[0..n], the n + 1 subtrees
+    Py_ssize_t sizes[BTREE_MAX_CHILDREN];      // sizes[i] counts the items below children[i]
 };
 
-// One block of one size serves as a leaf or as an internal node.
+// A leaf and an internal node share the header and the keys; a leaf's block
+// ends after the leaf body, an internal node's is the whole record.
 //
 // Invariants of every node reachable from a tree's root, kept by every
 // operation between two calls (the test build's check() verifies them all):
@@ -71,8 +74,10 @@ struct BTreeInternalBody {
 // - Depth: every leaf lies at the same depth.
 // - Leaf chain: following `next` from the leftmost leaf visits every leaf
 //   once, in key order; the last leaf's `next` is NULL.
-// - Sizes: a leaf's subtree_size is its n; an internal node's is the sum of
-//   its children's; the root's is the tree's size.
+// - Sizes: an internal node's sizes[i] is the number of items below
+//   children[i] (a leaf's n, or the sum of an internal node's sizes). The
+//   counts sit with the parent so that a walk by position reads one array
+//   per level instead of a header in every child.
 // - Primitives: prims[0..n-1] mirror keys[0..n-1] exactly when the tree's key
 //   kind keeps primitives; otherwise nothing reads them.
 // - References: keys[0..n-1] (and a leaf's values[0..n-1]) hold one strong
@@ -80,7 +85,6 @@ struct BTreeInternalBody {
 struct BTreeNode {
     int32_t n;                  // keys in use
     int32_t is_leaf;            // 1 for a leaf, 0 for an internal node
-    Py_ssize_t subtree_size;    // items stored below this node
     BTreeNode *free_next;       // next node of a pool while in one; NULL in a live node
     PyObject *keys[BTREE_MAX_KEYS];  // a leaf's item keys, an internal node's separators
     union {
@@ -89,8 +93,25 @@ struct BTreeNode {
     };
 };
 
-static_assert(sizeof(BTreeLeafBody) == sizeof(BTreeInternalBody),
-              "leaves and internal nodes are blocks of one size");
+// Bytes of a leaf's block and of an internal node's.
+constexpr size_t BTREE_LEAF_BYTES = offsetof(BTreeNode, leaf) + sizeof(BTreeLeafBody);
+constexpr size_t BTREE_INTERNAL_BYTES = sizeof(BTreeNode);
+
+inline size_t btree_node_bytes(const BTreeNode *node)
+{
+    return node->is_leaf ? BTREE_LEAF_BYTES : BTREE_INTERNAL_BYTES;
+}
+
+// Items below a node: the sum of its children's counts, or a leaf's n.
+inline Py_ssize_t btree_node_size(const BTreeNode *node)
+{
+    if (node->is_leaf)
+        return node->n;
+    Py_ssize_t total = 0;
+    for (int i = 0; i <= node->n; i++)
+        total += node->inner.sizes[i];
+    return total;
+}
 
 inline BTreePrim *btree_prims(BTreeNode *node)
 {
@@ -119,25 +140,25 @@ extern Py_ssize_t btree_leaf_freelist_size;
 extern BTreeNode *btree_internal_freelist;
 extern Py_ssize_t btree_internal_freelist_size;
 
-inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size)
+inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_t bytes)
 {
     BTreeNode *node = list;
     if (node) {
         list = node->free_next;
         list_size--;
     } else {
-        node = static_cast<BTreeNode *>(btree_mem_malloc(sizeof(BTreeNode)));
+        node = static_cast<BTreeNode *>(btree_mem_malloc(bytes));
         if (!node)
             return nullptr;
     }
-    memset(static_cast<void *>(node), 0, sizeof(BTreeNode));
+    memset(static_cast<void *>(node), 0, bytes);
     return node;
 }
 
 // An empty leaf, or NULL when the allocator fails (no exception is set).
 inline BTreeNode *btree_leaf_alloc()
 {
-    BTreeNode *node = btree_node_take(btree_leaf_freelist, btree_leaf_freelist_size);
+    BTreeNode *node = btree_node_take(btree_leaf_freelist, btree_leaf_freelist_size, BTREE_LEAF_BYTES);
     if (node)
         node->is_leaf = 1;
     return node;
@@ -146,15 +167,15 @@ inline BTreeNode *btree_leaf_alloc()
 // A zeroed internal node, or NULL when the allocator fails.
 inline BTreeNode *btree_internal_alloc()
 {
-    return btree_node_take(btree_internal_freelist, btree_internal_freelist_size);
+    return btree_node_take(btree_internal_freelist, btree_internal_freelist_size, BTREE_INTERNAL_BYTES);
 }
 
 // Releases a whole subtree: every key and value loses the tree's reference and
 // the nodes go back to the pools (or to the allocator once a pool is full).
 void btree_node_free(BTreeNode *node);
 
-// Nodes of a subtree, itself included.
-Py_ssize_t btree_subtree_nodes(const BTreeNode *node);
+// Bytes of the nodes of a subtree, itself included.
+size_t btree_subtree_bytes(const BTreeNode *node);
 
 // Garbage-collector traversal of a subtree.
 int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg);

@@ -13,7 +13,7 @@ static void btree_node_recycle(BTreeNode *node)
         btree_mem_free(node);
         return;
     }
-    memset(static_cast<void *>(node), 0, sizeof(BTreeNode));
+    memset(static_cast<void *>(node), 0, btree_node_bytes(node));
     node->free_next = list;
     list = node;
     list_size++;

@@ -11,40 +11,34 @@
 #include "nodes/cursor.h"
 #include "nodes/tree.h"
 
-// The leaf and slot of the item at `index` (0 <= index < the subtree's
-// size), walking down by subtree sizes with no comparison. `visit(depth,
-// node)` sees each node passed, the leaf last; it returns 0, or -1 to stop
-// the walk, which then returns NULL.
+// The leaf and slot of the item at `index` (0 <= index < size, the items
+// below `node`), walking down by subtree sizes with no comparison.
+// `visit(depth, node)` sees each node passed, the leaf last; it returns 0, or
+// -1 to stop the walk, which then returns NULL.
 template <class Visit>
-inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t index, int *slot, Visit &&visit)
+inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t index, int *slot, Visit &&visit)
 {
     for (Py_ssize_t d = 0;; d++) {
         if (visit(d, node) < 0)
             return nullptr;
         if (node->is_leaf)
             break;
-        // Each child's count sits in the child's own header, a cache miss
-        // each: they are all asked for at once, and read from the nearer end.
-        int n = node->n;
-        for (int j = 0; j <= n; j++)
-            __builtin_prefetch(node->inner.children[j]);
+        // The counts are read from the nearer end.
+        const Py_ssize_t *sizes = node->inner.sizes;
         int j;
-        if (index < node->subtree_size / 2) {
+        if (index < size / 2) {
             j = 0;
-            while (index >= node->inner.children[j]->subtree_size) {
-                index -= node->inner.children[j]->subtree_size;
-                j++;
-            }
+            while (index >= sizes[j])
+                index -= sizes[j++];
         } else {
-            j = n;
-            Py_ssize_t after = node->subtree_size - node->inner.children[n]->subtree_size;
-            while (index < after) {
-                j--;
-                after -= node->inner.children[j]->subtree_size;
-            }
+            j = node->n;
+            Py_ssize_t after = size - sizes[j];
+            while (index < after)
+                after -= sizes[--j];
             index -= after;
         }
-        BTREE_ASSERT(j <= node->n && index < node->inner.children[j]->subtree_size);
+        BTREE_ASSERT(j <= node->n && index < sizes[j]);
+        size = sizes[j];
         node = node->inner.children[j];
     }
     BTREE_ASSERT(index < node->n);
@@ -52,9 +46,9 @@ inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t index, int *slot, Vi
     return node;
 }
 
-inline BTreeNode *btree_leaf_at(BTreeNode *root, Py_ssize_t index, int *slot)
+inline BTreeNode *btree_leaf_at(const BTreeCore *tree, Py_ssize_t index, int *slot)
 {
-    return btree_leaf_at(root, index, slot, [](Py_ssize_t, BTreeNode *) { return 0; });
+    return btree_leaf_at(tree->root, tree->size, index, slot, [](Py_ssize_t, BTreeNode *) { return 0; });
 }
 
 struct BTreeSpan {
@@ -87,7 +81,7 @@ inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *s
     if (span.left == 0)
         return nullptr;
     if (!span.leaf || span.slot < 0) {
-        span.leaf = btree_leaf_at(tree->root, span.next, &span.slot);
+        span.leaf = btree_leaf_at(tree, span.next, &span.slot);
     } else if (span.slot >= span.leaf->n) {
         span.leaf = span.leaf->leaf.next;
         span.slot = 0;

@@ -22,13 +22,13 @@ int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
     return 0;
 }
 
-Py_ssize_t btree_subtree_nodes(const BTreeNode *node)
+size_t btree_subtree_bytes(const BTreeNode *node)
 {
     if (node->is_leaf)
-        return 1;
-    Py_ssize_t total = 1;
+        return BTREE_LEAF_BYTES;
+    size_t total = BTREE_INTERNAL_BYTES;
     for (int i = 0; i <= node->n; i++)
-        total += btree_subtree_nodes(node->inner.children[i]);
+        total += btree_subtree_bytes(node->inner.children[i]);
     return total;
 }
 

@@ -12,7 +12,7 @@
 // Invariants between two calls, besides those of the nodes:
 // - Empty: root NULL, size 0, key_kind None and key_type NULL hold together;
 //   the next insertion chooses the kind afresh.
-// - size equals the root's subtree_size.
+// - size equals the number of items in the leaves.
 // - key_kind: every key and separator has a primitive of the kind when it
 //   keeps primitives; a key of another class demotes the tree to Object for
 //   good, until the tree is empty again.

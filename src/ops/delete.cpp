@@ -59,7 +59,6 @@ void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
     if (r.removed)
         *r.removed = Py_NewRef(leaf->leaf.values[idx]);
     btree_remove_from_leaf(leaf, idx, r.copy_prims, r.pending);
-    leaf->subtree_size--;
     r.tree->size--;
     if (idx == 0 && leaf->n > 0 && first) {
         first->key = leaf->keys[0];
@@ -104,7 +103,7 @@ int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
     if (rc != 0)
         return rc;
     if (r.tree->size != before)
-        node->subtree_size--;
+        node->inner.sizes[lo]--;
     if (below.key) {
         // The nearest ancestor where the descent went right of a separator
         // holds the one separator that named the removed key.
@@ -177,7 +176,7 @@ int cached_removal(Removal &r, Probe &probe)
     FirstKey first;
     remove_at(r, node, idx, &first);
     for (Py_ssize_t i = 0; i + 1 < len; i++)
-        path[i]->subtree_size--;
+        path[i]->inner.sizes[position[i]]--;
     if (first.key) {
         for (Py_ssize_t i = len - 2; i >= 0; i--) {
             if (position[i] > 0) {

@@ -17,10 +17,10 @@
 #include "ops/ops.h"
 
 // Stores the new item of `key` at `slot` of `leaf`, which has room; `stack`
-// holds the `depth` internal nodes above it.
+// holds the `depth` internal nodes above it and `at` the child each went to.
 template <BTreeProbe Probe, class Action>
 int btree_leaf_add(BTreeCore *tree, Probe &probe, PyObject *key, Action &action, BTreeNode *leaf, int slot,
-                   BTreeNode **stack, int depth)
+                   BTreeNode **stack, const int *at, int depth)
 {
     PyObject *value = action.missing();
     if (!value)
@@ -36,9 +36,8 @@ int btree_leaf_add(BTreeCore *tree, Probe &probe, PyObject *key, Action &action,
     leaf->keys[slot] = Py_NewRef(key);
     leaf->leaf.values[slot] = value;
     leaf->n = n + 1;
-    leaf->subtree_size = n + 1;
     for (int d = 0; d < depth; d++)
-        stack[d]->subtree_size++;
+        stack[d]->inner.sizes[at[d]]++;
     tree->size++;
     return 0;
 }
@@ -61,6 +60,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
     constexpr bool copy_prims = BTreePrimProbe<Probe>;
     BTreeDepthGuard depth_guard(depth_message);
     BTreeNode *stack[BTREE_MAX_DEPTH];
+    int at[BTREE_MAX_DEPTH];
     int depth = 0;
     bool room = true;
     BTreeNode *node = tree->root;
@@ -92,6 +92,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
             if (c <= 0)
                 i++;
         }
+        at[depth - 1] = i;
         node = node->inner.children[i];
     }
     int found = 0;
@@ -102,7 +103,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
         return action.found(node, i);
     if (!Split && !room)
         return btree_needs_room;
-    return btree_leaf_add(tree, probe, key, action, node, i, stack, depth);
+    return btree_leaf_add(tree, probe, key, action, node, i, stack, at, depth);
 }
 
 // Runs one writing operation on `key`: the way in, the key kind, with

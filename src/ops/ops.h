@@ -77,8 +77,8 @@ int btree_clear(BTreeCore *tree);
 // empty. Refused while the guard is held. 0 or -1.
 int btree_adopt(BTreeCore *tree, BTreeCore *built);
 
-// Number of nodes, for the memory a tree takes.
-Py_ssize_t btree_node_count(const BTreeCore *tree);
+// Bytes of a tree's nodes, for the memory it takes.
+size_t btree_tree_bytes(const BTreeCore *tree);
 
 // The garbage collector's clear: every item goes, whatever holds the guard.
 void btree_clear_refs(BTreeCore *tree);

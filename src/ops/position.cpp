@@ -25,7 +25,7 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 // with MemoryError.
 BTreeNode *recorded_walk(BTreeCore *tree, Py_ssize_t index, int *slot, Py_ssize_t *depth)
 {
-    return btree_leaf_at(tree->root, index, slot, [&](Py_ssize_t d, BTreeNode *node) {
+    return btree_leaf_at(tree->root, tree->size, index, slot, [&](Py_ssize_t d, BTreeNode *node) {
         if (btree_path_reserve(tree, d + 1) < 0)
             return -1;
         tree->path[d] = node;
@@ -43,7 +43,7 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
     if ((index = normalise(tree, index)) < 0)
         return index_error();
     int slot = 0;
-    BTreeNode *leaf = btree_leaf_at(tree->root, index, &slot);
+    BTreeNode *leaf = btree_leaf_at(tree, index, &slot);
     return btree_slot_item(leaf, slot, kind);
 }
 

@@ -4,27 +4,27 @@
 
 namespace {
 
-// Items below the children left of child `i`, read from whichever side of it
-// has fewer children: each child's count sits in another node's header.
-Py_ssize_t btree_size_left_of(const BTreeNode *node, int i)
+// Items below the children left of child `i`, of `size` below `node`,
+// summed from whichever side of it has fewer children.
+Py_ssize_t btree_size_left_of(const BTreeNode *node, Py_ssize_t size, int i)
 {
     Py_ssize_t total = 0;
     if (i <= node->n / 2) {
         for (int j = 0; j < i; j++)
-            total += node->inner.children[j]->subtree_size;
+            total += node->inner.sizes[j];
         return total;
     }
     for (int j = i; j <= node->n; j++)
-        total += node->inner.children[j]->subtree_size;
-    return node->subtree_size - total;
+        total += node->inner.sizes[j];
+    return size - total;
 }
 
-// Adds the number of keys below `node` that are less than the key (or not
-// greater, with `or_equal`) to `*count`, and without `or_equal` sets `*found`
-// when the key is there: one search per level plus the sizes of the children
-// left of the path; no leaf is walked.
+// Adds the number of keys below `node` (which holds `size` items) that are
+// less than the key (or not greater, with `or_equal`) to `*count`, and without
+// `or_equal` sets `*found` when the key is there: one search per level plus
+// the sizes of the children left of the path; no leaf is walked.
 template <bool Report, BTreeProbe Probe>
-int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, bool or_equal, int *found)
+int btree_count_lt(BTreeNode *node, Py_ssize_t size, Probe &probe, Py_ssize_t *count, bool or_equal, int *found)
 {
     BTreeDepthGuard depth(" in btree_count_lt");
     if (depth.enter() < 0)
@@ -48,8 +48,8 @@ int btree_count_lt(BTreeNode *node, Probe &probe, Py_ssize_t *count, bool or_equ
     __builtin_prefetch(child);
     __builtin_prefetch(child->inner.prims);
     __builtin_prefetch(child->leaf.prims + BTREE_MAX_KEYS / 2);
-    *count += btree_size_left_of(node, i);
-    return btree_count_lt<Report>(child, probe, count, or_equal, found);
+    *count += btree_size_left_of(node, size, i);
+    return btree_count_lt<Report>(child, node->inner.sizes[i], probe, count, or_equal, found);
 }
 
 }  // namespace
@@ -66,8 +66,8 @@ Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *prese
         return 0;
     Py_ssize_t count = 0;
     int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return present ? btree_count_lt<true>(tree->root, probe, &count, or_equal, &found)
-                       : btree_count_lt<false>(tree->root, probe, &count, or_equal, nullptr);
+        return present ? btree_count_lt<true>(tree->root, tree->size, probe, &count, or_equal, &found)
+                       : btree_count_lt<false>(tree->root, tree->size, probe, &count, or_equal, nullptr);
     });
     if (present)
         *present = found;

@@ -32,27 +32,30 @@ void borrow_from_left(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseL
         left->leaf.values[ln - 1] = nullptr;
         left->n = ln - 1;
         child->n = cn + 1;
-        left->subtree_size = ln - 1;
-        child->subtree_size = cn + 1;
+        parent->inner.sizes[idx - 1]--;
+        parent->inner.sizes[idx]++;
         rename_separator(parent, idx - 1, child, copy_prims, pending);
         return;
     }
     if (copy_prims)
         btree_shift_right(child->inner.prims, 0, cn);
     btree_shift_right(child->inner.children, 0, cn + 1);
+    btree_shift_right(child->inner.sizes, 0, cn + 1);
     // The separator moves down, the left sibling's last key moves up.
     child->keys[0] = parent->keys[idx - 1];
     child->inner.prims[0] = parent->inner.prims[idx - 1];
-    BTreeNode *moved = left->inner.children[ln];
-    child->inner.children[0] = moved;
+    Py_ssize_t moved = left->inner.sizes[ln];
+    child->inner.children[0] = left->inner.children[ln];
+    child->inner.sizes[0] = moved;
     parent->keys[idx - 1] = left->keys[ln - 1];
     parent->inner.prims[idx - 1] = left->inner.prims[ln - 1];
     left->keys[ln - 1] = nullptr;
     left->inner.children[ln] = nullptr;
+    left->inner.sizes[ln] = 0;
     left->n = ln - 1;
     child->n = cn + 1;
-    left->subtree_size -= moved->subtree_size;
-    child->subtree_size += moved->subtree_size;
+    parent->inner.sizes[idx - 1] -= moved;
+    parent->inner.sizes[idx] += moved;
 }
 
 void borrow_from_right(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
@@ -73,27 +76,30 @@ void borrow_from_right(BTreeNode *parent, int idx, bool copy_prims, BTreeRelease
         right->leaf.values[rn - 1] = nullptr;
         right->n = rn - 1;
         child->n = cn + 1;
-        right->subtree_size = rn - 1;
-        child->subtree_size = cn + 1;
+        parent->inner.sizes[idx + 1]--;
+        parent->inner.sizes[idx]++;
         rename_separator(parent, idx, right, copy_prims, pending);
         return;
     }
-    BTreeNode *moved = right->inner.children[0];
+    Py_ssize_t moved = right->inner.sizes[0];
     child->keys[cn] = parent->keys[idx];
     child->inner.prims[cn] = parent->inner.prims[idx];
-    child->inner.children[cn + 1] = moved;
+    child->inner.children[cn + 1] = right->inner.children[0];
+    child->inner.sizes[cn + 1] = moved;
     parent->keys[idx] = right->keys[0];
     parent->inner.prims[idx] = right->inner.prims[0];
     btree_shift_left(right->keys, 0, rn);
     if (copy_prims)
         btree_shift_left(right->inner.prims, 0, rn);
     btree_shift_left(right->inner.children, 0, rn + 1);
+    btree_shift_left(right->inner.sizes, 0, rn + 1);
     right->keys[rn - 1] = nullptr;
     right->inner.children[rn] = nullptr;
+    right->inner.sizes[rn] = 0;
     right->n = rn - 1;
     child->n = cn + 1;
-    right->subtree_size -= moved->subtree_size;
-    child->subtree_size += moved->subtree_size;
+    parent->inner.sizes[idx + 1] -= moved;
+    parent->inner.sizes[idx] += moved;
 }
 
 }  // namespace
@@ -124,16 +130,19 @@ void btree_merge(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &
         if (copy_prims)
             btree_move_slots(left->inner.prims + ln + 1, right->inner.prims, rn);
         btree_move_slots(left->inner.children + ln + 1, right->inner.children, rn + 1);
+        btree_move_slots(left->inner.sizes + ln + 1, right->inner.sizes, rn + 1);
         left->n = ln + rn + 1;
     }
-    left->subtree_size += right->subtree_size;
+    parent->inner.sizes[idx] += parent->inner.sizes[idx + 1];
     int pn = parent->n;
     btree_shift_left(parent->keys, idx, pn);
     if (copy_prims)
         btree_shift_left(parent->inner.prims, idx, pn);
     btree_shift_left(parent->inner.children, idx + 1, pn + 1);
+    btree_shift_left(parent->inner.sizes, idx + 1, pn + 1);
     parent->keys[pn - 1] = nullptr;
     parent->inner.children[pn] = nullptr;
+    parent->inner.sizes[pn] = 0;
     parent->n = pn - 1;
     btree_mem_free(right);
 }

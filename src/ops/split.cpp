@@ -1,18 +1,6 @@
 #include "nodes/slots.h"
 #include "ops/ops.h"
 
-namespace {
-
-Py_ssize_t children_size(const BTreeNode *node)
-{
-    Py_ssize_t total = 0;
-    for (int i = 0; i <= node->n; i++)
-        total += node->inner.children[i]->subtree_size;
-    return total;
-}
-
-}  // namespace
-
 int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
 {
     BTreeNode *child = parent->inner.children[index];
@@ -41,8 +29,6 @@ int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
         child->n = keep;
         sibling->leaf.next = child->leaf.next;
         child->leaf.next = sibling;
-        child->subtree_size = child->n;
-        sibling->subtree_size = sibling->n;
         // A leaf's separator is the right leaf's first key, referenced again.
         separator = Py_NewRef(sibling->keys[0]);
         separator_prim = sibling->leaf.prims[0];
@@ -53,18 +39,22 @@ int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
         if (copy_prims)
             btree_move_slots(sibling->inner.prims, child->inner.prims + keep, moved);
         btree_move_slots(sibling->inner.children, child->inner.children + keep, moved + 1);
+        btree_move_slots(sibling->inner.sizes, child->inner.sizes + keep, moved + 1);
         memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
         memset(static_cast<void *>(child->inner.children + keep), 0, sizeof(BTreeNode *) * (moved + 1));
+        memset(static_cast<void *>(child->inner.sizes + keep), 0, sizeof(Py_ssize_t) * (moved + 1));
         // The middle key moves up with its reference.
         separator = child->keys[keep - 1];
         child->keys[keep - 1] = nullptr;
         child->n = keep - 1;
-        child->subtree_size = children_size(child);
-        sibling->subtree_size = children_size(sibling);
     }
     int pn = parent->n;
+    Py_ssize_t sibling_size = btree_node_size(sibling);
     btree_move_slots(parent->inner.children + index + 2, parent->inner.children + index + 1, pn - index);
+    btree_move_slots(parent->inner.sizes + index + 2, parent->inner.sizes + index + 1, pn - index);
     parent->inner.children[index + 1] = sibling;
+    parent->inner.sizes[index + 1] = sibling_size;
+    parent->inner.sizes[index] -= sibling_size;
     btree_move_slots(parent->keys + index + 1, parent->keys + index, pn - index);
     parent->keys[index] = separator;
     if (copy_prims) {
@@ -95,11 +85,11 @@ int btree_prepare_root(BTreeCore *tree, bool *split)
         return -1;
     }
     top->inner.children[0] = tree->root;
+    top->inner.sizes[0] = tree->size;
     if (btree_split_child(top, 0, btree_kind_keeps_prims(tree->key_kind)) < 0) {
         btree_mem_free(top);
         return -1;
     }
-    top->subtree_size = children_size(top);
     tree->root = top;
     *split = true;
     return 0;

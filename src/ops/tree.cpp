@@ -37,9 +37,9 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
     return 0;
 }
 
-Py_ssize_t btree_node_count(const BTreeCore *tree)
+size_t btree_tree_bytes(const BTreeCore *tree)
 {
-    return tree->root ? btree_subtree_nodes(tree->root) : 0;
+    return tree->root ? btree_subtree_bytes(tree->root) : 0;
 }
 
 void btree_clear_refs(BTreeCore *tree)

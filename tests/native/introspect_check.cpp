@@ -113,8 +113,10 @@ int check_key(const Checker &c, const Where &w, BTreeNode *node, int slot)
 }
 
 // Walks the subtree below `node`; `*first` and `*last` receive its smallest
-// and largest key (borrowed). `rightmost`: the node ends its level.
-int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject **first, PyObject **last)
+// and largest key (borrowed), `*items` the items counted in its leaves.
+// `rightmost`: the node ends its level.
+int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject **first, PyObject **last,
+               Py_ssize_t *items)
 {
     if (w.depth >= max_height)
         return fail(w, "the tree is deeper than %d levels", max_height);
@@ -141,8 +143,7 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
         if (c.prev_leaf && c.prev_leaf->leaf.next != node)
             return fail(w, "the leaf chain does not lead from the previous leaf to this one");
         c.prev_leaf = node;
-        if (node->subtree_size != n)
-            return fail(w, "subtree_size %zd in a leaf of %d items", node->subtree_size, n);
+        *items = n;
         for (int i = 0; i < n; i++) {
             if (check_key(c, w, node, i) < 0)
                 return -1;
@@ -176,8 +177,14 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
         w.index[w.depth - 1] = i;
         BTreeNode *child = node->inner.children[i];
         PyObject *child_first = nullptr, *child_last = nullptr;
-        if (check_node(c, child, w, rightmost && i == n, &child_first, &child_last) < 0)
+        Py_ssize_t child_items = 0;
+        if (check_node(c, child, w, rightmost && i == n, &child_first, &child_last, &child_items) < 0)
             return -1;
+        if (node->inner.sizes[i] != child_items) {
+            w.depth--;
+            return fail(w, "sizes[%d] is %zd, but child %d holds %zd items", i, node->inner.sizes[i], i,
+                        child_items);
+        }
         if (i == 0) {
             *first = child_first;
         } else if (node->keys[i - 1] != child_first) {
@@ -186,12 +193,14 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
                         child_first, i);
         }
         *last = child_last;
-        total += child->subtree_size;
+        total += child_items;
     }
     w.depth--;
-    // The root's count is compared last of all, in check_tree.
-    if (w.depth > 0 && node->subtree_size != total)
-        return fail(w, "subtree_size %zd, but the children hold %zd items", node->subtree_size, total);
+    for (int i = n + 1; i < BTREE_MAX_CHILDREN; i++) {
+        if (node->inner.sizes[i] != 0)
+            return fail(w, "sizes[%d] is %zd past the last child", i, node->inner.sizes[i]);
+    }
+    *items = total;
     return 0;
 }
 
@@ -256,10 +265,11 @@ int check_tree(BTreeCore *tree, bool strict)
     if (tree->path_len < 0 || tree->path_len > tree->path_cap || !tree->path != !tree->path_cap)
         return fail(w, "path buffer %s with path_len %zd and path_cap %zd", tree->path ? "set" : "NULL",
                     tree->path_len, tree->path_cap);
+    Py_ssize_t items = 0;
     if (tree->root) {
         Checker c{tree, strict, -1, nullptr, nullptr};
         PyObject *first = nullptr, *last = nullptr;
-        if (check_node(c, tree->root, w, true, &first, &last) < 0)
+        if (check_node(c, tree->root, w, true, &first, &last, &items) < 0)
             return -1;
         if (c.prev_leaf->leaf.next)
             return fail(w, "the last leaf's next is not NULL");
@@ -267,19 +277,9 @@ int check_tree(BTreeCore *tree, bool strict)
     if (check_cache(tree) < 0)
         return -1;
     // Last of all, so that a failure here says that every other invariant
-    // holds: the count of every other node is exact by now.
-    BTreeNode *root = tree->root;
-    if (root) {
-        Py_ssize_t total = root->n;
-        if (!root->is_leaf) {
-            total = 0;
-            for (int i = 0; i <= root->n; i++)
-                total += root->inner.children[i]->subtree_size;
-        }
-        if (root->subtree_size != total || total != tree->size)
-            return fail(w, "subtree_size %zd, but the children hold %zd items and the tree's size is %zd",
-                        root->subtree_size, total, tree->size);
-    }
+    // holds: the count of every node below the root is exact by now.
+    if (items != tree->size)
+        return fail(w, "the leaves hold %zd items, but the tree's size is %zd", items, tree->size);
     return 0;
 }
 

@@ -60,7 +60,7 @@ PyObject *dump_node(BTreeNode *node, BTreeKeyKind kind, int levels)
     int n = node->n;
     bool ok = dict && put(dict, "leaf", PyBool_FromLong(node->is_leaf)) == 0 &&
               put(dict, "n", PyLong_FromLong(n)) == 0 &&
-              put(dict, "subtree_size", PyLong_FromSsize_t(node->subtree_size)) == 0 &&
+              put(dict, "subtree_size", PyLong_FromSsize_t(btree_node_size(node))) == 0 &&
               put(dict, "keys", object_list(node->keys, n)) == 0 &&
               put(dict, "prims", prim_list(btree_prims(node), n, kind)) == 0;
     if (ok && node->is_leaf) {
