@@ -40,6 +40,11 @@ inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t ind
         BTREE_ASSERT(j <= node->n && index < sizes[j]);
         size = sizes[j];
         node = node->inner.children[j];
+        // Should the child be the leaf, its slot is asked for with its header.
+        if (size <= BTREE_MAX_KEYS) {
+            __builtin_prefetch(&node->keys[index]);
+            __builtin_prefetch(&node->leaf.values[index]);
+        }
     }
     BTREE_ASSERT(index < node->n);
     *slot = static_cast<int>(index);
