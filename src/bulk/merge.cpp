@@ -34,7 +34,8 @@ public:
 
     // Takes over `key` and, when values are carried, `value`; releases them
     // when the list cannot grow.
-    int append(PyObject *key, const BTreePrim *prim, PyObject *value)
+    template <bool Values>
+    [[gnu::always_inline]] int append(PyObject *key, const BTreePrim *prim, PyObject *value)
     {
         if (count_ == capacity_ && grow() < 0) {
             Py_DECREF(key);
@@ -43,7 +44,7 @@ public:
         }
         if (prim)
             prims_[count_] = *prim;
-        if (with_values_)
+        if constexpr (Values)
             values_[count_] = value;
         items_[count_++] = key;
         return 0;
@@ -228,25 +229,26 @@ int compare(const Side &x, const Side &y, BTreeSetOp op)
     return less < 0 ? BTREE_CMP_ERROR : less ? -1 : 1;
 }
 
-// Appends the item `side` is at: its key, and its value when carried.
-template <class S>
-int append(KeyList &keys, S &side)
+// Appends the item `side` is at: its key, and with `Values` its value.
+// Inlined: it is most of the loop of a merge of primitives.
+template <bool Values, class S>
+[[gnu::always_inline]] inline int append(KeyList &keys, S &side)
 {
-    PyObject *value = keys.with_values() ? side.take_value() : nullptr;
-    return keys.append(side.take(), side.prim(), value);
+    PyObject *value = Values ? side.take_value() : nullptr;
+    return keys.append<Values>(side.take(), side.prim(), value);
 }
 
-template <class S>
+template <bool Values, class S>
 int drain(S &side, KeyList &keys)
 {
     while (side.key()) {
-        if (append(keys, side) < 0 || side.advance() < 0)
+        if (append<Values>(keys, side) < 0 || side.advance() < 0)
             return -1;
     }
     return 0;
 }
 
-template <class S>
+template <bool Values, class S>
 int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 {
     bool keep_left = op != BTreeSetOp::Intersection;
@@ -258,11 +260,11 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
             return -1;
         int rc;
         if (c < 0)
-            rc = keep_left ? append(keys, x) : 0;
+            rc = keep_left ? append<Values>(keys, x) : 0;
         else if (c > 0)
-            rc = keep_right ? append(keys, y) : 0;
+            rc = keep_right ? append<Values>(keys, y) : 0;
         else
-            rc = keep_both ? append(keys, x) : 0;
+            rc = keep_both ? append<Values>(keys, x) : 0;
         if (rc < 0)
             return -1;
         if (c <= 0 && x.advance() < 0)
@@ -270,11 +272,18 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
         if (c >= 0 && y.advance() < 0)
             return -1;
     }
-    if (keep_left && drain(x, keys) < 0)
+    if (keep_left && drain<Values>(x, keys) < 0)
         return -1;
-    if (keep_right && drain(y, keys) < 0)
+    if (keep_right && drain<Values>(y, keys) < 0)
         return -1;
     return 0;
+}
+
+// The walk of a merge that carries values, or not.
+template <class S>
+int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
+{
+    return keys.with_values() ? merge_walk<true>(x, y, op, keys) : merge_walk<false>(x, y, op, keys);
 }
 
 }  // namespace
