@@ -37,7 +37,7 @@ public:
     template <bool Values>
     [[gnu::always_inline]] int append(PyObject *key, const BTreePrim *prim, PyObject *value)
     {
-        if (count_ == capacity_ && grow() < 0) {
+        if (count_ == capacity_ && grow(capacity_ ? capacity_ * 2 : 256) < 0) {
             Py_DECREF(key);
             Py_XDECREF(value);
             return -1;
@@ -52,6 +52,16 @@ public:
 
     bool with_values() const { return with_values_; }
 
+    // Room for the most keys a merge of trees of these sizes can give, taken
+    // at once: a merge then never moves the list as it grows.
+    int reserve(BTreeSetOp op, Py_ssize_t left, Py_ssize_t right)
+    {
+        Py_ssize_t most = op == BTreeSetOp::Intersection ? (left < right ? left : right)
+                          : op == BTreeSetOp::Difference ? left
+                                                         : left + right;
+        return most > capacity_ ? grow(most) : 0;
+    }
+
     int build(BTreeCore *dst)
     {
         BTreeKnownKeys known;
@@ -63,9 +73,8 @@ public:
     }
 
 private:
-    int grow()
+    int grow(Py_ssize_t capacity)
     {
-        Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 256;
         void *items = btree_mem_realloc(items_, static_cast<size_t>(capacity) * sizeof(PyObject *));
         if (!items)
             return PyErr_NoMemory(), -1;
@@ -299,13 +308,14 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
         PyTypeObject *type = left->key_type == right->key_type ? left->key_type : nullptr;
         BTreeKnownKeys known{left->key_kind, nullptr, type};
         KeyList keys(with_values, &known);
-        if (merge_walk(x, y, op, keys) < 0)
+        if (keys.reserve(op, left->size, right->size) < 0 || merge_walk(x, y, op, keys) < 0)
             return -1;
         return keys.build(dst);
     }
     Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
     KeyList keys(with_values);
-    if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
+    if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
+        merge_walk(x, y, op, keys) < 0)
         return -1;
     return keys.build(dst);
 }
@@ -319,7 +329,8 @@ int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left
         return -1;
     Side x(left, left_as, false), y(right, right_as, false);
     KeyList keys(false);
-    if (x.advance() < 0 || y.advance() < 0 || merge_walk(x, y, op, keys) < 0)
+    if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
+        merge_walk(x, y, op, keys) < 0)
         return -1;
     return keys.build(dst);
 }

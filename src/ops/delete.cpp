@@ -60,9 +60,27 @@ void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
         *r.removed = Py_NewRef(leaf->leaf.values[idx]);
     btree_remove_from_leaf(leaf, idx, r.copy_prims, r.pending);
     r.tree->size--;
-    if (idx == 0 && leaf->n > 0 && first) {
+    if (idx == 0 && leaf->n > 0) {
         first->key = leaf->keys[0];
         first->prim = leaf->leaf.prims[0];
+    }
+}
+
+// After a removal from the leaf below `path[0..depth-1]` (the walk went to
+// child `at[d]` of `path[d]`): each count on the path loses the item, and
+// a new first key of the leaf renames the one separator that named the
+// removed key, held by the nearest node where the walk went right of one.
+void finish_removal(Removal &r, BTreeNode *const *path, const int *at, Py_ssize_t depth, const FirstKey &first)
+{
+    for (Py_ssize_t d = 0; d < depth; d++)
+        path[d]->inner.sizes[at[d]]--;
+    if (!first.key)
+        return;
+    for (Py_ssize_t d = depth - 1; d >= 0; d--) {
+        if (at[d] > 0) {
+            replace_separator(r, path[d], at[d] - 1, first);
+            return;
+        }
     }
 }
 
@@ -77,41 +95,40 @@ void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
     return idx > node->n ? idx - 1 : idx;  // the child joined its left sibling
 }
 
+// Removal by a descent from the root that tops up every child before it
+// enters it, so that the leaf can lose an item: 0, key_absent or -1.
 template <BTreeProbe Probe>
-int btree_remove(Removal &r, BTreeNode *node, Probe &probe, FirstKey *first)
+int btree_remove(Removal &r, Probe &probe)
 {
-    BTreeDepthGuard depth(" in btree_remove");
-    if (depth.enter() < 0)
-        return -1;
-    if (node->is_leaf) {
-        int found = 0;
-        int idx = btree_leaf_index(node, probe, &found);
-        if (idx < 0)
+    BTreeDepthGuard depth_guard(" in btree_remove");
+    BTreeNode *path[BTREE_MAX_DEPTH];
+    int at[BTREE_MAX_DEPTH];
+    int depth = 0;
+    BTreeNode *node = r.tree->root;
+    while (!node->is_leaf) {
+        if (depth_guard.enter() < 0)
             return -1;
-        if (!found)
-            return key_absent;
-        remove_at(r, node, idx, first);
-        return 0;
+        if (depth == BTREE_MAX_DEPTH) {
+            PyErr_SetString(PyExc_MemoryError, "BTree is too deep");
+            return -1;
+        }
+        int lo = btree_child_index(node, probe);
+        if (lo < 0)
+            return -1;
+        lo = top_up(r, node, lo);
+        path[depth] = node;
+        at[depth++] = lo;
+        node = node->inner.children[lo];
     }
-    int lo = btree_child_index(node, probe);
-    if (lo < 0)
+    int found = 0;
+    int idx = btree_leaf_index(node, probe, &found);
+    if (idx < 0)
         return -1;
-    lo = top_up(r, node, lo);
-    Py_ssize_t before = r.tree->size;
-    FirstKey below;
-    int rc = btree_remove(r, node->inner.children[lo], probe, &below);
-    if (rc != 0)
-        return rc;
-    if (r.tree->size != before)
-        node->inner.sizes[lo]--;
-    if (below.key) {
-        // The nearest ancestor where the descent went right of a separator
-        // holds the one separator that named the removed key.
-        if (lo > 0)
-            replace_separator(r, node, lo - 1, below);
-        else if (first)
-            *first = below;
-    }
+    if (!found)
+        return key_absent;
+    FirstKey first;
+    remove_at(r, node, idx, &first);
+    finish_removal(r, path, at, depth, first);
     return 0;
 }
 
@@ -175,16 +192,7 @@ int cached_removal(Removal &r, Probe &probe)
     }
     FirstKey first;
     remove_at(r, node, idx, &first);
-    for (Py_ssize_t i = 0; i + 1 < len; i++)
-        path[i]->inner.sizes[position[i]]--;
-    if (first.key) {
-        for (Py_ssize_t i = len - 2; i >= 0; i--) {
-            if (position[i] > 0) {
-                replace_separator(r, path[i], position[i] - 1, first);
-                break;
-            }
-        }
-    }
+    finish_removal(r, path, position, len - 1, first);
     return 0;
 }
 
@@ -218,7 +226,7 @@ void collapse_root(BTreeCore *tree)
         // The cached walk may have merged the root's last two children.
         if (change.marked())
             collapse_root(tree);
-        return btree_remove(r, tree->root, probe, static_cast<FirstKey *>(nullptr));
+        return btree_remove(r, probe);
     });
     // A failed deletion may have merged at the root too: the tree never keeps
     // a root without keys, which a later top-up could not handle.
