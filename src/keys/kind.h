@@ -12,24 +12,11 @@
 #include "compat.h"
 #include "nodes/tree.h"
 
-// The first eight bytes of the string's UTF-8 form, zero-padded, as a
-// big-endian number. UTF-8 byte order is code point order and a string sorts
-// before its extensions, so prefixes that differ order their strings; equal
-// prefixes say nothing. Surrogates encode by the same rule.
-inline uint64_t btree_str_prefix(PyObject *s)
+// The prefix of a string that is not ASCII, encoded code point by code point.
+[[gnu::noinline]] inline uint64_t btree_wide_str_prefix(PyObject *s)
 {
     Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     const void *data = PyUnicode_DATA(s);
-    if (PyUnicode_IS_ASCII(s)) {
-        unsigned char bytes[8] = {};
-        memcpy(bytes, data, static_cast<size_t>(len < 8 ? len : 8));
-        uint64_t v;
-        memcpy(&v, bytes, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    }
     int kind = PyUnicode_KIND(s);
     uint64_t v = 0;
     int shift = 56;
@@ -59,6 +46,28 @@ inline uint64_t btree_str_prefix(PyObject *s)
         for (int j = 0; j < m && shift >= 0; j++, shift -= 8)
             v |= static_cast<uint64_t>(enc[j]) << shift;
     }
+    return v;
+}
+
+// The first eight bytes of the string's UTF-8 form, zero-padded, as a
+// big-endian number. UTF-8 byte order is code point order and a string sorts
+// before its extensions, so prefixes that differ order their strings; equal
+// prefixes say nothing. Surrogates encode by the same rule.
+inline uint64_t btree_str_prefix(PyObject *s)
+{
+    if (!PyUnicode_IS_ASCII(s))
+        return btree_wide_str_prefix(s);
+    // An ASCII string is its own UTF-8 form; one load reads a long one.
+    Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    const void *data = PyUnicode_DATA(s);
+    uint64_t v = 0;
+    if (len >= 8)
+        memcpy(&v, data, 8);
+    else
+        memcpy(&v, data, static_cast<size_t>(len));
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 
