@@ -190,6 +190,11 @@ class MapMachine(RuleBasedStateMachine):
             assert set(result) == expected and len(result) == len(expected)
             assert list(result) == sorted(expected)
             assert result == expected and mine.isdisjoint(theirs) == ref.isdisjoint(set(theirs))
+            if other == "list":
+                # isdisjoint() reads an iterator up to its first common element only.
+                rest = iter(theirs)
+                first = next((i for i, e in enumerate(theirs) if e in ref), len(theirs))
+                assert mine.isdisjoint(rest) == (first == len(theirs)) and list(rest) == theirs[first + 1:]
 
     @rule(data=st.data())
     def view_comparisons(self, data):
