@@ -295,16 +295,6 @@ def test_comparison_that_raises_during_sort_leaks_nothing(key_hook):
     assert [__import__("sys").getrefcount(k) for k in keys] == before
 
 
-def test_reentry_from_a_comparison_is_refused(key_hook):
-    m = bt.BTreeMap((Key(i), i) for i in range(5))
-    seen = []
-    key_hook(lambda a, b: seen.append(len(m.keys()[:1])))
-    with pytest.raises(RuntimeError, match="reentrant"):
-        m[Key(2.5)] = 0
-    key_hook(None)
-    check(m)
-
-
 def test_copy_pickle_and_deepcopy_round_trips(BTreeMap):
     m = BTreeMap((i, [i]) for i in range(1000))
     for other in (m.copy(), copy.copy(m)):
