@@ -278,10 +278,49 @@ MAP_OPERATIONS = {
         lambda pairs: (pairs[:1000] + pairs[1001:2000], pairs[1000:], pairs[1000])),
     "union": (lambda m, other, pairs: m.union(other), lambda pairs: (pairs[:2000], pairs[1000:], pairs)),
     "intersection of keys": (
-        lambda m, other, pairs: m.keys() & other.keys(),
-        lambda pairs: (pairs[:2000], pairs[1000:], [k for k, _ in pairs[1000:2000]])),
+        lambda m, other, pairs: list(m.keys() & other.keys()),
+        lambda pairs: (pairs[:2000], pairs[1000:], keys_of(pairs[1000:2000]))),
     "copy": (lambda m, other, pairs: m.copy(), lambda pairs: (pairs[:2000], pairs[1000:], pairs[:2000])),
+    "increment of a new key into a full leaf": (
+        lambda m, other, pairs: other.increment(pairs[999][0], 5),
+        lambda pairs: (pairs[:2000], [(pairs[999][0], 5)] + pairs[1000:], 5)),
+    "setdefault of a new key into a full leaf": (
+        lambda m, other, pairs: other.setdefault(*pairs[999]), lambda pairs: (pairs[:2000], pairs[999:], pairs[999][1])),
+    "update of a full leaf": (
+        lambda m, other, pairs: other.update(pairs[990:1000]), lambda pairs: (pairs[:2000], pairs[990:], None)),
+    "pop of a key": (
+        lambda m, other, pairs: m.pop(pairs[1500][0]),
+        lambda pairs: (pairs[:1500] + pairs[1501:2000], pairs[1000:], pairs[1500][1])),
+    "lookup": (lambda m, other, pairs: m[pairs[777][0]], lambda pairs: (pairs[:2000], pairs[1000:], pairs[777][1])),
+    "peekitem": (lambda m, other, pairs: m.peekitem(1234), lambda pairs: (pairs[:2000], pairs[1000:], pairs[1234])),
+    "irange": (
+        lambda m, other, pairs: list(m.irange(pairs[10][0], pairs[50][0], reverse=True)),
+        lambda pairs: (pairs[:2000], pairs[1000:], keys_of(pairs[50:9:-1]))),
+    "slice of the items view": (
+        lambda m, other, pairs: m.items()[1990:1960:-3], lambda pairs: (pairs[:2000], pairs[1000:], pairs[1990:1960:-3])),
+    "fromsorted": (lambda m, other, pairs: type(m).fromsorted(pairs), lambda pairs: (pairs[:2000], pairs[1000:], pairs)),
+    "map built from a map": (
+        lambda m, other, pairs: type(m)(other), lambda pairs: (pairs[:2000], pairs[1000:], pairs[1000:])),
+    "difference": (lambda m, other, pairs: m.difference(other), lambda pairs: (pairs[:2000], pairs[1000:], pairs[:1000])),
+    "union with a dict": (
+        lambda m, other, pairs: m | dict(pairs[2000:2100]), lambda pairs: (pairs[:2000], pairs[1000:], pairs[:2100])),
+    "symmetric difference of keys and a list": (
+        lambda m, other, pairs: list(m.keys() ^ keys_of(pairs[1950:2050])),
+        lambda pairs: (pairs[:2000], pairs[1000:], keys_of(pairs[:1950] + pairs[2000:2050]))),
+    "intersection of items and a list": (
+        lambda m, other, pairs: list(m.items() & pairs[1990:2010]),
+        lambda pairs: (pairs[:2000], pairs[1000:], pairs[1990:2000])),
+    "isdisjoint": (
+        lambda m, other, pairs: m.keys().isdisjoint(keys_of(pairs[2000:2050])),
+        lambda pairs: (pairs[:2000], pairs[1000:], True)),
+    "pickling": (
+        lambda m, other, pairs: m.__reduce__()[1],
+        lambda pairs: (pairs[:2000], pairs[1000:], (keys_of(pairs[:2000]), [v for _, v in pairs[:2000]]))),
 }
+
+
+def keys_of(pairs):
+    return [k for k, _ in pairs]
 
 
 def map_case(name):
@@ -299,8 +338,6 @@ def map_case(name):
                 if hasattr(result, "items"):
                     check_tree(result, strict=False)
                     result = list(result.items())
-                elif not isinstance(result, tuple):
-                    result = list(result)
                 assert result == made
             return [m, other, result]
 

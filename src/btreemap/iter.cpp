@@ -68,6 +68,10 @@ PyMethodDef MapIter_methods[] = {
 PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
 {
     BTreeCore *tree = btreemap_core(map);
+    // The walk starts from the map the positions were read from: a change
+    // made while waiting for another thread, or by a finaliser the allocation
+    // runs, then stops it at its first step instead of leading it off the map.
+    BTreeSpan span = btree_span_start(tree, start, stop, reverse);
     if (btree_guard_test(tree) < 0)
         return nullptr;
     MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
@@ -75,13 +79,16 @@ PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_
         return nullptr;
     it->map = Py_NewRef(map);
     it->kind = kind;
-    it->span = btree_span_start(tree, start, stop, reverse);
+    it->span = span;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
 
 PyObject *btreemap_iter_all(PyObject *map, int kind, bool reverse)
 {
+    // The size is read once no other thread is inside the map.
+    if (btree_guard_test(btreemap_core(map)) < 0)
+        return nullptr;
     return btreemap_iter_new(map, kind, 0, btreemap_core(map)->size, reverse);
 }
 

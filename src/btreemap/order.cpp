@@ -3,6 +3,7 @@
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "ops/guard.h"
 #include "ops/ops.h"
 
 namespace {
@@ -138,7 +139,7 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
     Py_ssize_t from, to, step;
     int rc = PySlice_Unpack(slice, &from, &to, &step);
     Py_DECREF(slice);
-    if (rc < 0)
+    if (rc < 0 || btree_guard_test(btreemap_core(self)) < 0)
         return nullptr;
     PySlice_AdjustIndices(btreemap_core(self)->size, &from, &to, step);
     return btreemap_iter_new(self, PyBTree_ITER_KEYS, from, to, backward);

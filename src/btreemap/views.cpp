@@ -65,6 +65,8 @@ PyObject *View_slice(PyObject *self, PyObject *slice)
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
         return nullptr;
     PyObject *map = map_of(self);
+    if (btree_guard_test(btreemap_core(map)) < 0)
+        return nullptr;
     Py_ssize_t count = PySlice_AdjustIndices(btreemap_core(map)->size, &start, &stop, step);
     bool reverse = step < 0;
     PyObject *it = reverse ? btreemap_iter_new(map, kind_of(self), stop + 1, start + 1, true)

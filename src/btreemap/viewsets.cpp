@@ -37,29 +37,41 @@ PyObject *merged_view(BTreeCore *left, BTreeElements left_as, BTreeCore *right, 
     return btreemap_view_new(map.get(), &BTreeMapKeysType);
 }
 
+// Hands each element of `iterable` that is in `view` to `found`, which
+// returns 0 to go on, 1 to stop there or -1 on error. Elements that are not
+// keys of the view's kind make the lookup fail, as `in` does. 1 when `found`
+// stopped the walk, 0 at the end of the iterable, -1 on error.
+template <class Found>
+int each_in(PyObject *view, PyObject *iterable, Found &&found)
+{
+    BTreeRef it(PyObject_GetIter(iterable));
+    if (!it)
+        return -1;
+    while (BTreeRef element{PyIter_Next(it.get())}) {
+        int present = btreemap_view_contains(view, element.get());
+        if (present > 0)
+            present = found(element.get());
+        if (present != 0)
+            return present;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 // The elements of `iterable` that are in `view`, found by lookups, as a new
-// map: the keys, or for an item view the pairs as its items. Elements that
-// are not keys of the view's kind make the lookup fail, as `in` does.
+// map: the keys, or for an item view the pairs as its items.
 PyObject *found_in(PyObject *view, PyObject *iterable)
 {
     BTreeRef map(btreemap_alloc(&BTreeMapType));
-    BTreeRef it(map ? PyObject_GetIter(iterable) : nullptr);
-    if (!it)
+    if (!map)
         return nullptr;
     bool pairs = elements_of(view) == BTreeElements::Pairs;
-    while (BTreeRef element{PyIter_Next(it.get())}) {
-        int present = btreemap_view_contains(view, element.get());
-        if (present < 0)
-            return nullptr;
-        if (!present)
-            continue;
+    int rc = each_in(view, iterable, [&](PyObject *element) {
         // An element of an item view is a pair.
-        PyObject *key = pairs ? PyTuple_GET_ITEM(element.get(), 0) : element.get();
-        PyObject *value = pairs ? PyTuple_GET_ITEM(element.get(), 1) : Py_None;
-        if (btree_insert_item(btreemap_core(map.get()), key, value) < 0)
-            return nullptr;
-    }
-    return PyErr_Occurred() ? nullptr : map.release();
+        PyObject *key = pairs ? PyTuple_GET_ITEM(element, 0) : element;
+        PyObject *value = pairs ? PyTuple_GET_ITEM(element, 1) : Py_None;
+        return btree_insert_item(btreemap_core(map.get()), key, value);
+    });
+    return rc < 0 ? nullptr : map.release();
 }
 
 // Every distinct element of `iterable`, as the keys of a new map.
@@ -185,6 +197,12 @@ PyObject *btreemap_set_view_richcompare(PyObject *self, PyObject *other, int op)
 
 PyObject *btreemap_set_view_isdisjoint(PyObject *self, PyObject *other)
 {
-    Py_ssize_t common = size_of_result(set_op(self, other, BTreeSetOp::Intersection));
-    return common < 0 ? nullptr : PyBool_FromLong(common == 0);
+    if (Py_IS_TYPE(other, Py_TYPE(self))) {
+        Py_ssize_t common = size_of_result(set_op(self, other, BTreeSetOp::Intersection));
+        return common < 0 ? nullptr : PyBool_FromLong(common == 0);
+    }
+    // The first element found settles it: the rest of the iterable, which
+    // may be endless, is left unread.
+    int found = each_in(self, other, [](PyObject *) { return 1; });
+    return found < 0 ? nullptr : PyBool_FromLong(!found);
 }

@@ -128,26 +128,27 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 {
     // Two flat lists pickle smaller and faster than a tuple per item.
     const BTreeCore *tree = btreemap_core(self);
-    PyObject *keys = PyList_New(tree->size);
-    PyObject *values = keys ? PyList_New(tree->size) : nullptr;
-    if (!values) {
-        Py_XDECREF(keys);
-        return nullptr;
+    BTreeRef keys, values;
+    // Allocating a list may run a collection whose finalisers change the map:
+    // the lists are made again until they have its size.
+    for (Py_ssize_t n = -1; n != tree->size;) {
+        n = tree->size;
+        keys = BTreeRef(PyList_New(n));
+        values = BTreeRef(keys ? PyList_New(n) : nullptr);
+        if (!values)
+            return nullptr;
     }
     // Taking references runs no Python code: the tree stays as it is.
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
     for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
-        PyList_SET_ITEM(keys, i, Py_NewRef(leaf->keys[slot]));
-        PyList_SET_ITEM(values, i, Py_NewRef(leaf->leaf.values[slot]));
+        PyList_SET_ITEM(keys.get(), i, Py_NewRef(leaf->keys[slot]));
+        PyList_SET_ITEM(values.get(), i, Py_NewRef(leaf->leaf.values[slot]));
     }
     PyObject *rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "_fromsortedlists");
-    if (!rebuild) {
-        Py_DECREF(keys);
-        Py_DECREF(values);
+    if (!rebuild)
         return nullptr;
-    }
-    return Py_BuildValue("(N(NN))", rebuild, keys, values);
+    return Py_BuildValue("(N(NN))", rebuild, keys.release(), values.release());
 }
 
 PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
