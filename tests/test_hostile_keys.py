@@ -472,14 +472,14 @@ def test_ctrl_c_interrupts_a_wait_for_the_guard(key_hook, surface):
     Ctrl-C with KeyboardInterrupt and leaves the tree as it was."""
     tree = tree_of_keys(surface, [Key(v) for v in range(50)])
     entered, release = threading.Event(), threading.Event()
+    other = threading.Thread(target=lambda: surface.search(tree, Key(3)))
 
     def hook(a, b):
-        if threading.current_thread() is not threading.main_thread():
+        if threading.current_thread() is other:
             entered.set()
             release.wait(10)
 
     key_hook(hook)
-    other = threading.Thread(target=lambda: surface.search(tree, Key(3)))
     other.start()
     assert entered.wait(10)
     timer = threading.Timer(0.05, _thread.interrupt_main)

@@ -76,6 +76,13 @@ def test_kind_transitions(bt, dump, check, first, second, kind):
         (2**63 - 1, INT64, 2**63 - 1),
         (2**63, OBJECT, None),
         (-(2**63) - 1, OBJECT, None),
+        # Two and three 30-bit digits, on either side of each digit boundary.
+        (2**30, INT64, 2**30),
+        (-(2**60) + 1, INT64, -(2**60) + 1),
+        (2**60, INT64, 2**60),
+        (-(2**62) - 12345, INT64, -(2**62) - 12345),
+        (2**64 - 1, OBJECT, None),
+        (-(2**64), OBJECT, None),
         (-0.0, FLOAT64, -0.0),
         (1e308, FLOAT64, 1e308),
         (float("inf"), FLOAT64, float("inf")),

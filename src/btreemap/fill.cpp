@@ -84,6 +84,11 @@ int gather_pairs(PyObject *iterable, BTreePairs &pairs)
         if (pairs.reserve(pairs.count + PySequence_Fast_GET_SIZE(iterable)) < 0)
             return -1;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); i++) {
+            if (i + BTREE_KEYS_AHEAD < PySequence_Fast_GET_SIZE(iterable)) {
+                PyObject *next = PySequence_Fast_ITEMS(iterable)[i + BTREE_KEYS_AHEAD];
+                if (Py_IS_TYPE(next, &PyTuple_Type) && Py_SIZE(next) == 2)
+                    btree_prefetch_key(PyTuple_GET_ITEM(next, 0));
+            }
             PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(iterable, i));
             int rc = append_pair(pairs, item, i);
             Py_DECREF(item);
@@ -267,8 +272,11 @@ PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssiz
     BTreePairs pairs;
     if (pairs.reserve(n) < 0)
         return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++)
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (i + BTREE_KEYS_AHEAD < n)
+            btree_prefetch_key(PyList_GET_ITEM(args[0], i + BTREE_KEYS_AHEAD));
         if (pairs.append(Py_NewRef(PyList_GET_ITEM(args[0], i)), Py_NewRef(PyList_GET_ITEM(args[1], i))) < 0)
             return nullptr;
+    }
     return new_map(cls, pairs, true, "_fromsortedlists");
 }

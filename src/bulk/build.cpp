@@ -46,17 +46,6 @@ int nan_prescan(PyObject **keys, Py_ssize_t n)
     return 0;
 }
 
-// Classifying a key reads its object, a cache miss each when the keys lie
-// scattered: the objects some places ahead are asked for meanwhile. A string
-// keeps its characters past the first cache line of its object.
-constexpr Py_ssize_t ahead = 16;
-
-void prefetch_object(const PyObject *key)
-{
-    __builtin_prefetch(key);
-    __builtin_prefetch(reinterpret_cast<const char *>(key) + 48);
-}
-
 // Moves the input into full leaves of 127, deriving the key type and kind key
 // by key as insertion would.
 int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
@@ -83,8 +72,8 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
         Py_ssize_t c = n - g < BTREE_MAX_KEYS ? n - g : BTREE_MAX_KEYS;
         for (int j = 0; j < c; j++, g++) {
             PyObject *key = keys[g];
-            if (!known && g + ahead < n)
-                prefetch_object(keys[g + ahead]);
+            if (!known && g + BTREE_KEYS_AHEAD < n)
+                btree_prefetch_key(keys[g + BTREE_KEYS_AHEAD]);
             leaf->keys[j] = key;
             keys[g] = nullptr;
             if (values) {

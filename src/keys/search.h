@@ -181,7 +181,7 @@ inline void btree_prefetch_array(const void *start)
 // key. Upper bound: returns the child index. -1 with an exception set when a
 // comparison fails (object probes only).
 template <BTreeBound B, bool Leaf, BTreeProbe Probe>
-[[gnu::always_inline]] inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
+inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 {
     probe.begin_node();
     const BTreePrim *prims = btree_prims_of<Leaf>(node);
