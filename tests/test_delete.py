@@ -166,7 +166,8 @@ def test_rebalancing_through_every_level(bt, dump, check):
 FILLS = {
     # leaf sizes, the leaf that loses its second key, leaf sizes afterwards
     "borrow from the left although the right could lend": ([64, 63, 127], 1, [63, 63, 127]),
-    "borrow from the right": ([63, 63, 127], 1, [63, 63, 126]),
+    "a borrow evens the two leaves, from the left": ([127, 63, 63], 1, [95, 94, 63]),
+    "a borrow evens the two leaves, from the right": ([63, 63, 127], 1, [63, 94, 95]),
     "first child merges with its right sibling": ([63, 63, 127], 0, [125, 127]),
     "middle child merges with its right sibling": ([63, 63, 63, 127], 1, [63, 125, 127]),
     "last child merges into its left sibling": ([127, 63, 63], 2, [127, 125]),

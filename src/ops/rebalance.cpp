@@ -14,29 +14,52 @@ void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, bool cop
         parent->inner.prims[at] = leaf->leaf.prims[0];
 }
 
+// Items a leaf of `cn` takes from a sibling of `sn` (more than the fewest a
+// leaf keeps): half the difference, so that both end near the middle and the
+// next deletions from the lesser one need no borrowing.
+int even_share(int sn, int cn)
+{
+    int k = (sn - cn) / 2;
+    return k > 0 ? k : 1;
+}
+
+// Moves `count` items from slot `from` of leaf `src` to slot `to` of leaf
+// `dst`; within one leaf the runs may overlap.
+void move_leaf_items(BTreeNode *dst, int to, const BTreeNode *src, int from, int count, bool copy_prims)
+{
+    btree_move_slots(dst->keys + to, src->keys + from, count);
+    btree_move_slots(dst->leaf.values + to, src->leaf.values + from, count);
+    if (copy_prims)
+        btree_move_slots(dst->leaf.prims + to, src->leaf.prims + from, count);
+}
+
+// Clears the key and value slots [from, to) of a leaf, whose items moved.
+void clear_leaf_slots(BTreeNode *leaf, int from, int to)
+{
+    size_t bytes = sizeof(PyObject *) * static_cast<size_t>(to - from);
+    memset(static_cast<void *>(leaf->keys + from), 0, bytes);
+    memset(static_cast<void *>(leaf->leaf.values + from), 0, bytes);
+}
+
 void borrow_from_left(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *left = parent->inner.children[idx - 1];
     BTreeNode *child = parent->inner.children[idx];
     int ln = left->n, cn = child->n;
     BTREE_ASSERT(ln > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
-    btree_shift_right(child->keys, 0, cn);
     if (child->is_leaf) {
-        btree_shift_right(child->leaf.values, 0, cn);
-        if (copy_prims)
-            btree_shift_right(child->leaf.prims, 0, cn);
-        child->keys[0] = left->keys[ln - 1];
-        child->leaf.values[0] = left->leaf.values[ln - 1];
-        child->leaf.prims[0] = left->leaf.prims[ln - 1];
-        left->keys[ln - 1] = nullptr;
-        left->leaf.values[ln - 1] = nullptr;
-        left->n = ln - 1;
-        child->n = cn + 1;
-        parent->inner.sizes[idx - 1]--;
-        parent->inner.sizes[idx]++;
+        int k = even_share(ln, cn);
+        move_leaf_items(child, k, child, 0, cn, copy_prims);
+        move_leaf_items(child, 0, left, ln - k, k, copy_prims);
+        clear_leaf_slots(left, ln - k, ln);
+        left->n = ln - k;
+        child->n = cn + k;
+        parent->inner.sizes[idx - 1] -= k;
+        parent->inner.sizes[idx] += k;
         rename_separator(parent, idx - 1, child, copy_prims, pending);
         return;
     }
+    btree_shift_right(child->keys, 0, cn);
     if (copy_prims)
         btree_shift_right(child->inner.prims, 0, cn);
     btree_shift_right(child->inner.children, 0, cn + 1);
@@ -65,19 +88,14 @@ void borrow_from_right(BTreeNode *parent, int idx, bool copy_prims, BTreeRelease
     int rn = right->n, cn = child->n;
     BTREE_ASSERT(rn > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
     if (child->is_leaf) {
-        child->keys[cn] = right->keys[0];
-        child->leaf.values[cn] = right->leaf.values[0];
-        child->leaf.prims[cn] = right->leaf.prims[0];
-        btree_shift_left(right->keys, 0, rn);
-        btree_shift_left(right->leaf.values, 0, rn);
-        if (copy_prims)
-            btree_shift_left(right->leaf.prims, 0, rn);
-        right->keys[rn - 1] = nullptr;
-        right->leaf.values[rn - 1] = nullptr;
-        right->n = rn - 1;
-        child->n = cn + 1;
-        parent->inner.sizes[idx + 1]--;
-        parent->inner.sizes[idx]++;
+        int k = even_share(rn, cn);
+        move_leaf_items(child, cn, right, 0, k, copy_prims);
+        move_leaf_items(right, 0, right, k, rn - k, copy_prims);
+        clear_leaf_slots(right, rn - k, rn);
+        right->n = rn - k;
+        child->n = cn + k;
+        parent->inner.sizes[idx + 1] -= k;
+        parent->inner.sizes[idx] += k;
         rename_separator(parent, idx, right, copy_prims, pending);
         return;
     }
@@ -113,10 +131,7 @@ void btree_merge(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &
     BTREE_ASSERT(idx < parent->n && left->is_leaf == right->is_leaf);
     BTREE_ASSERT(ln + rn + (left->is_leaf ? 0 : 1) <= BTREE_MAX_KEYS);
     if (left->is_leaf) {
-        btree_move_slots(left->keys + ln, right->keys, rn);
-        btree_move_slots(left->leaf.values + ln, right->leaf.values, rn);
-        if (copy_prims)
-            btree_move_slots(left->leaf.prims + ln, right->leaf.prims, rn);
+        move_leaf_items(left, ln, right, 0, rn, copy_prims);
         left->n = ln + rn;
         left->leaf.next = right->leaf.next;
         // Leaves keep no separators.
