@@ -46,16 +46,6 @@ int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
     return 0;
 }
 
-// Where the keys inside the upper bound end in the leaf that holds the bound.
-// Out of line: it runs once per walk, and both walks of a range call it.
-template <BTreeProbe Probe>
-[[gnu::noinline]] int range_end(const BTreeNode *leaf, Probe &probe, bool inclusive)
-{
-    int found = 0;
-    return inclusive ? btree_bound<BTreeBound::Upper, true>(leaf, probe, nullptr)
-                     : btree_bound<BTreeBound::Lower, true>(leaf, probe, &found);
-}
-
 // Calls `run(leaf, from, to)` for each run of keys from `at` along the leaf
 // chain up to the upper bound (none when `probe` is NULL): a whole leaf at a
 // time while its last key is inside, then a search in the leaf that ends it.
@@ -86,7 +76,9 @@ int range_walk(LeafPos at, Probe *probe, bool inclusive, Run &&run)
                 return -1;
             continue;
         }
-        int end = range_end(leaf, *probe, inclusive);
+        int found = 0;
+        int end = inclusive ? btree_bound<BTreeBound::Upper, true>(leaf, *probe, nullptr)
+                            : btree_bound<BTreeBound::Lower, true>(leaf, *probe, &found);
         if (end < 0)
             return -1;
         return end > at.pos ? run(leaf, at.pos, end) : 0;
