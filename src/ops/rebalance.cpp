@@ -16,10 +16,14 @@ void rename_separator(BTreeNode *parent, int at, const BTreeNode *leaf, bool cop
 
 // Items a leaf of `cn` takes from a sibling of `sn` (more than the fewest a
 // leaf keeps): half the difference, so that both end near the middle and the
-// next deletions from the lesser one need no borrowing.
+// next deletions from the lesser one need no borrowing, but never so many
+// that the sibling drops below the fewest (the short last leaf of a bulk
+// build may ask for more).
 int even_share(int sn, int cn)
 {
     int k = (sn - cn) / 2;
+    int spare = sn - BTREE_MIN_KEYS;
+    k = k < spare ? k : spare;
     return k > 0 ? k : 1;
 }
 
