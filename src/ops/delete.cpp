@@ -53,7 +53,7 @@ void replace_separator(Removal &r, BTreeNode *node, int at, const FirstKey &firs
 }
 
 // Removes the item at `idx` of `leaf`; reports a new first key.
-void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
+void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey &first)
 {
     r.change.mark();
     if (r.removed)
@@ -61,8 +61,8 @@ void remove_at(Removal &r, BTreeNode *leaf, int idx, FirstKey *first)
     btree_remove_from_leaf(leaf, idx, r.copy_prims, r.pending);
     r.tree->size--;
     if (idx == 0 && leaf->n > 0) {
-        first->key = leaf->keys[0];
-        first->prim = leaf->leaf.prims[0];
+        first.key = leaf->keys[0];
+        first.prim = leaf->leaf.prims[0];
     }
 }
 
@@ -127,7 +127,7 @@ int btree_remove(Removal &r, Probe &probe)
     if (!found)
         return key_absent;
     FirstKey first;
-    remove_at(r, node, idx, &first);
+    remove_at(r, node, idx, first);
     finish_removal(r, path, at, depth, first);
     return 0;
 }
@@ -191,7 +191,7 @@ int cached_removal(Removal &r, Probe &probe)
             return cached_gave_up;
     }
     FirstKey first;
-    remove_at(r, node, idx, &first);
+    remove_at(r, node, idx, first);
     finish_removal(r, path, position, len - 1, first);
     return 0;
 }

@@ -27,24 +27,6 @@ int even_share(int sn, int cn)
     return k > 0 ? k : 1;
 }
 
-// Moves `count` items from slot `from` of leaf `src` to slot `to` of leaf
-// `dst`; within one leaf the runs may overlap.
-void move_leaf_items(BTreeNode *dst, int to, const BTreeNode *src, int from, int count, bool copy_prims)
-{
-    btree_move_slots(dst->keys + to, src->keys + from, count);
-    btree_move_slots(dst->leaf.values + to, src->leaf.values + from, count);
-    if (copy_prims)
-        btree_move_slots(dst->leaf.prims + to, src->leaf.prims + from, count);
-}
-
-// Clears the key and value slots [from, to) of a leaf, whose items moved.
-void clear_leaf_slots(BTreeNode *leaf, int from, int to)
-{
-    size_t bytes = sizeof(PyObject *) * static_cast<size_t>(to - from);
-    memset(static_cast<void *>(leaf->keys + from), 0, bytes);
-    memset(static_cast<void *>(leaf->leaf.values + from), 0, bytes);
-}
-
 void borrow_from_left(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     BTreeNode *left = parent->inner.children[idx - 1];
@@ -53,9 +35,9 @@ void borrow_from_left(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseL
     BTREE_ASSERT(ln > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
     if (child->is_leaf) {
         int k = even_share(ln, cn);
-        move_leaf_items(child, k, child, 0, cn, copy_prims);
-        move_leaf_items(child, 0, left, ln - k, k, copy_prims);
-        clear_leaf_slots(left, ln - k, ln);
+        btree_move_leaf_items(child, k, child, 0, cn, copy_prims);
+        btree_move_leaf_items(child, 0, left, ln - k, k, copy_prims);
+        btree_clear_leaf_slots(left, ln - k, ln);
         left->n = ln - k;
         child->n = cn + k;
         parent->inner.sizes[idx - 1] -= k;
@@ -93,9 +75,9 @@ void borrow_from_right(BTreeNode *parent, int idx, bool copy_prims, BTreeRelease
     BTREE_ASSERT(rn > BTREE_MIN_KEYS && cn < BTREE_MAX_KEYS);
     if (child->is_leaf) {
         int k = even_share(rn, cn);
-        move_leaf_items(child, cn, right, 0, k, copy_prims);
-        move_leaf_items(right, 0, right, k, rn - k, copy_prims);
-        clear_leaf_slots(right, rn - k, rn);
+        btree_move_leaf_items(child, cn, right, 0, k, copy_prims);
+        btree_move_leaf_items(right, 0, right, k, rn - k, copy_prims);
+        btree_clear_leaf_slots(right, rn - k, rn);
         right->n = rn - k;
         child->n = cn + k;
         parent->inner.sizes[idx + 1] -= k;
@@ -135,7 +117,7 @@ void btree_merge(BTreeNode *parent, int idx, bool copy_prims, BTreeReleaseList &
     BTREE_ASSERT(idx < parent->n && left->is_leaf == right->is_leaf);
     BTREE_ASSERT(ln + rn + (left->is_leaf ? 0 : 1) <= BTREE_MAX_KEYS);
     if (left->is_leaf) {
-        move_leaf_items(left, ln, right, 0, rn, copy_prims);
+        btree_move_leaf_items(left, ln, right, 0, rn, copy_prims);
         left->n = ln + rn;
         left->leaf.next = right->leaf.next;
         // Leaves keep no separators.

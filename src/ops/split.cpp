@@ -20,12 +20,8 @@ int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
     if (child->is_leaf) {
         int moved = child->n - keep;
         sibling->n = moved;
-        btree_move_slots(sibling->keys, child->keys + keep, moved);
-        btree_move_slots(sibling->leaf.values, child->leaf.values + keep, moved);
-        if (copy_prims)
-            btree_move_slots(sibling->leaf.prims, child->leaf.prims + keep, moved);
-        memset(static_cast<void *>(child->keys + keep), 0, sizeof(PyObject *) * moved);
-        memset(static_cast<void *>(child->leaf.values + keep), 0, sizeof(PyObject *) * moved);
+        btree_move_leaf_items(sibling, 0, child, keep, moved, copy_prims);
+        btree_clear_leaf_slots(child, keep, keep + moved);
         child->n = keep;
         sibling->leaf.next = child->leaf.next;
         child->leaf.next = sibling;
