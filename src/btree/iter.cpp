@@ -16,6 +16,21 @@ struct BTreeIterObject {
     PyObject *last_item;
 };
 
+// A new tuple for the item: the one handed out last is still in use.
+[[gnu::noinline]] PyObject *btree_iter_fresh_item(BTreeIterObject *it, PyObject *key, PyObject *value)
+{
+    // Allocating the tuple may run a collection, and a finaliser may then
+    // remove this item from the tree: hold the key and value meanwhile.
+    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
+    PyObject *fresh = PyTuple_Pack(2, key, value);
+    if (!fresh)
+        return nullptr;
+    PyObject *previous = it->last_item;
+    it->last_item = Py_NewRef(fresh);
+    Py_XDECREF(previous);  // still held elsewhere
+    return fresh;
+}
+
 PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
 {
     PyObject *item = it->last_item;
@@ -32,15 +47,7 @@ PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
         Py_DECREF(old_value);
         return item;
     }
-    // Allocating the tuple may run a collection, and a finaliser may then
-    // remove this item from the tree: hold the key and value meanwhile.
-    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
-    PyObject *fresh = PyTuple_Pack(2, key, value);
-    if (!fresh)
-        return nullptr;
-    it->last_item = Py_NewRef(fresh);
-    Py_XDECREF(item);  // the previous tuple, still held elsewhere
-    return fresh;
+    return btree_iter_fresh_item(it, key, value);
 }
 
 void BTreeIter_dealloc(PyObject *self)
@@ -90,24 +97,50 @@ PyObject *btree_iter_new(PyObject *tree, int kind)
     return reinterpret_cast<PyObject *>(it);
 }
 
-PyObject *BTreeIter_iternext(PyObject *self)
+namespace {
+
+// One step of an iterator over `Kind`: each kind has its own, so that a step
+// over keys neither asks for values ahead nor saves registers for tuples.
+template <int Kind>
+PyObject *iter_step(BTreeIterObject *it)
 {
-    auto *it = reinterpret_cast<BTreeIterObject *>(self);
     if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
         return nullptr;
     int slot;
-    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, it->kind != PyBTree_ITER_KEYS);
+    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, Kind != PyBTree_ITER_KEYS);
     if (!leaf) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject *key = leaf->keys[slot];
-    PyObject *value = leaf->leaf.values[slot];
-    if (it->kind == PyBTree_ITER_KEYS)
-        return Py_NewRef(key);
-    if (it->kind == PyBTree_ITER_VALUES)
-        return Py_NewRef(value);
-    return btree_iter_item(it, key, value);
+    if constexpr (Kind == PyBTree_ITER_KEYS)
+        return Py_NewRef(leaf->keys[slot]);
+    else if constexpr (Kind == PyBTree_ITER_VALUES)
+        return Py_NewRef(leaf->leaf.values[slot]);
+    else
+        return btree_iter_item(it, leaf->keys[slot], leaf->leaf.values[slot]);
+}
+
+// The same step kept out of line: keys, the common walk, then save no
+// registers for it.
+template <int Kind>
+[[gnu::noinline]] PyObject *iter_step_apart(BTreeIterObject *it)
+{
+    return iter_step<Kind>(it);
+}
+
+}  // namespace
+
+PyObject *BTreeIter_iternext(PyObject *self)
+{
+    auto *it = reinterpret_cast<BTreeIterObject *>(self);
+    switch (it->kind) {
+    case PyBTree_ITER_KEYS:
+        return iter_step<PyBTree_ITER_KEYS>(it);
+    case PyBTree_ITER_VALUES:
+        return iter_step_apart<PyBTree_ITER_VALUES>(it);
+    default:
+        return iter_step_apart<PyBTree_ITER_ITEMS>(it);
+    }
 }
 
 PyTypeObject BTreeIterType = {

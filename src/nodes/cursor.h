@@ -35,9 +35,9 @@ constexpr int BTREE_WALK_AHEAD = 12;
 
 // Asks for the key object, and with `values` the value, BTREE_WALK_AHEAD
 // items after slot `pos` of `leaf`, in the next leaf when this one ends first.
-inline void btree_prefetch_ahead(const BTreeNode *leaf, int pos, bool values)
+inline void btree_prefetch_ahead(const BTreeNode *leaf, Py_ssize_t pos, bool values)
 {
-    int at = pos + BTREE_WALK_AHEAD;
+    Py_ssize_t at = pos + BTREE_WALK_AHEAD;
     if (at >= leaf->n) {
         at -= leaf->n;
         leaf = leaf->leaf.next;
