@@ -89,7 +89,14 @@ int gather_pairs(PyObject *iterable, BTreePairs &pairs)
                 if (Py_IS_TYPE(next, &PyTuple_Type) && Py_SIZE(next) == 2)
                     btree_prefetch_key(PyTuple_GET_ITEM(next, 0));
             }
-            PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(iterable, i));
+            PyObject *item = PySequence_Fast_GET_ITEM(iterable, i);
+            // A pair runs no Python code: the sequence keeps it meanwhile.
+            if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+                if (pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1))) < 0)
+                    return -1;
+                continue;
+            }
+            Py_INCREF(item);
             int rc = append_pair(pairs, item, i);
             Py_DECREF(item);
             if (rc < 0)

@@ -1,5 +1,6 @@
 #include "bulk/build.h"
 
+#include <cstring>
 #include <utility>
 
 #include "keys/kind.h"
@@ -46,6 +47,24 @@ int nan_prescan(PyObject **keys, Py_ssize_t n)
     return 0;
 }
 
+// Moves `c` items from slot g on into the empty leaf, with the primitives
+// the caller knows: whole runs copied, no key object read.
+void move_known(BTreeNode *leaf, PyObject **keys, PyObject **values, Py_ssize_t g, int c, const BTreePrim *prims)
+{
+    size_t bytes = static_cast<size_t>(c) * sizeof(PyObject *);
+    memcpy(leaf->keys, keys + g, bytes);
+    memset(keys + g, 0, bytes);
+    if (values) {
+        memcpy(leaf->leaf.values, values + g, bytes);
+        memset(values + g, 0, bytes);
+    } else {
+        for (int j = 0; j < c; j++)
+            leaf->leaf.values[j] = Py_NewRef(Py_None);
+    }
+    memcpy(leaf->leaf.prims, prims + g, static_cast<size_t>(c) * sizeof(BTreePrim));
+    leaf->n = c;
+}
+
 // Moves the input into full leaves of 127, deriving the key type and kind key
 // by key as insertion would.
 int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
@@ -69,10 +88,15 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
         if (prev)
             prev->leaf.next = leaf;
         prev = leaf;
-        Py_ssize_t c = n - g < BTREE_MAX_KEYS ? n - g : BTREE_MAX_KEYS;
+        int c = static_cast<int>(n - g < BTREE_MAX_KEYS ? n - g : BTREE_MAX_KEYS);
+        if (known) {
+            move_known(leaf, keys, values, g, c, known->prims);
+            g += c;
+            continue;
+        }
         for (int j = 0; j < c; j++, g++) {
             PyObject *key = keys[g];
-            if (!known && g + BTREE_KEYS_AHEAD < n)
+            if (g + BTREE_KEYS_AHEAD < n)
                 btree_prefetch_key(keys[g + BTREE_KEYS_AHEAD]);
             leaf->keys[j] = key;
             keys[g] = nullptr;
@@ -83,10 +107,6 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
                 leaf->leaf.values[j] = Py_NewRef(Py_None);
             }
             leaf->n = j + 1;
-            if (known) {
-                leaf->leaf.prims[j] = known->prims[g];
-                continue;
-            }
             if (tree->key_type && Py_TYPE(key) != tree->key_type)
                 tree->key_type = nullptr;
             if (kind == BTreeKeyKind::Object)

@@ -69,7 +69,10 @@ public:
             known = *known_;
             known.prims = prims_;
         }
-        return btree_build_sorted(dst, items_, values_, count_, known_ ? &known : nullptr);
+        if (btree_build_sorted(dst, items_, values_, count_, known_ ? &known : nullptr) < 0)
+            return -1;
+        count_ = 0;  // every slot was taken over
+        return 0;
     }
 
 private:

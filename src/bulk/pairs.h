@@ -24,7 +24,7 @@ public:
 
     // Takes over both references; releases them on failure (no memory, or a
     // NaN key, which nothing could order). 0 or -1.
-    int append(PyObject *key, PyObject *value)
+    [[gnu::always_inline]] int append(PyObject *key, PyObject *value)
     {
         if (count == capacity && reserve(capacity ? capacity * 2 : 64) < 0) {
             Py_DECREF(key);
