@@ -132,15 +132,20 @@ struct BTreeStrProbe {
     {
         // The run of equal prefixes next to the bound, searched by strings.
         int lo = bound, hi = bound;
+        // Distinct strings rarely share a prefix: a run of one is looked at
+        // before the run's other end is searched for.
         if constexpr (B == BTreeBound::Lower) {
             *found = 0;
             if (bound == n || prims[bound].u != key)
                 return bound;
-            hi = bound + btree_prim_bound<BTreeBound::Upper>(prims + bound, n - bound, *this);
+            hi = bound + 1 == n || prims[bound + 1].u != key
+                     ? bound + 1
+                     : bound + btree_prim_bound<BTreeBound::Upper>(prims + bound, n - bound, *this);
         } else {
             if (bound == 0 || prims[bound - 1].u != key)
                 return bound;
-            lo = btree_prim_bound<BTreeBound::Lower>(prims, bound, *this);
+            lo = bound == 1 || prims[bound - 2].u != key ? bound - 1
+                                                          : btree_prim_bound<BTreeBound::Lower>(prims, bound, *this);
         }
         while (lo < hi) {
             int mid = (lo + hi) >> 1;
