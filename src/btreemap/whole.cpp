@@ -156,7 +156,7 @@ PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
     const BTreeCore *tree = btreemap_core(self);
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
                    btree_tree_bytes(tree) +
-                   static_cast<size_t>(tree->path_cap) * sizeof(BTreeNode *);
+                   static_cast<size_t>(tree->path_cap) * (sizeof(BTreeNode *) + sizeof(int));
     return PyLong_FromSize_t(bytes);
 }
 

@@ -13,14 +13,14 @@
 
 // The leaf and slot of the item at `index` (0 <= index < size, the items
 // below `node`), walking down by subtree sizes with no comparison.
-// `visit(depth, node)` sees each node passed, the leaf last; it returns 0, or
-// -1 to stop the walk, which then returns NULL.
+// `visit(depth, node, at)` sees each node passed with the child it goes to,
+// the leaf last with the slot; it returns 0, or -1 to stop the walk, which
+// then returns NULL.
 template <class Visit>
 inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t index, int *slot, Visit &&visit)
 {
-    for (Py_ssize_t d = 0;; d++) {
-        if (visit(d, node) < 0)
-            return nullptr;
+    Py_ssize_t d = 0;
+    for (;; d++) {
         if (node->is_leaf)
             break;
         // The counts are read from the nearer end.
@@ -38,6 +38,8 @@ inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t ind
             index -= after;
         }
         BTREE_ASSERT(j <= node->n && index < sizes[j]);
+        if (visit(d, node, j) < 0)
+            return nullptr;
         size = sizes[j];
         node = node->inner.children[j];
         // Should the child be the leaf, its slot is asked for with its header.
@@ -48,12 +50,12 @@ inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t ind
     }
     BTREE_ASSERT(index < node->n);
     *slot = static_cast<int>(index);
-    return node;
+    return visit(d, node, *slot) < 0 ? nullptr : node;
 }
 
 inline BTreeNode *btree_leaf_at(const BTreeCore *tree, Py_ssize_t index, int *slot)
 {
-    return btree_leaf_at(tree->root, tree->size, index, slot, [](Py_ssize_t, BTreeNode *) { return 0; });
+    return btree_leaf_at(tree->root, tree->size, index, slot, [](Py_ssize_t, BTreeNode *, int) { return 0; });
 }
 
 struct BTreeSpan {

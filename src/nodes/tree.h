@@ -20,7 +20,8 @@
 // - Path cache: when cache_key is set and cache_version equals version,
 //   path[0..path_len-1] runs from the root (path[0], path_len >= 1) down to
 //   the leaf that holds a key equal to cache_key, each node a child of the
-//   one before. Readers still confirm every link before they follow it and
+//   one before; path_at[d] is the child path[d] went to, and for the leaf the
+//   slot of the key, each a hint that moves with no change. Readers still confirm every link before they follow it and
 //   recognise the cached key by identity only. Every change of the items or
 //   of the nodes moves version on and empties the cache.
 // - shape_version moves on with version, except when the only change is a
@@ -39,8 +40,9 @@ struct BTreeCore {
     PyThread_type_lock wake;  // made at the first wait; released to wake a waiter
     PyObject *cache_key;      // key object of the last successful lookup (strong), or NULL
     BTreeNode **path;         // the path of that lookup; a buffer that only grows
+    int *path_at;             // where each node of the path went; as long as `path`
     Py_ssize_t path_len;      // nodes of the cached path, 0 when the cache is empty
-    Py_ssize_t path_cap;      // capacity of `path` in nodes
+    Py_ssize_t path_cap;      // capacity of `path` and `path_at` in nodes
     uint64_t version;         // moves on with every change of items or nodes; iterators compare it
     uint64_t shape_version;   // moves on when keys or nodes change, not when a value is replaced
     uint64_t cache_version;   // `version` when the cache was filled, 0 when it is empty

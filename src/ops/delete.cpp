@@ -157,10 +157,14 @@ int cached_removal(Removal &r, Probe &probe)
     Py_ssize_t len = tree->path_len;
     int position[BTREE_MAX_DEPTH];
     BTreeNode *node = path[0];
+    const int *hint = tree->path_at;
     for (Py_ssize_t i = 0; i + 1 < len; i++) {
         if (node->is_leaf)
             return cached_gave_up;
-        int k = child_position(node, path[i + 1]);
+        // A top-up above may have moved the child within this node.
+        int k = hint[i];
+        if (k > node->n || node->inner.children[k] != path[i + 1])
+            k = child_position(node, path[i + 1]);
         if (k < 0)
             return cached_gave_up;
         k = top_up(r, node, k);
@@ -169,8 +173,11 @@ int cached_removal(Removal &r, Probe &probe)
     }
     if (!node->is_leaf)
         return cached_gave_up;
-    int found = 0, idx = -1;
-    if constexpr (Probe::can_fail) {
+    int found = 0, idx = hint[len - 1];
+    // The slot holds the key unless a top-up moved the leaf's items.
+    if (idx < node->n && node->keys[idx] == r.key)
+        found = 1;
+    else if constexpr (Probe::can_fail) {
         // The key is usually the very object stored: find it without
         // running a comparison.
         for (int i = 0; i < node->n; i++) {

@@ -20,13 +20,14 @@ int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **
         int i = btree_child_index(node, probe);
         if (i < 0)
             return -1;
+        tree->path_at[d++] = i;
         node = node->inner.children[i];
-        d++;
     }
     int found = 0;
     int i = btree_leaf_index(node, probe, &found);
     if (i < 0 || !found)
         return i < 0 ? -1 : 0;
+    tree->path_at[d] = i;
     *depth = d + 1;
     *value = node->leaf.values[i];
     return 1;

@@ -25,10 +25,11 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 // with MemoryError.
 BTreeNode *recorded_walk(BTreeCore *tree, Py_ssize_t index, int *slot, Py_ssize_t *depth)
 {
-    return btree_leaf_at(tree->root, tree->size, index, slot, [&](Py_ssize_t d, BTreeNode *node) {
+    return btree_leaf_at(tree->root, tree->size, index, slot, [&](Py_ssize_t d, BTreeNode *node, int at) {
         if (btree_path_reserve(tree, d + 1) < 0)
             return -1;
         tree->path[d] = node;
+        tree->path_at[d] = at;
         *depth = d + 1;
         return 0;
     });

@@ -61,7 +61,9 @@ void btree_finalize(BTreeCore *tree)
     btree_cache_drop(tree, pending);
     pending.flush();
     btree_mem_free(tree->path);
+    btree_mem_free(tree->path_at);
     tree->path = nullptr;
+    tree->path_at = nullptr;
     tree->path_cap = 0;
     if (tree->wake) {
         // Nobody waits on a tree that is being deallocated.

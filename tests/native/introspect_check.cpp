@@ -231,21 +231,24 @@ int check_cache(BTreeCore *tree)
             i++;
         if (i > node->n)
             return fail(w, "cached path entry %zd is not a child of entry %zd", d + 1, d);
+        if (tree->path_at[d] != i)
+            return fail(w, "cached path entry %zd says child %d, not %d", d, tree->path_at[d], i);
         w.index[w.depth++] = i;
     }
     BTreeNode *leaf = tree->path[len - 1];
     if (!leaf->is_leaf)
         return fail(w, "cached path ends in an internal node");
-    // The cached key is the object the lookup was given: equal to a stored
-    // key, not necessarily the same object.
-    for (int i = 0; i < leaf->n; i++) {
-        int c = btree_key_cmp(leaf->keys[i], tree->cache_key);
-        if (c == BTREE_CMP_ERROR)
-            return -1;
-        if (c == 0)
-            return 0;
-    }
-    return fail(w, "the cached leaf holds no key equal to cache_key %R", tree->cache_key);
+    // The cached key is the object the lookup was given: equal to the stored
+    // key at the cached slot, not necessarily the same object.
+    int slot = tree->path_at[len - 1];
+    if (slot < 0 || slot >= leaf->n)
+        return fail(w, "cached slot %d of a leaf of %d keys", slot, leaf->n);
+    int c = btree_key_cmp(leaf->keys[slot], tree->cache_key);
+    if (c == BTREE_CMP_ERROR)
+        return -1;
+    if (c == 0)
+        return 0;
+    return fail(w, "the cached slot holds no key equal to cache_key %R", tree->cache_key);
 }
 
 int check_tree(BTreeCore *tree, bool strict)
