@@ -185,6 +185,7 @@ int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_s
         }
         level->reset();
         std::swap(level, above);
+        tree->height++;
     }
     tree->root = level->nodes[0];
     level->owned = level->count;

@@ -26,9 +26,11 @@ concept BTreeProbe = requires(P probe, const BTreeNode *node, const BTreePrim *p
 
 // A probe whose primitive alone orders most slots: the search runs on the
 // primitive array and `settle` decides the slots whose primitives tie;
-// `prim()` is the sought key's own primitive.
+// `prim()` is the sought key's own primitive; `reads_keys` says whether
+// settling a tie reads key objects.
 template <class P>
 concept BTreePrimProbe = BTreeProbe<P> && !P::can_fail && requires(const P probe, const BTreePrim &prim) {
+    { P::reads_keys } -> std::convertible_to<bool>;
     { probe.less(prim) } -> std::same_as<bool>;
     { probe.not_greater(prim) } -> std::same_as<bool>;
     { probe.prim() } -> std::same_as<BTreePrim>;
@@ -67,6 +69,7 @@ struct BTreeWholePrims {
 // Sought int64 primitive.
 struct BTreeI64Probe : BTreeWholePrims<BTreeI64Probe> {
     static constexpr bool can_fail = false;
+    static constexpr bool reads_keys = false;
     int64_t key;
     void begin_node() {}
     int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
@@ -96,6 +99,7 @@ inline int btree_f64_cmp(double s, double k)
 
 struct BTreeF64Probe : BTreeWholePrims<BTreeF64Probe> {
     static constexpr bool can_fail = false;
+    static constexpr bool reads_keys = false;
     double key;
     void begin_node() {}
     int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
@@ -113,6 +117,7 @@ struct BTreeF64Probe : BTreeWholePrims<BTreeF64Probe> {
 // the slots whose prefix equals the key's are told apart by whole strings.
 struct BTreeStrProbe {
     static constexpr bool can_fail = false;
+    static constexpr bool reads_keys = true;
     uint64_t key;
     PyObject *object;
     void begin_node() {}
@@ -193,6 +198,10 @@ inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
     int n = node->n;
     if constexpr (!Probe::can_fail) {
         btree_prefetch_array(prims);
+        // A leaf's string key is read when its prefix ties, and the keys are
+        // shifted when the leaf is written: they come with the primitives.
+        if constexpr (Leaf && Probe::reads_keys)
+            btree_prefetch_array(node->keys);
         return probe.template settle<B>(node, prims, n, btree_prim_bound<B>(prims, n, probe), found);
     } else {
         btree_prefetch_array(node->keys);

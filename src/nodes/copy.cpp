@@ -67,6 +67,7 @@ int btree_copy_into(BTreeCore *dst, const BTreeCore *src)
     btree_fixup_leaf_links(root, &prev);
     dst->root = root;
     dst->size = src->size;
+    dst->height = src->height;
     dst->key_type = src->key_type;
     dst->key_kind = src->key_kind;
     return 0;

@@ -13,6 +13,8 @@
 // - Empty: root NULL, size 0, key_kind None and key_type NULL hold together;
 //   the next insertion chooses the kind afresh.
 // - size equals the number of items in the leaves.
+// - height is the depth of every leaf, so that a descent knows which nodes'
+//   children are leaves without reading a child.
 // - key_kind: every key and separator has a primitive of the kind when it
 //   keeps primitives; a key of another class demotes the tree to Object for
 //   good, until the tree is empty again.
@@ -32,6 +34,7 @@
 struct BTreeCore {
     BTreeNode *root;          // NULL when the tree holds no item
     Py_ssize_t size;          // items in the tree: len()
+    int height;               // levels of internal nodes above the leaves; 0 when the root is a leaf
     PyTypeObject *key_type;   // the exact type of every key, or NULL; borrowed, the keys keep it alive
     BTreeKeyKind key_kind;    // what the nodes' primitive slots hold
     const void *owner;        // the guard: the thread running an operation that compares keys, or NULL
@@ -62,6 +65,7 @@ inline BTreeNode *btree_detach(BTreeCore *tree)
     BTreeNode *root = tree->root;
     tree->root = nullptr;
     tree->size = 0;
+    tree->height = 0;
     tree->key_type = nullptr;
     tree->key_kind = BTreeKeyKind::None;
     return root;

@@ -86,9 +86,20 @@ void finish_removal(Removal &r, BTreeNode *const *path, const int *at, Py_ssize_
 
 // Tops up `children[idx]` of `node` before the walk enters it; returns the
 // index that now holds its entries. Inlined: it is on every level's path.
-[[gnu::always_inline]] inline int top_up(Removal &r, BTreeNode *node, int idx)
+[[gnu::always_inline]] inline int top_up(Removal &r, BTreeNode *node, int idx, bool leaves)
 {
-    if (node->inner.children[idx]->n > BTREE_MIN_KEYS)
+    // A leaf's key count is its parent's count of its items: the leaf's own
+    // memory is asked for meanwhile instead of waited for here.
+    BTreeNode *child = node->inner.children[idx];
+    Py_ssize_t keys;
+    if (leaves) {
+        __builtin_prefetch(child);
+        btree_prefetch_array(child->leaf.prims);
+        keys = node->inner.sizes[idx];
+    } else {
+        keys = child->n;
+    }
+    if (keys > BTREE_MIN_KEYS)
         return idx;
     r.change.mark();
     btree_fill(node, idx, r.copy_prims, r.pending);
@@ -115,7 +126,7 @@ int btree_remove(Removal &r, Probe &probe)
         int lo = btree_child_index(node, probe);
         if (lo < 0)
             return -1;
-        lo = top_up(r, node, lo);
+        lo = top_up(r, node, lo, depth + 1 == r.tree->height);
         path[depth] = node;
         at[depth++] = lo;
         node = node->inner.children[lo];
@@ -167,7 +178,7 @@ int cached_removal(Removal &r, Probe &probe)
             k = child_position(node, path[i + 1]);
         if (k < 0)
             return cached_gave_up;
-        k = top_up(r, node, k);
+        k = top_up(r, node, k, i + 1 == tree->height);
         position[i] = k;
         node = path[i + 1] = node->inner.children[k];
     }
@@ -215,6 +226,7 @@ void collapse_root(BTreeCore *tree)
         return;
     }
     tree->root = root->inner.children[0];
+    tree->height--;
     btree_mem_free(root);
 }
 

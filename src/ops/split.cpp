@@ -87,6 +87,7 @@ int btree_prepare_root(BTreeCore *tree, bool *split)
         return -1;
     }
     tree->root = top;
+    tree->height++;
     *split = true;
     return 0;
 }

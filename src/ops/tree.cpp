@@ -33,6 +33,7 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
     tree->key_type = built->key_type;
     tree->key_kind = built->key_kind;
     tree->size = built->size;
+    tree->height = built->height;
     tree->root = btree_detach(built);
     return 0;
 }

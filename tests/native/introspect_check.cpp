@@ -276,6 +276,10 @@ int check_tree(BTreeCore *tree, bool strict)
             return -1;
         if (c.prev_leaf->leaf.next)
             return fail(w, "the last leaf's next is not NULL");
+        if (c.leaf_depth != tree->height)
+            return fail(w, "leaves at depth %d, but the tree's height is %d", c.leaf_depth, tree->height);
+    } else if (tree->height != 0) {
+        return fail(w, "empty tree of height %d", tree->height);
     }
     if (check_cache(tree) < 0)
         return -1;
