@@ -42,6 +42,18 @@ int btree_leaf_add(BTreeCore *tree, Probe &probe, PyObject *key, Action &action,
     return 0;
 }
 
+// Whether the key is above every key of `node` by its primitive alone, as
+// each key of an ascending run is when it arrives: the write then goes to the
+// node's end without a search.
+template <bool Leaf, BTreeProbe Probe>
+[[gnu::always_inline]] inline bool btree_past_last(const BTreeNode *node, const Probe &probe)
+{
+    if constexpr (BTreePrimProbe<Probe>)
+        return node->n > 0 && probe.less(btree_prims_of<Leaf>(node)[node->n - 1]);
+    else
+        return false;
+}
+
 // The result of the first descent when the key is absent and a node on its
 // path is full: the splitting descent follows.
 constexpr int btree_needs_room = 1;
@@ -75,7 +87,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
             return -1;
         }
         stack[depth++] = node;
-        int i = btree_child_index(node, probe);
+        int i = btree_past_last<false>(node, probe) ? node->n : btree_child_index(node, probe);
         if (i < 0)
             return -1;
         if (Split && node->inner.children[i]->n == BTREE_MAX_KEYS) {
@@ -96,7 +108,7 @@ int btree_write_descend(BTreeCore *tree, Probe &probe, PyObject *key, BTreeChang
         node = node->inner.children[i];
     }
     int found = 0;
-    int i = btree_leaf_index(node, probe, &found);
+    int i = btree_past_last<true>(node, probe) ? node->n : btree_leaf_index(node, probe, &found);
     if (i < 0)
         return -1;
     if (found)
