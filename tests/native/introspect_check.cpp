@@ -265,9 +265,11 @@ int check_tree(BTreeCore *tree, bool strict)
         return fail(w, "key_kind %d with size %zd", kind, tree->size);
     if (tree->size == 0 && tree->key_type)
         return fail(w, "empty tree with key_type %s", tree->key_type->tp_name);
-    if (tree->path_len < 0 || tree->path_len > tree->path_cap || !tree->path != !tree->path_cap)
-        return fail(w, "path buffer %s with path_len %zd and path_cap %zd", tree->path ? "set" : "NULL",
-                    tree->path_len, tree->path_cap);
+    // A buffer may be grown alone when the other's growth fails: the
+    // capacity moves only once both have.
+    if (tree->path_len < 0 || tree->path_len > tree->path_cap || (tree->path_cap && (!tree->path || !tree->path_at)))
+        return fail(w, "path buffers %s and %s with path_len %zd and path_cap %zd", tree->path ? "set" : "NULL",
+                    tree->path_at ? "set" : "NULL", tree->path_len, tree->path_cap);
     Py_ssize_t items = 0;
     if (tree->root) {
         Checker c{tree, strict, -1, nullptr, nullptr};
