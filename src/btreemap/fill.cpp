@@ -53,12 +53,23 @@ int gather_mapping(PyObject *mapping, PyObject *keys, BTreePairs &pairs)
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// Whether `item` is a pair as most are given: reading one runs no Python code.
+bool is_tuple_pair(const PyObject *item)
+{
+    return PyTuple_CheckExact(item) && Py_SIZE(item) == 2;
+}
+
+[[gnu::always_inline]] inline int append_tuple_pair(BTreePairs &pairs, PyObject *item)
+{
+    return pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1)));
+}
+
 // One element of an iterable of pairs (the caller's reference), with dict's
 // messages for an element that is not a pair.
 int append_pair(BTreePairs &pairs, PyObject *item, Py_ssize_t i)
 {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1)));
+    if (is_tuple_pair(item))
+        return append_tuple_pair(pairs, item);
     PyObject *seq = PySequence_Fast(item, "");
     if (!seq) {
         if (PyErr_ExceptionMatches(PyExc_TypeError))
@@ -86,13 +97,14 @@ int gather_pairs(PyObject *iterable, BTreePairs &pairs)
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); i++) {
             if (i + BTREE_KEYS_AHEAD < PySequence_Fast_GET_SIZE(iterable)) {
                 PyObject *next = PySequence_Fast_ITEMS(iterable)[i + BTREE_KEYS_AHEAD];
-                if (Py_IS_TYPE(next, &PyTuple_Type) && Py_SIZE(next) == 2)
+                if (is_tuple_pair(next))
                     btree_prefetch_key(PyTuple_GET_ITEM(next, 0));
             }
+            // The sequence keeps a pair while it is read; anything else is
+            // held, as reading it may shorten the sequence.
             PyObject *item = PySequence_Fast_GET_ITEM(iterable, i);
-            // A pair runs no Python code: the sequence keeps it meanwhile.
-            if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-                if (pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1))) < 0)
+            if (is_tuple_pair(item)) {
+                if (append_tuple_pair(pairs, item) < 0)
                     return -1;
                 continue;
             }

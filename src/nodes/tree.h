@@ -23,9 +23,10 @@
 //   path[0..path_len-1] runs from the root (path[0], path_len >= 1) down to
 //   the leaf that holds a key equal to cache_key, each node a child of the
 //   one before; path_at[d] is the child path[d] went to, and for the leaf the
-//   slot of the key, each a hint that moves with no change. Readers still confirm every link before they follow it and
-//   recognise the cached key by identity only. Every change of the items or
-//   of the nodes moves version on and empties the cache.
+//   slot of the key. Readers still confirm every link and the slot before
+//   they use them, and recognise the cached key by identity only. Every
+//   change of the items or of the nodes moves version on and empties the
+//   cache.
 // - shape_version moves on with version, except when the only change is a
 //   value stored over another under a key already present: walks that may
 //   see values replaced (BTreeMap's) compare it instead of version.
