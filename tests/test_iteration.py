@@ -1,6 +1,7 @@
 """Iterators over keys, values and items, and their invalidation."""
 
 import gc
+import importlib
 import random
 
 import pytest
@@ -144,26 +145,41 @@ def test_capsule_iterator_reports_errors_apart_from_the_end(capi, BTree):
         capi.iter_new([], 0)
 
 
+def map_type(mod):
+    return mod.BTreeMap if hasattr(mod, "BTreeMap") else importlib.import_module("btreemap").BTreeMap
 
-def test_item_tuples_reused_only_when_released(BTree):
+
+# Each walk yields the given pairs in their order: the reversed one is given
+# descending keys.
+ITEM_WALKS = {
+    "BTree.items": lambda mod, pairs: tree_of(mod.BTree, dict(pairs), value=dict(pairs).get).items(),
+    "BTreeMap.items": lambda mod, pairs: iter(map_type(mod)(pairs).items()),
+    "reversed BTreeMap.items": lambda mod, pairs: reversed(map_type(mod)(pairs).items()),
+}
+FIRST_KEYS = {"BTree.items": range(300), "BTreeMap.items": range(300), "reversed BTreeMap.items": range(0, -300, -1)}
+
+
+@pytest.mark.parametrize("name", ITEM_WALKS)
+def test_item_tuples_reused_only_when_released(mod, name):
     """A tuple the caller let go of comes back refilled; one still held is
     never overwritten, and a refilled tuple holding a container is tracked by
     the garbage collector again even if a collection untracked it."""
     def value(k):
         return [k] if k % 2 else k
 
-    tree = tree_of(BTree, range(300), value=value)
-    iterator = tree.items()
+    walk = ITEM_WALKS[name]
+    pairs = [(k, value(k)) for k in FIRST_KEYS[name]]
+    iterator = walk(mod, pairs)
     held = []
-    for k in range(300):
+    for i, pair in enumerate(pairs):
         item = next(iterator)
-        assert item == (k, value(k))
-        if k % 2:
+        assert item == pair
+        if isinstance(pair[1], list):
             assert gc.is_tracked(item)
         else:
             gc.collect()  # may untrack a tuple of two ints
-        if k % 7 == 0:
+        if i % 7 == 0:
             held.append(item)
         del item
-    assert held == [(k, value(k)) for k in range(0, 300, 7)]
-    assert [(k, v) for k, v in tree.items()] == [(k, value(k)) for k in range(300)]
+    assert held == pairs[::7]
+    assert [(k, v) for k, v in walk(mod, pairs)] == pairs

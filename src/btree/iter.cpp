@@ -1,7 +1,7 @@
 #include "btree/iter.h"
 
 #include "btree_capi.h"
-#include "nodes/ref.h"
+#include "nodes/item_tuple.h"
 #include "ops/guard.h"
 
 namespace {
@@ -11,51 +11,15 @@ struct BTreeIterObject {
     PyObject *tree;       // the tree iterated (strong); NULL after the collector's clear
     int kind;             // what is yielded: PyBTree_ITER_KEYS, _VALUES, anything else tuples
     BTreeCursor cursor;   // the next item, and the tree's version at creation
-    // The last (key, value) tuple handed out; reused when its caller has
-    // already let go of it, as dict's item iterator does.
-    PyObject *last_item;
+    BTreeItemTuple items;  // the tuple handed out last, reused when free
 };
-
-// A new tuple for the item: the one handed out last is still in use.
-[[gnu::noinline]] PyObject *btree_iter_fresh_item(BTreeIterObject *it, PyObject *key, PyObject *value)
-{
-    // Allocating the tuple may run a collection, and a finaliser may then
-    // remove this item from the tree: hold the key and value meanwhile.
-    BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);
-    PyObject *fresh = PyTuple_Pack(2, key, value);
-    if (!fresh)
-        return nullptr;
-    PyObject *previous = it->last_item;
-    it->last_item = Py_NewRef(fresh);
-    Py_XDECREF(previous);  // still held elsewhere
-    return fresh;
-}
-
-PyObject *btree_iter_item(BTreeIterObject *it, PyObject *key, PyObject *value)
-{
-    PyObject *item = it->last_item;
-    if (item && Py_REFCNT(item) == 1) {
-        PyObject *old_key = PyTuple_GET_ITEM(item, 0);
-        PyObject *old_value = PyTuple_GET_ITEM(item, 1);
-        PyTuple_SET_ITEM(item, 0, Py_NewRef(key));
-        PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
-        // The collector may have untracked a tuple of untracked objects.
-        if (!PyObject_GC_IsTracked(item))
-            PyObject_GC_Track(item);
-        Py_INCREF(item);
-        Py_DECREF(old_key);
-        Py_DECREF(old_value);
-        return item;
-    }
-    return btree_iter_fresh_item(it, key, value);
-}
 
 void BTreeIter_dealloc(PyObject *self)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     PyObject_GC_UnTrack(self);
     Py_XDECREF(it->tree);
-    Py_XDECREF(it->last_item);
+    Py_XDECREF(it->items.last);
     PyObject_GC_Del(self);
 }
 
@@ -63,7 +27,7 @@ int BTreeIter_traverse(PyObject *self, visitproc visit, void *arg)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     Py_VISIT(it->tree);
-    Py_VISIT(it->last_item);
+    Py_VISIT(it->items.last);
     return 0;
 }
 
@@ -75,7 +39,7 @@ int BTreeIter_clear(PyObject *self)
     it->cursor.leaf = nullptr;
     it->cursor.pos = 0;
     Py_XDECREF(tree);
-    Py_CLEAR(it->last_item);
+    Py_CLEAR(it->items.last);
     return 0;
 }
 
@@ -92,7 +56,7 @@ PyObject *btree_iter_new(PyObject *tree, int kind)
     it->tree = Py_NewRef(tree);
     it->kind = kind;
     it->cursor = btree_cursor_start(core);
-    it->last_item = nullptr;
+    it->items.last = nullptr;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
@@ -117,7 +81,7 @@ PyObject *iter_step(BTreeIterObject *it)
     else if constexpr (Kind == PyBTree_ITER_VALUES)
         return Py_NewRef(leaf->leaf.values[slot]);
     else
-        return btree_iter_item(it, leaf->keys[slot], leaf->leaf.values[slot]);
+        return btree_item_tuple(it->items, leaf->keys[slot], leaf->leaf.values[slot]);
 }
 
 // The same step kept out of line: keys, the common walk, then save no

@@ -2,6 +2,7 @@
 
 #include "btree_capi.h"
 #include "btreemap/object.h"
+#include "nodes/item_tuple.h"
 #include "nodes/span.h"
 #include "ops/guard.h"
 #include "ops/ops.h"
@@ -13,18 +14,23 @@ struct MapIterObject {
     PyObject *map;  // the map iterated (strong); NULL after the collector's clear
     int kind;       // PyBTree_ITER_KEYS, _VALUES or _ITEMS
     BTreeSpan span;
+    BTreeItemTuple items;  // the tuple handed out last, reused when free
 };
 
 void MapIter_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
-    Py_XDECREF(reinterpret_cast<MapIterObject *>(self)->map);
+    auto *it = reinterpret_cast<MapIterObject *>(self);
+    Py_XDECREF(it->map);
+    Py_XDECREF(it->items.last);
     PyObject_GC_Del(self);
 }
 
 int MapIter_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    Py_VISIT(reinterpret_cast<MapIterObject *>(self)->map);
+    auto *it = reinterpret_cast<MapIterObject *>(self);
+    Py_VISIT(it->map);
+    Py_VISIT(it->items.last);
     return 0;
 }
 
@@ -33,6 +39,7 @@ int MapIter_clear(PyObject *self)
     auto *it = reinterpret_cast<MapIterObject *>(self);
     it->span.left = 0;
     Py_CLEAR(it->map);
+    Py_CLEAR(it->items.last);
     return 0;
 }
 
@@ -50,7 +57,11 @@ PyObject *MapIter_next(PyObject *self)
     }
     int slot;
     BTreeNode *leaf = btree_span_next(it->span, tree, &slot, it->kind != PyBTree_ITER_KEYS);
-    return leaf ? btree_slot_item(leaf, slot, it->kind) : nullptr;
+    if (!leaf)
+        return nullptr;
+    if (it->kind == PyBTree_ITER_ITEMS)
+        return btree_item_tuple(it->items, leaf->keys[slot], leaf->leaf.values[slot]);
+    return btree_slot_item(leaf, slot, it->kind);
 }
 
 PyObject *MapIter_length_hint(PyObject *self, PyObject *)
@@ -80,6 +91,7 @@ PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_
     it->map = Py_NewRef(map);
     it->kind = kind;
     it->span = span;
+    it->items.last = nullptr;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
