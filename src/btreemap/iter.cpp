@@ -52,7 +52,7 @@ PyObject *MapIter_next(PyObject *self)
     // Values stored over others keep every node in place; any other change
     // may have moved or freed the leaf the walk is at.
     if (!btree_span_valid(it->span, tree)) {
-        PyErr_SetString(PyExc_RuntimeError, "BTreeMap mutated during iteration");
+        PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
         return nullptr;
     }
     int slot;

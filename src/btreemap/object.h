@@ -13,6 +13,9 @@
 #define BTREEMAP_MODULE "btreemap"
 #endif
 
+// What a walk over a map reports when the map changed under it.
+constexpr const char *BTREEMAP_MUTATED = "BTreeMap mutated during iteration";
+
 struct BTreeMapObject {
     PyObject_HEAD
     BTreeCore tree;          // the tree itself

@@ -77,7 +77,7 @@ PyObject *View_slice(PyObject *self, PyObject *slice)
         PyObject *element = PyIter_Next(it);
         if (!element) {
             if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_RuntimeError, "BTreeMap mutated during iteration");
+                PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
             Py_CLEAR(list);
         } else if (i % stride) {
             Py_DECREF(element);

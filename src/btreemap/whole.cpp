@@ -38,7 +38,8 @@ PyObject *merged(PyObject *self, PyObject *other, BTreeSetOp op)
         return nullptr;
     }
     PyObject *result = same_type(self);
-    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true) < 0)
+    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true,
+                                  BTREEMAP_MUTATED) < 0)
         Py_CLEAR(result);
     return result;
 }

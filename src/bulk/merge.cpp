@@ -115,8 +115,9 @@ private:
 class Side {
 public:
     // `with_values`: the merge carries values, which the side then holds.
-    Side(const BTreeCore *tree, BTreeElements as, bool with_values)
-        : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as), values_(with_values || pairs())
+    // `mutated`: the message when the tree changes under the walk.
+    Side(const BTreeCore *tree, BTreeElements as, bool with_values, const char *mutated)
+        : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as), values_(with_values || pairs()), mutated_(mutated)
     {
     }
 
@@ -127,7 +128,7 @@ public:
         pair_.reset();
         key_.reset();
         value_.reset();
-        if (!btree_cursor_valid(cursor_, tree_))
+        if (!btree_cursor_valid(cursor_, tree_, mutated_))
             return -1;
         int slot;
         if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot, values_)) {
@@ -157,6 +158,7 @@ private:
     BTreeCursor cursor_;
     BTreeElements as_;
     bool values_;
+    const char *mutated_;
     BTreeRef key_;
     BTreeRef value_;
     BTreeRef pair_;
@@ -300,7 +302,8 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 
 }  // namespace
 
-int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values,
+                    const char *mutated)
 {
     if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
         return -1;
@@ -315,7 +318,7 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
             return -1;
         return keys.build(dst);
     }
-    Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
+    Side x(left, BTreeElements::Keys, with_values, mutated), y(right, BTreeElements::Keys, with_values, mutated);
     KeyList keys(with_values);
     if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
         merge_walk(x, y, op, keys) < 0)
@@ -324,13 +327,13 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 }
 
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
-                             BTreeElements right_as, BTreeSetOp op)
+                             BTreeElements right_as, BTreeSetOp op, const char *mutated)
 {
     if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
-        return btree_set_merge(dst, left, right, op);
+        return btree_set_merge(dst, left, right, op, false, mutated);
     if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
         return -1;
-    Side x(left, left_as, false), y(right, right_as, false);
+    Side x(left, left_as, false, mutated), y(right, right_as, false, mutated);
     KeyList keys(false);
     if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
         merge_walk(x, y, op, keys) < 0)

@@ -18,13 +18,16 @@ inline BTreeCursor btree_cursor_start(const BTreeCore *tree)
     return {tree->root ? btree_leftmost_leaf(tree->root) : nullptr, 0, tree->version};
 }
 
-// Whether the tree is unchanged since the walk started; RuntimeError
-// "BTree mutated during iteration" otherwise.
-inline bool btree_cursor_valid(const BTreeCursor &cursor, const BTreeCore *tree)
+// What a walk over a BTree reports when the tree changed under it.
+constexpr const char *BTREE_MUTATED = "BTree mutated during iteration";
+
+// Whether the tree is unchanged since the walk started; RuntimeError with
+// the message `mutated` otherwise.
+inline bool btree_cursor_valid(const BTreeCursor &cursor, const BTreeCore *tree, const char *mutated = BTREE_MUTATED)
 {
     if (cursor.version == tree->version)
         return true;
-    PyErr_SetString(PyExc_RuntimeError, "BTree mutated during iteration");
+    PyErr_SetString(PyExc_RuntimeError, mutated);
     return false;
 }
 
