@@ -149,26 +149,24 @@ def map_type(mod):
     return mod.BTreeMap if hasattr(mod, "BTreeMap") else importlib.import_module("btreemap").BTreeMap
 
 
-# Each walk yields the given pairs in their order: the reversed one is given
-# descending keys.
+# The keys of each walk, in the order it yields them, and the walk over the
+# pairs made of them.
 ITEM_WALKS = {
-    "BTree.items": lambda mod, pairs: tree_of(mod.BTree, dict(pairs), value=dict(pairs).get).items(),
-    "BTreeMap.items": lambda mod, pairs: iter(map_type(mod)(pairs).items()),
-    "reversed BTreeMap.items": lambda mod, pairs: reversed(map_type(mod)(pairs).items()),
+    "BTree.items": (range(300), lambda mod, pairs: tree_of(mod.BTree, dict(pairs), value=dict(pairs).get).items()),
+    "BTreeMap.items": (range(300), lambda mod, pairs: iter(map_type(mod)(pairs).items())),
+    "reversed BTreeMap.items": (range(0, -300, -1), lambda mod, pairs: reversed(map_type(mod)(pairs).items())),
 }
-FIRST_KEYS = {"BTree.items": range(300), "BTreeMap.items": range(300), "reversed BTreeMap.items": range(0, -300, -1)}
 
 
-@pytest.mark.parametrize("name", ITEM_WALKS)
-def test_item_tuples_reused_only_when_released(mod, name):
+@pytest.mark.parametrize("keys, walk", ITEM_WALKS.values(), ids=ITEM_WALKS.keys())
+def test_item_tuples_reused_only_when_released(mod, keys, walk):
     """A tuple the caller let go of comes back refilled; one still held is
     never overwritten, and a refilled tuple holding a container is tracked by
     the garbage collector again even if a collection untracked it."""
     def value(k):
         return [k] if k % 2 else k
 
-    walk = ITEM_WALKS[name]
-    pairs = [(k, value(k)) for k in FIRST_KEYS[name]]
+    pairs = [(k, value(k)) for k in keys]
     iterator = walk(mod, pairs)
     held = []
     for i, pair in enumerate(pairs):

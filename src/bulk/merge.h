@@ -23,7 +23,8 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 // one element when their keys are equal and their values compare equal;
 // pairs of one key with different values are ordered by value (`<`) only
 // when the result keeps both (union, symmetric difference). A pair and an
-// element of a side read by keys compare as objects. 0, or -1 with an
+// element of a side read by keys compare as objects. A tree changed by a
+// comparison stops the merge with RuntimeError `mutated`. 0, or -1 with an
 // exception and `dst` empty.
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
-                             BTreeElements right_as, BTreeSetOp op, const char *mutated = BTREE_MUTATED);
+                             BTreeElements right_as, BTreeSetOp op, const char *mutated);
