@@ -42,6 +42,8 @@ class System:
     peekitem: Optional[Callable] = None    # peekitem(m, positions) -> (ns, first item)
     popitem: Optional[Callable] = None     # popitem(m, positions) -> (ns, popped items)
     index_of: Optional[Callable] = None    # index_of(m, keys) -> (ns, position of the first)
+    bisect_right: Optional[Callable] = None  # bisect_right(m, probes) -> (ns, rank of the first)
+    floor_key: Optional[Callable] = None   # floor_key(m, probes) -> (ns, floor of the first, or None)
     # build_dict(kind, d) -> (ns, map): construction from an unsorted dict.
     build_dict: Optional[Callable] = None
     # round_trip(m) -> (ns, copy): pickle.loads(pickle.dumps(m)).
@@ -177,6 +179,19 @@ def listed_ranges(query, windows):
 
 def bisect_each(m, probes):
     return each(m.bisect_left, probes)
+
+
+def bisect_right_each(m, probes):
+    return _calls(m.bisect_right, probes)
+
+
+def floor_each(m, probes):
+    """m.floor_key(k, None): the greatest key not above each probe."""
+    floor = m.floor_key
+    t0 = clock.now()
+    for x in probes:
+        floor(x, None)
+    return clock.now() - t0, floor(probes[0], None)
 
 
 # btree.BTree
@@ -330,13 +345,15 @@ SYSTEMS = {
         System(name="btree", module="btree", new=_btree_new, insert=btree_insert,
                lookup=btree_search, miss=btree_absent, delete=lambda t, keys: each(t.delete, keys),
                contains=btree_absent, get=btree_absent, forward=lambda t: t.keys(),
-               bisect=bisect_each, irange=lambda t, w: ranges(t.irange, w),
+               bisect=bisect_each, bisect_right=bisect_right_each, irange=lambda t, w: ranges(t.irange, w),
                build=btree_build, index=btree_index, call_floor=call_floor),
-        _peer(MAP, "btreemap", _map_factory, bisect=bisect_each,
+        _peer(MAP, "btreemap", _map_factory, bisect=bisect_each, bisect_right=bisect_right_each,
+              floor_key=floor_each,
               irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index,
               peekitem=peek_each, popitem=pop_each, index_of=index_each,
               build=pairs_build(_from_sorted)),
         _peer("sortedcontainers", "sortedcontainers", _sc_factory, bisect=bisect_each,
+              bisect_right=bisect_right_each,
               irange=lambda m, w: listed_ranges(m.irange, w), index=keys_index,
               peekitem=peek_each, popitem=pop_each, index_of=index_each),
         # reversed() of a BTrees items() or keys() sequence indexes it from

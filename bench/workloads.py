@@ -9,7 +9,7 @@ reported "n/a"; a result that fails a sanity check is reported "error".
 """
 
 import gc
-from bisect import bisect_left
+from bisect import bisect_left, bisect_right
 import os
 import statistics
 import tracemalloc
@@ -31,6 +31,8 @@ OPS = (
     ("get_miss", "m.get(k, d), miss"),
     ("delete_random", "delete, random order"),
     ("bisect_left", "bisect_left, random probe"),
+    ("bisect_right", "bisect_right, random probe"),
+    ("floor_key", "floor_key, random probe"),
     ("irange_100", f"irange of {WINDOW} keys, as list"),
     ("index", "positional access, key at i"),
     ("peekitem", "peekitem(i)"),
@@ -50,7 +52,7 @@ OP_NAMES = tuple(name for name, _ in OPS) + merges.OP_NAMES
 CALL_FLOOR = "index_call_floor"
 # Operations timed on a full map, which they leave unchanged.
 READ_OPS = ("lookup_hit", "lookup_miss", "contains_hit", "contains_miss", "get_hit", "get_miss",
-            "bisect_left", "irange_100", "index", "peekitem", "index_of", "iter_keys", "iter_items",
+            "bisect_left", "bisect_right", "floor_key", "irange_100", "index", "peekitem", "index_of", "iter_keys", "iter_items",
             "iter_keys_reversed", "iter_items_reversed", "pickle")
 # Timed on the full map, after the reads of each repetition; the items it
 # removes are put back untimed.
@@ -135,7 +137,8 @@ def run_timing(system, data, ops, repeat, cap=None, dumps=False):
     if system.call_floor is not None and "index" in ops:
         ops = [*ops, CALL_FLOOR]
     rec = Recorder(ops, dumps)
-    for op, offered in (("bisect_left", system.bisect), ("irange_100", system.irange),
+    for op, offered in (("bisect_left", system.bisect), ("bisect_right", system.bisect_right),
+                        ("floor_key", system.floor_key), ("irange_100", system.irange),
                         ("index", system.index), ("bulk_sorted", system.build),
                         ("peekitem", system.peekitem), ("index_of", system.index_of),
                         ("popitem", system.popitem), ("build_dict", system.build_dict),
@@ -259,6 +262,11 @@ def _time_reads(system, m, data, rec, count):
     rec.time("get_hit", len(hits), lambda: system.get(m, hits))
     rec.time("get_miss", len(misses), lambda: system.get(m, misses))
     rec.time("bisect_left", len(misses), rank)
+    rec.time("bisect_right", len(misses),
+             called(system.bisect_right, misses, bisect_right(ascending, misses[0])))
+    first_floor = bisect_right(ascending, misses[0])
+    rec.time("floor_key", len(misses),
+             called(system.floor_key, misses, ascending[first_floor - 1] if first_floor else None))
     rec.time("irange_100", len(windows), window)
     rec.time("index", len(positions), at(system.index, m))
     rec.time(CALL_FLOOR, len(positions), at(system.call_floor, ascending))
