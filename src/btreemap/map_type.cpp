@@ -120,14 +120,7 @@ PyObject *BTreeMap_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t 
 {
     if (check_args("setdefault", nargs, 1, 2) < 0)
         return nullptr;
-    PyObject *value = nullptr;
-    int rc = btree_lookup(btreemap_core(self), args[0], &value);
-    if (rc != 0)
-        return value;
-    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
-    if (btree_insert_item(btreemap_core(self), args[0], fallback, BTreeWrite::KeepShape) < 0)
-        return nullptr;
-    return Py_NewRef(fallback);
+    return btree_setdefault(btreemap_core(self), args[0], nargs == 2 ? args[1] : Py_None);
 }
 
 PyObject *BTreeMap_increment(PyObject *self, PyObject *const *args, Py_ssize_t nargs)

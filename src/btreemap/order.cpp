@@ -27,27 +27,22 @@ int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, Py
     return 0;
 }
 
-// The key at `rank + shift`, or the default (KeyError without one) when that
-// position is outside the map: the four neighbour queries.
-PyObject *neighbour(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const char *name, bool or_equal,
-                    Py_ssize_t shift)
+// The four neighbour queries: the key next to the argument, or the default
+// (KeyError without one) when there is none.
+PyObject *neighbour(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const char *name, BTreeNeighbour which)
 {
     if (nargs < 1 || nargs > 2) {
         PyErr_Format(PyExc_TypeError, "%s() takes 1 or 2 positional arguments (%zd given)", name, nargs);
         return nullptr;
     }
-    BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t rank = btree_rank(tree, args[0], or_equal);
-    if (rank < 0)
-        return nullptr;
-    Py_ssize_t at = rank + shift;
-    if (at < 0 || at >= tree->size) {
-        if (nargs == 2)
-            return Py_NewRef(args[1]);
-        btree_set_key_error(args[0]);
-        return nullptr;
-    }
-    return btree_item_at(tree, at, PyBTree_ITER_KEYS);
+    PyObject *key = nullptr;
+    int rc = btree_neighbour(btreemap_core(self), args[0], which, &key);
+    if (rc != 0)
+        return key;
+    if (nargs == 2)
+        return Py_NewRef(args[1]);
+    btree_set_key_error(args[0]);
+    return nullptr;
 }
 
 int reverse_flag(PyObject *reverse, bool *flag)
@@ -147,20 +142,20 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
 
 PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return neighbour(self, args, nargs, "floor_key", true, -1);
+    return neighbour(self, args, nargs, "floor_key", BTreeNeighbour::Floor);
 }
 
 PyObject *BTreeMap_ceiling_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return neighbour(self, args, nargs, "ceiling_key", false, 0);
+    return neighbour(self, args, nargs, "ceiling_key", BTreeNeighbour::Ceiling);
 }
 
 PyObject *BTreeMap_lower_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return neighbour(self, args, nargs, "lower_key", false, -1);
+    return neighbour(self, args, nargs, "lower_key", BTreeNeighbour::Lower);
 }
 
 PyObject *BTreeMap_higher_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    return neighbour(self, args, nargs, "higher_key", true, 0);
+    return neighbour(self, args, nargs, "higher_key", BTreeNeighbour::Higher);
 }

@@ -195,7 +195,7 @@ inline bool btree_use_fast(PyTypeObject *key_type, PyObject *key)
 // How a reader searches `tree` for `key`: the tree's kind when the key has a
 // primitive of it (with `*prim` set), Object on key objects, nothing with an
 // exception set. Never changes the tree.
-inline std::optional<BTreeKeyKind> btree_reader_kind(const BTreeCore *tree, PyObject *key, BTreePrim *prim,
+[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_reader_kind(const BTreeCore *tree, PyObject *key, BTreePrim *prim,
                                                      bool *use_fast)
 {
     *use_fast = btree_use_fast(tree->key_type, key);

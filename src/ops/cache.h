@@ -5,6 +5,7 @@
 
 #include "nodes/release.h"
 #include "nodes/tree.h"
+#include "ops/path.h"
 
 // Empties the cache; the cached key goes to `pending`, released once the tree
 // is consistent again. The path buffer stays with the tree.
@@ -16,18 +17,37 @@
     tree->cache_version = 0;
 }
 
-// Fills the cache: `path[0..path_len-1]` already holds the path to the leaf
-// that holds `key`. The old cached key goes to `pending`.
-[[gnu::always_inline]] inline void btree_cache_fill(BTreeCore *tree, PyObject *key, Py_ssize_t path_len, BTreeReleaseList &pending)
+// Grows the path buffer to hold at least `need` nodes (MemoryError on failure).
+int btree_path_reserve(BTreeCore *tree, Py_ssize_t need);
+
+// A path whose storage is the cache's buffer, reserved for the tree's height:
+// a lookup descends into it, and a hit keeps it without a copy.
+inline BTreePath btree_cache_buffer(BTreeCore *tree)
+{
+    return BTreePath{tree->path, tree->path_at, 0, 0};
+}
+
+// Fills the cache: `path`, taken in the cache's buffer, leads to the item of
+// a key equal to `key`. The old cached key goes to `pending`.
+[[gnu::always_inline]] inline void btree_cache_fill(BTreeCore *tree, PyObject *key, const BTreePath &path,
+                                                    BTreeReleaseList &pending)
 {
     pending.add(tree->cache_key);
     tree->cache_key = Py_NewRef(key);
-    tree->path_len = path_len;
+    tree->path_len = path.depth + 1;
     tree->cache_version = tree->version;
 }
 
-// Grows the path buffer to hold at least `need` nodes (MemoryError on failure).
-int btree_path_reserve(BTreeCore *tree, Py_ssize_t need);
+// The path the cache holds for this very key object, when the tree has not
+// changed since: no comparison finds it again. Its slot held a key equal to
+// `key` at the lookup; the caller confirms that the key still is.
+inline bool btree_cache_path(BTreeCore *tree, PyObject *key, BTreePath *path)
+{
+    if (tree->cache_key != key || tree->cache_version != tree->version || tree->path_len < 1)
+        return false;
+    *path = BTreePath{tree->path, tree->path_at, static_cast<int>(tree->path_len - 1), tree->shape_version};
+    return true;
+}
 
 // Marks a tree as changed at most once per operation: the first change of the
 // node structure or of the items empties the path cache and moves `version`

@@ -1,5 +1,5 @@
 #include "nodes/ref.h"
-#include "ops/descend.h"
+#include "ops/write.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ struct IncrementAction {
         replaced = leaf->leaf.values[slot];
         leaf->leaf.values[slot] = sum;
         result = BTreeRef::share(sum);
-        return 0;
+        return btree_stored;
     }
 
     PyObject *missing()
@@ -29,12 +29,39 @@ struct IncrementAction {
     }
 };
 
+// Keeps a present key's value; stores the default under a missing key.
+struct SetDefaultAction {
+    PyObject *fallback;
+    BTreeRef result;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *leaf, int slot)
+    {
+        result = BTreeRef::share(leaf->leaf.values[slot]);
+        return btree_kept;
+    }
+
+    PyObject *missing()
+    {
+        result = BTreeRef::share(fallback);
+        return Py_NewRef(fallback);
+    }
+};
+
 }  // namespace
 
 PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start, BTreeWrite mode)
 {
     IncrementAction action{delta, start};
     if (btree_write(tree, key, action, " in btree_increment_nonfull", mode) < 0)
+        return nullptr;
+    return action.result.release();
+}
+
+PyObject *btree_setdefault(BTreeCore *tree, PyObject *key, PyObject *fallback)
+{
+    SetDefaultAction action{fallback};
+    if (btree_write(tree, key, action, nullptr, BTreeWrite::KeepShape) < 0)
         return nullptr;
     return action.result.release();
 }

@@ -1,39 +1,12 @@
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
+#include "ops/descend.h"
 
 namespace {
 
-// The descent of a lookup, recording the path: 1 with `*value` (borrowed)
-// and `*depth`, 0 when the key is absent, -1 with an exception.
-template <BTreeProbe Probe>
-int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **value)
-{
-    BTreeNode *node = tree->root;
-    Py_ssize_t d = 0;
-    for (;;) {
-        if (btree_path_reserve(tree, d + 1) < 0)
-            return -1;
-        tree->path[d] = node;
-        if (node->is_leaf)
-            break;
-        int i = btree_child_index(node, probe);
-        if (i < 0)
-            return -1;
-        tree->path_at[d++] = i;
-        node = node->inner.children[i];
-    }
-    int found = 0;
-    int i = btree_leaf_index(node, probe, &found);
-    if (i < 0 || !found)
-        return i < 0 ? -1 : 0;
-    tree->path_at[d] = i;
-    *depth = d + 1;
-    *value = node->leaf.values[i];
-    return 1;
-}
-
-// The lookup, inlined into both of its entries.
+// The lookup, inlined into both of its entries. It descends into the path
+// cache's own buffer, which a hit then keeps.
 [[gnu::always_inline]] inline int lookup(BTreeCore *tree, PyObject *key, PyObject **value)
 {
     BTreeEntry entry(tree, key);
@@ -41,10 +14,14 @@ int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **
         return -1;
     if (!tree->root)
         return 0;
-    Py_ssize_t depth = 0;
-    PyObject *found = nullptr;
-    int rc = entry.with_key<BTreeAccess::Read>(
-        key, [&](auto &probe) { return search_descend(tree, probe, &depth, &found); });
+    if (btree_path_reserve(tree, tree->height + 1) < 0)
+        return -1;
+    BTreePath path = btree_cache_buffer(tree);
+    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
+        int found = 0;
+        int slot = btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
+        return slot < 0 ? -1 : found;
+    });
     if (rc <= 0) {
         // The path buffer stays; only the cache is emptied.
         btree_cache_drop(tree, entry.pending);
@@ -52,8 +29,8 @@ int search_descend(BTreeCore *tree, Probe &probe, Py_ssize_t *depth, PyObject **
     }
     // The value is taken before the old cached key is released, which may
     // run a finaliser.
-    *value = Py_NewRef(found);
-    btree_cache_fill(tree, key, depth, entry.pending);
+    *value = Py_NewRef(path.leaf()->leaf.values[path.slot()]);
+    btree_cache_fill(tree, key, path, entry.pending);
     return 1;
 }
 

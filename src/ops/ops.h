@@ -38,14 +38,21 @@ int btree_delete_item(BTreeCore *tree, PyObject *key);
 // reference), 0 when the key is absent (no exception), -1 with an exception.
 int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value);
 
-// The same for an operation that already holds the guard through `entry`.
-class BTreeEntry;
-int btree_remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key);
+// The value of `key` (new reference); a missing key first gets `fallback`.
+// NULL with an exception.
+PyObject *btree_setdefault(BTreeCore *tree, PyObject *key, PyObject *fallback);
 
 // Number of keys less than (or, with `or_equal`, not greater than) `key`, or
 // -1. Without `or_equal`, `*present` (when given) says whether the key is in
 // the tree: its position, found in the same descent.
 Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *present = nullptr);
+
+// The key next to `key` in order: the greatest not above it (Floor), the
+// least not below it (Ceiling), the greatest below it (Lower) or the least
+// above it (Higher). 1 with `*found_key` (new reference), 0 when there is
+// none, -1 with an exception.
+enum class BTreeNeighbour { Floor, Ceiling, Lower, Higher };
+int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObject **found_key);
 
 // The keys within the bounds as a new list, or NULL. A NULL or None bound is
 // no bound; `inclusive` is NULL, None or a sequence of two flags.

@@ -1,6 +1,7 @@
 #include "nodes/ref.h"
 #include "nodes/span.h"
 #include "ops/cache.h"
+#include "ops/path.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
 
@@ -18,21 +19,6 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
     if (index < 0)
         index += tree->size;
     return index < 0 || index >= tree->size ? -1 : index;
-}
-
-// The leaf and slot of the item at `index` (within the tree's size), the
-// nodes passed stored in the tree's path buffer and `*depth` their count; NULL
-// with MemoryError.
-BTreeNode *recorded_walk(BTreeCore *tree, Py_ssize_t index, int *slot, Py_ssize_t *depth)
-{
-    return btree_leaf_at(tree->root, tree->size, index, slot, [&](Py_ssize_t d, BTreeNode *node, int at) {
-        if (btree_path_reserve(tree, d + 1) < 0)
-            return -1;
-        tree->path[d] = node;
-        tree->path_at[d] = at;
-        *depth = d + 1;
-        return 0;
-    });
 }
 
 }  // namespace
@@ -73,36 +59,22 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
     if (normalise(tree, index) < 0)
         return index_error();
     // The result is made before anything else, so that failing to make it
-    // loses nothing. That allocation, and letting go of the key cached by the
-    // last lookup, may run finalisers that change the tree: the position is
-    // looked at again once the guard is held.
+    // loses nothing. That allocation may run finalisers that change the tree:
+    // the position is looked at again once the guard is held.
     BTreeRef result(PyTuple_New(2));
     if (!result)
         return nullptr;
-    {
-        BTreeReleaseList cached;
-        btree_cache_drop(tree, cached);
-    }
     BTreeEntry entry(tree, nullptr);
     if (!entry)
         return nullptr;
     if ((index = normalise(tree, index)) < 0)
         return index_error();
-    int slot = 0;
-    Py_ssize_t depth = 0;
-    BTreeNode *leaf = recorded_walk(tree, index, &slot, &depth);
-    if (!leaf) {
-        btree_cache_drop(tree, entry.pending);
-        return nullptr;
-    }
-    BTreeRef key = BTreeRef::share(leaf->keys[slot]);
-    BTreeRef value = BTreeRef::share(leaf->leaf.values[slot]);
-    // Prime the cache so that the deletion walks this path with no comparison
-    // above the leaf.
-    btree_cache_fill(tree, key.get(), depth, entry.pending);
-    if (btree_remove_key(entry, tree, key.get()) < 0)
-        return nullptr;
-    PyTuple_SET_ITEM(result.get(), 0, key.release());
-    PyTuple_SET_ITEM(result.get(), 1, value.release());
+    BTreeLocalPath path;
+    btree_descend_at(tree, index, path);
+    BTreeChange change(tree, entry.pending);
+    PyTuple_SET_ITEM(result.get(), 0, Py_NewRef(path.leaf()->keys[path.slot()]));
+    PyObject *value = nullptr;
+    btree_remove_at(tree, path, change, entry.pending, &value);
+    PyTuple_SET_ITEM(result.get(), 1, value);
     return result.release();
 }

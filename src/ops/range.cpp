@@ -1,3 +1,4 @@
+#include "ops/descend.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
 
@@ -7,26 +8,6 @@ struct LeafPos {
     BTreeNode *leaf;
     int pos;
 };
-
-// First key inside the lower bound: one descent, then a search in the leaf.
-// The position may be the leaf's end; the walk continues in the next leaf.
-template <BTreeProbe Probe>
-int range_start(BTreeNode *node, Probe &probe, bool inclusive, LeafPos *start)
-{
-    while (!node->is_leaf) {
-        int i = btree_child_index(node, probe);
-        if (i < 0)
-            return -1;
-        node = node->inner.children[i];
-    }
-    int found = 0;
-    int pos = inclusive ? btree_bound<BTreeBound::Lower, true>(node, probe, &found)
-                        : btree_bound<BTreeBound::Upper, true>(node, probe, nullptr);
-    if (pos < 0)
-        return -1;
-    *start = {node, pos};
-    return 0;
-}
 
 // Calls `take(key)` for the keys of one leaf from `from` to `to`. Each key
 // object is touched for its reference count; the objects some places ahead
@@ -130,10 +111,17 @@ PyObject *collect_range(BTreeEntry &entry, BTreeCore *tree, PyObject *min, PyObj
         return PyList_New(0);
     LeafPos start = {btree_leftmost_leaf(tree->root), 0};
     if (min != Py_None) {
-        int rc = entry.with_key<BTreeAccess::Read>(
-            min, [&](auto &probe) { return range_start(tree->root, probe, inclusive_min, &start); });
-        if (rc < 0)
+        // The first key inside the lower bound; the place may be the leaf's
+        // end, and the walk then goes on in the next leaf.
+        BTreeLocalPath path;
+        int found = 0;
+        int slot = entry.with_key<BTreeAccess::Read>(min, [&](auto &probe) {
+            return inclusive_min ? btree_descend<BTreeBound::Lower>(tree, probe, path, &found)
+                                 : btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr);
+        });
+        if (slot < 0)
             return nullptr;
+        start = {path.leaf(), slot};
     }
     // No upper bound: no comparison at all, as with any probe that cannot fail.
     if (max == Py_None)

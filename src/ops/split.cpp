@@ -1,5 +1,7 @@
 #include "nodes/slots.h"
 #include "ops/ops.h"
+#include "ops/cache.h"
+#include "ops/path.h"
 
 int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
 {
@@ -89,5 +91,65 @@ int btree_prepare_root(BTreeCore *tree, bool *split)
     tree->root = top;
     tree->height++;
     *split = true;
+    return 0;
+}
+
+namespace {
+
+// After the child the path takes at level `d` was split: moves the path into
+// the half that holds its place. A place in the left half's range stays left,
+// which for a leaf includes the place just before the new separator.
+void follow_split(BTreePath &path, int d)
+{
+    BTreeNode *parent = path.nodes[d];
+    BTreeNode *left = path.nodes[d + 1];
+    int below = path.at[d + 1];
+    // A leaf keeps its first BTREE_MIN_KEYS + 1 items; an internal node its
+    // first BTREE_MIN_KEYS + 1 children.
+    int kept = left->is_leaf ? left->n : left->n + 1;
+    if (left->is_leaf ? below <= kept : below < kept)
+        return;
+    path.at[d]++;
+    path.nodes[d + 1] = parent->inner.children[path.at[d]];
+    path.at[d + 1] = below - kept;
+}
+
+}  // namespace
+
+int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change)
+{
+    // The nodes from the leaf up to the lowest one with room are full; each
+    // is split from its parent down, so that every split has room above it.
+    int top = path.depth;
+    while (top >= 0 && path.nodes[top]->n == BTREE_MAX_KEYS)
+        top--;
+    if (top < 0) {
+        // Every node on the path is full: the root is split under a new one.
+        if (path.depth == BTREE_MAX_DEPTH) {
+            PyErr_SetString(PyExc_MemoryError, "BTree is too deep");
+            return -1;
+        }
+        bool grew = false;
+        if (btree_prepare_root(tree, &grew) < 0)
+            return -1;
+        change.mark();
+        for (int d = path.depth; d >= 0; d--) {
+            path.nodes[d + 1] = path.nodes[d];
+            path.at[d + 1] = path.at[d];
+        }
+        path.depth++;
+        path.nodes[0] = tree->root;
+        path.at[0] = 0;
+        follow_split(path, 0);
+        top = 1;
+    }
+    bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
+    for (int d = top; d < path.depth; d++) {
+        if (btree_split_child(path.nodes[d], path.at[d], copy_prims) < 0)
+            return -1;
+        change.mark();
+        follow_split(path, d);
+    }
+    path.shape_version = tree->shape_version;
     return 0;
 }

@@ -1,0 +1,28 @@
+#include "ops/descend.h"
+#include "ops/entry.h"
+#include "ops/ops.h"
+
+int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObject **found_key)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    if (!tree->root)
+        return 0;
+    // The place after the keys equal to `key`, or before them; the answer is
+    // the item on either side of it, at most one step away.
+    bool after_equal = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Higher;
+    bool before = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Lower;
+    BTreeLocalPath path;
+    int found = 0;
+    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
+        return after_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
+                           : btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
+    });
+    if (rc < 0)
+        return -1;
+    if (before ? !btree_path_prev(path) : !btree_path_settle(path))
+        return 0;
+    *found_key = Py_NewRef(path.leaf()->keys[path.slot()]);
+    return 1;
+}

@@ -1,0 +1,66 @@
+// The writing operations on one key, shared by insertion, increment and
+// setdefault: one descent to the key's place, then the caller's `Action`:
+//   int found(BTreeNode *leaf, int slot)  the key is present: btree_stored when
+//                                         it stored a value, btree_kept when
+//                                         it changed nothing, or -1
+//   PyObject *missing()                   the key is absent: its new value (new
+//                                         reference) or NULL with an exception
+//   PyObject *replaced                    a value the action took out, or NULL
+#pragma once
+#include <Python.h>
+
+#include "ops/cache.h"
+#include "ops/entry.h"
+#include "ops/ops.h"
+#include "ops/descend.h"
+
+constexpr int btree_stored = 0;
+constexpr int btree_kept = 1;
+
+// Runs one writing operation on `key`: the way in and the key kind, then the
+// descent. With KeepShape it splits nothing on the way, so that storing over a
+// value never moves a node, and a new item splits what it must up from its
+// leaf; otherwise every full node on the way is split. A failure that left no
+// item returns the tree to the empty state.
+template <class Action>
+int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message, BTreeWrite mode)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    BTreeChange change(tree, entry.pending);
+    int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
+        BTreeLocalPath path;
+        int found = 0, slot;
+        if (mode == BTreeWrite::KeepShape && tree->root) {
+            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Write>(tree, probe, path, &found, depth_message);
+        } else {
+            bool split = false;
+            if (btree_prepare_root(tree, &split) < 0)
+                return -1;
+            if (split)
+                change.mark();
+            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Split>(tree, probe, path, &found, depth_message,
+                                                                         &change);
+        }
+        if (slot < 0)
+            return -1;
+        if (found) {
+            int rc = action.found(path.leaf(), slot);
+            if (rc == btree_stored)
+                change.mark(false);
+            return rc < 0 ? -1 : 0;
+        }
+        PyObject *value = action.missing();
+        if (!value)
+            return -1;
+        BTreePrim prim{};
+        if constexpr (BTreePrimProbe<std::remove_reference_t<decltype(probe)>>)
+            prim = probe.prim();
+        return btree_insert_at(tree, path, key, prim, value, change, entry.pending);
+    });
+    if (result < 0 && tree->size == 0)
+        btree_reset_empty(tree);
+    entry.pending.add(action.replaced);
+    return result;
+}
