@@ -12,6 +12,7 @@ names.
 import _thread
 import gc
 import operator
+import pickle
 import subprocess
 import sys
 import threading
@@ -29,6 +30,7 @@ capi = from_test_build("_btree_client")
 
 REENTRANT = "BTree reentrant access during comparison"
 MUTATED = "BTree mutated during iteration"
+MAP_REENTRANT = "BTreeMap reentrant access during comparison"
 MAP_MUTATED = "BTreeMap mutated during iteration"
 
 
@@ -66,11 +68,11 @@ class Answering(Key):
     __hash__ = None
 
 
-# The two types as the tests reach them. `copy` works whether the tree is busy
-# or not (a map built from another copies it node for node); `walk` makes an
-# iterator over the items that `step` advances from Python code run meanwhile.
+# The two types as the tests reach them, with the texts of their errors. `copy`
+# copies node for node (a map built from another too) once no operation runs
+# on the tree; `walk` makes an iterator over the items that `step` advances.
 TREE = SimpleNamespace(
-    name="BTree", type=bt.BTree, mutated=MUTATED, copy=capi.copy,
+    name="BTree", type=bt.BTree, reentrant=REENTRANT, mutated=MUTATED, copy=capi.copy,
     packed=lambda keys: capi.build_from_sorted_pairs(keys, [key.value for key in keys])[0],
     insert=lambda t, k, v=None: t.insert(k, v), delete=lambda t, k: t.delete(k), search=lambda t, k: t.search(k),
     increment=lambda t, k, delta: capi.increment(t, k, delta, 0),
@@ -79,7 +81,7 @@ TREE = SimpleNamespace(
     walk=lambda t: capi.iter_new(t, 2), step=capi.iter_next,
 )
 MAP = SimpleNamespace(
-    name="BTreeMap", type=bt.BTreeMap, mutated=MAP_MUTATED, copy=bt.BTreeMap,
+    name="BTreeMap", type=bt.BTreeMap, reentrant=MAP_REENTRANT, mutated=MAP_MUTATED, copy=bt.BTreeMap,
     packed=lambda keys: bt.BTreeMap.fromsorted((key, key.value) for key in keys),
     insert=lambda m, k, v=None: m.__setitem__(k, v), delete=operator.delitem, search=operator.getitem,
     increment=lambda m, k, delta: m.increment(k, delta),
@@ -253,8 +255,17 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
     assert key_values(tree) == CHANGES.get(name, list)(key_values(trees[template]))
 
 
+# Every way to copy a tree.
+TREE.copies = {"capi copy": capi.copy}
+MAP.copies = {
+    "BTreeMap(m)": bt.BTreeMap,
+    "copy": lambda m: m.copy(),
+    "pickle": lambda m: pickle.loads(pickle.dumps(m)),
+}
+
 # Every method and capsule entry that takes or tests the tree's guard.
 TREE.guarded = {
+    **TREE.copies,
     "insert": lambda t: t.insert(Key(0.5)),
     "delete": lambda t: t.delete(Key(4)),
     "search": lambda t: t.search(Key(4)),
@@ -280,6 +291,7 @@ TREE.guarded = {
     "capi merge_difference": lambda t: capi.merge_difference(t, t),
 }
 MAP.guarded = {
+    **MAP.copies,
     "m[k] = v": lambda m: m.__setitem__(Key(0.5), None),
     "del m[k]": lambda m: m.__delitem__(Key(4)),
     "m[k]": lambda m: m[Key(4)],
@@ -289,6 +301,7 @@ MAP.guarded = {
     "setdefault": lambda m: m.setdefault(Key(4), 4),
     "increment": lambda m: m.increment(Key(4), 0),
     "update": lambda m: m.update([(Key(0.5), None)]),
+    "update from m": lambda m: bt.BTreeMap([(Key(0.5), None)]).update(m),
     "|=": lambda m: m.__ior__([(Key(0.5), None)]),
     "clear": lambda m: m.clear(),
     "iter": iter,
@@ -318,15 +331,18 @@ MAP.guarded = {
     "keys <= keys": lambda m: m.keys() <= m.keys(),
     "==": lambda m: m == m,
     "repr": repr,
+    "sizeof": sys.getsizeof,
 }
 
 
 @pytest.mark.parametrize("surface, name", by_name("comparing", keep=lambda entry: entry[0] != "small"))
 def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     """Python code run by every comparison reaches the tree through every
-    entry: the guarded ones refuse, len() and copy see the items as they
-    were, an iterator made before goes on only while nothing has moved.
-    Meanwhile other trees change freely and the collector walks them all."""
+    entry: all but len() refuse, copies and the steps of an iterator made
+    before included, so that none sees the tree in mid-operation (a deletion
+    may have merged the root's children, leaving a root without keys until
+    it ends). Meanwhile other trees change freely and the collector walks
+    them all."""
     cls, made = templates
     trees = made[surface.name]
     template, run, result = surface.comparing[name]
@@ -334,7 +350,7 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     items = list(tree.items())
     iterator = surface.walk(tree)
     filled, emptied = surface.type(), surface.copy(trees["small"])
-    refusals, copies, steps = set(), [], []
+    refusals, steps = set(), []
 
     def reenter():
         for call in surface.guarded.values():
@@ -344,14 +360,13 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
             except RuntimeError as error:
                 refusals.add(str(error))
         assert len(tree) == len(items)
-        copies.append(surface.copy(tree))
         try:
             steps.append(surface.step(iterator))
         except RuntimeError as error:
             steps.append(str(error))
-        surface.insert(filled, cls(len(copies)), len(copies))
+        surface.insert(filled, cls(len(steps)), len(steps))
         emptied.clear()
-        if len(copies) % 8 == 1:
+        if len(steps) % 8 == 1:
             gc.collect()
 
     def hook(a, b):
@@ -362,18 +377,9 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     key_hook(hook)
     assert run(tree, None, cls) == result
     key_hook(None)
-    assert refusals == {REENTRANT}
-    assert copies and len(steps) == len(copies)
-    for copy in copies:
-        assert list(copy.items()) == items
-        # A deletion may have merged the root's children before the copy was
-        # taken: such a root holds no key until the copy's next deletion.
-        surface.delete(copy, items[0][0])
-        check_tree(copy, strict=template == "thin")
-        assert list(copy.items()) == items[1:]
-    stepped = [step for step in steps if step != surface.mutated]
-    assert stepped == items[: len(stepped)] and surface.mutated not in steps[: len(stepped)]
-    assert key_values(filled) == [(n, n) for n in range(1, len(copies) + 1)] and len(emptied) == 0
+    assert refusals == {surface.reentrant}
+    assert steps and set(steps) == {surface.reentrant}
+    assert key_values(filled) == [(n, n) for n in range(1, len(steps) + 1)] and len(emptied) == 0
     check_tree(filled)
     check_tree(tree, strict=template == "thin")
     assert key_values(tree) == CHANGES.get(name, list)([(k.value, v) for k, v in items])
@@ -465,6 +471,54 @@ def test_another_thread_waits_for_the_guard(key_hook, surface, call):
     thread.join()
     assert outcome == ["compared", "ran"]
     check_tree(tree)
+
+
+@pytest.mark.parametrize("surface, name", by_name("copies"))
+def test_copy_from_another_thread_waits_for_a_deletion(templates, key_hook, surface, name):
+    """A copy asked for by another thread at any comparison of a deletion,
+    also once the deletion has merged the root's children, waits for it and
+    holds the tree the deletion leaves, every invariant holding."""
+    cls, made = templates
+    tree = surface.copy(made[surface.name]["thin"])
+    copies, threads = [], []
+
+    def hook(a, b):
+        thread = threading.Thread(target=lambda: copies.append(surface.copies[name](tree)))
+        threads.append(thread)
+        thread.start()
+        time.sleep(0.02)  # long enough for the other thread to reach the tree
+
+    key_hook(hook)
+    surface.delete(tree, cls(6000))
+    key_hook(None)
+    for thread in threads:
+        thread.join()
+    assert threads and len(copies) == len(threads)
+    for copy in copies:
+        check_tree(copy)
+        assert key_values(copy) == key_values(tree)
+
+
+@pytest.mark.parametrize("given", ["a map", "pairs"])
+def test_empty_map_filled_while_another_thread_adds_to_it(given):
+    """A fill of an empty map (a copy of a map, or pairs built bottom-up) whose
+    entry waited for another thread's operation finds the map no longer empty:
+    its items are then stored one by one, and the other item stays."""
+    pairs = [(v, v) for v in range(0, 1000, 2)]
+    target, source = bt.BTreeMap(), bt.BTreeMap(pairs) if given == "a map" else pairs
+    thread = threading.Thread(target=lambda: target.update(source))
+
+    class Delta:
+        # The addition of an increment runs with the guard held.
+        def __radd__(self, other):
+            thread.start()
+            time.sleep(0.02)  # long enough for the other thread to reach the tree
+            return other + 1
+
+    assert target.increment(1, Delta()) == 1
+    thread.join()
+    check_tree(target)
+    assert list(target.items()) == sorted(pairs + [(1, 1)])
 
 
 def test_ctrl_c_interrupts_a_wait_for_the_guard(key_hook, surface):
@@ -921,7 +975,7 @@ def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
     key_hook(hook)
     assert tree.bisect_left(IntProbe(150)) == 150
     key_hook(None)
-    assert refusals == {"ran", REENTRANT}  # the copy runs
+    assert refusals == {surface.reentrant}
     check_tree(tree)
 
 

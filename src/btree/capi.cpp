@@ -7,10 +7,22 @@
 #include "btree_capi.h"
 #include "bulk/build.h"
 #include "bulk/merge.h"
-#include "nodes/copy.h"
 #include "ops/ops.h"
 
 namespace {
+
+// The core's item kind of a PyBTree_ITER_* kind: any other kind yields tuples.
+BTreeItemKind item_kind(int kind)
+{
+    switch (kind) {
+    case PyBTree_ITER_KEYS:
+        return BTreeItemKind::Keys;
+    case PyBTree_ITER_VALUES:
+        return BTreeItemKind::Values;
+    default:
+        return BTreeItemKind::Items;
+    }
+}
 
 // A new tree object filled by `fill(core)`, or NULL when either fails.
 template <class Fill>
@@ -38,7 +50,7 @@ PyObject *PyBTree_Search(PyObject *tree, PyObject *key)
 // type comparison.
 PyObject *PyBTree_IterNew(PyObject *tree, int kind)
 {
-    return btree_cast(tree) ? btree_iter_new(tree, kind) : nullptr;
+    return btree_cast(tree) ? btree_iter_new(tree, item_kind(kind)) : nullptr;
 }
 
 PyObject *PyBTree_IterNext(PyObject *iter)
@@ -80,7 +92,7 @@ PyObject *PyBTree_IRange(PyObject *tree, PyObject *min, PyObject *max, PyObject 
 PyObject *PyBTree_GetItemByIndex(PyObject *tree, Py_ssize_t index, int kind)
 {
     BTreeCore *t = btree_cast(tree);
-    return t ? btree_item_at(t, index, kind) : nullptr;
+    return t ? btree_item_at(t, index, item_kind(kind)) : nullptr;
 }
 
 PyObject *PyBTree_PopItemByIndex(PyObject *tree, Py_ssize_t index)
@@ -118,7 +130,7 @@ PyObject *PyBTree_Copy(PyObject *tree)
     BTreeCore *t = btree_cast(tree);
     if (!t)
         return nullptr;
-    return new_tree_filled([&](BTreeCore *dst) { return btree_copy_into(dst, t); });
+    return new_tree_filled([&](BTreeCore *dst) { return btree_copy(dst, t); });
 }
 
 PyObject *PyBTree_Increment(PyObject *tree, PyObject *key, PyObject *delta, PyObject *start)

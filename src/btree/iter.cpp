@@ -1,15 +1,14 @@
 #include "btree/iter.h"
 
-#include "btree_capi.h"
 #include "nodes/item_tuple.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 
 namespace {
 
 struct BTreeIterObject {
     PyObject_HEAD
     PyObject *tree;       // the tree iterated (strong); NULL after the collector's clear
-    int kind;             // what is yielded: PyBTree_ITER_KEYS, _VALUES, anything else tuples
+    BTreeItemKind kind;   // what is yielded
     BTreeCursor cursor;   // the next item, and the tree's version at creation
     BTreeItemTuple items;  // the tuple handed out last, reused when free
 };
@@ -45,10 +44,10 @@ int BTreeIter_clear(PyObject *self)
 
 }  // namespace
 
-PyObject *btree_iter_new(PyObject *tree, int kind)
+PyObject *btree_iter_new(PyObject *tree, BTreeItemKind kind)
 {
     BTreeCore *core = btree_core(tree);
-    if (btree_guard_test(core) < 0)
+    if (!BTreeEntry(core, BTreeEnter::Look))
         return nullptr;
     BTreeIterObject *it = PyObject_GC_New(BTreeIterObject, &BTreeIterType);
     if (!it)
@@ -65,20 +64,23 @@ namespace {
 
 // One step of an iterator over `Kind`: each kind has its own, so that a step
 // over keys neither asks for values ahead nor saves registers for tuples.
-template <int Kind>
+template <BTreeItemKind Kind>
 PyObject *iter_step(BTreeIterObject *it)
 {
-    if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
-        return nullptr;
+    if (it->tree) {
+        BTreeCore *tree = btree_core(it->tree);
+        if (!BTreeEntry(tree, BTreeEnter::Look) || !btree_cursor_valid(it->cursor, tree))
+            return nullptr;
+    }
     int slot;
-    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, Kind != PyBTree_ITER_KEYS);
+    BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, Kind != BTreeItemKind::Keys);
     if (!leaf) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    if constexpr (Kind == PyBTree_ITER_KEYS)
+    if constexpr (Kind == BTreeItemKind::Keys)
         return Py_NewRef(leaf->keys[slot]);
-    else if constexpr (Kind == PyBTree_ITER_VALUES)
+    else if constexpr (Kind == BTreeItemKind::Values)
         return Py_NewRef(leaf->leaf.values[slot]);
     else
         return btree_item_tuple(it->items, leaf->keys[slot], leaf->leaf.values[slot]);
@@ -86,7 +88,7 @@ PyObject *iter_step(BTreeIterObject *it)
 
 // The same step kept out of line: keys, the common walk, then save no
 // registers for it.
-template <int Kind>
+template <BTreeItemKind Kind>
 [[gnu::noinline]] PyObject *iter_step_apart(BTreeIterObject *it)
 {
     return iter_step<Kind>(it);
@@ -98,13 +100,14 @@ PyObject *BTreeIter_iternext(PyObject *self)
 {
     auto *it = reinterpret_cast<BTreeIterObject *>(self);
     switch (it->kind) {
-    case PyBTree_ITER_KEYS:
-        return iter_step<PyBTree_ITER_KEYS>(it);
-    case PyBTree_ITER_VALUES:
-        return iter_step_apart<PyBTree_ITER_VALUES>(it);
-    default:
-        return iter_step_apart<PyBTree_ITER_ITEMS>(it);
+    case BTreeItemKind::Keys:
+        return iter_step<BTreeItemKind::Keys>(it);
+    case BTreeItemKind::Values:
+        return iter_step_apart<BTreeItemKind::Values>(it);
+    case BTreeItemKind::Items:
+        break;
     }
+    return iter_step_apart<BTreeItemKind::Items>(it);
 }
 
 PyTypeObject BTreeIterType = {

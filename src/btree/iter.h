@@ -4,10 +4,10 @@
 
 #include "btree/object.h"
 #include "nodes/cursor.h"
+#include "ops/ops.h"
 
-// A new iterator of `kind` (PyBTree_ITER_*) over `tree`; refused while the
-// tree's guard is held.
-PyObject *btree_iter_new(PyObject *tree, int kind);
+// A new iterator of `kind` over `tree`, made once no operation runs on it.
+PyObject *btree_iter_new(PyObject *tree, BTreeItemKind kind);
 
 // Next element, or NULL: StopIteration at the end, another exception on error.
 PyObject *BTreeIter_iternext(PyObject *self);

@@ -5,6 +5,12 @@
 
 #include "nodes/tree.h"
 
+// The words of btree.BTree in the errors the core reports.
+inline constexpr BTreeTexts BTREE_TEXTS = {
+    "BTree reentrant access during comparison",
+    "BTree mutated during iteration",
+};
+
 struct BTreeObject {
     PyObject_HEAD
     BTreeCore tree;          // the tree itself

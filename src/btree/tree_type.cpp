@@ -2,7 +2,6 @@
 
 #include "btree/iter.h"
 #include "btree/object.h"
-#include "btree_capi.h"
 #include "nodes/tree.h"
 #include "ops/ops.h"
 
@@ -17,7 +16,7 @@ PyObject *BTree_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     }
     PyObject *self = type->tp_alloc(type, 0);
     if (self)
-        btree_init(btree_core(self));
+        btree_init(btree_core(self), &BTREE_TEXTS);
     return self;
 }
 
@@ -74,17 +73,17 @@ PyObject *BTree_search(PyObject *self, PyObject *key)
 
 PyObject *BTree_keys(PyObject *self, PyObject *)
 {
-    return btree_iter_new(self, PyBTree_ITER_KEYS);
+    return btree_iter_new(self, BTreeItemKind::Keys);
 }
 
 PyObject *BTree_values(PyObject *self, PyObject *)
 {
-    return btree_iter_new(self, PyBTree_ITER_VALUES);
+    return btree_iter_new(self, BTreeItemKind::Values);
 }
 
 PyObject *BTree_items(PyObject *self, PyObject *)
 {
-    return btree_iter_new(self, PyBTree_ITER_ITEMS);
+    return btree_iter_new(self, BTreeItemKind::Items);
 }
 
 PyObject *BTree_delete(PyObject *self, PyObject *key)
@@ -201,7 +200,7 @@ PyObject *btree_new_object()
 {
     PyObject *self = BTreeType.tp_alloc(&BTreeType, 0);
     if (self)
-        btree_init(btree_core(self));
+        btree_init(btree_core(self), &BTREE_TEXTS);
     return self;
 }
 

@@ -3,8 +3,8 @@
 #include "btreemap/object.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
-#include "nodes/copy.h"
 #include "nodes/cursor.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -21,10 +21,12 @@ int gather_dict(PyObject *dict, BTreePairs &pairs)
     return 0;
 }
 
-// Another map's items, read from its leaf chain: taking references runs no
-// Python code.
-int gather_map(const BTreeCore *tree, BTreePairs &pairs)
+// The items of a tree, read from its leaf chain once it is entered: taking
+// references runs no Python code.
+int gather_tree(BTreeCore *tree, BTreePairs &pairs)
 {
+    if (!BTreeEntry(tree, BTreeEnter::Look))
+        return -1;
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
     while (BTreeNode *leaf = btree_cursor_next(cursor, &slot))
@@ -137,7 +139,7 @@ int gather(PyObject *arg, PyObject *kwargs, BTreePairs &pairs)
         if (PyDict_CheckExact(arg)) {
             rc = gather_dict(arg, pairs);
         } else if (btreemap_check(arg)) {
-            rc = gather_map(btreemap_core(arg), pairs);
+            rc = gather_tree(btreemap_core(arg), pairs);
         } else {
             PyObject *keys = PyObject_GetAttrString(arg, "keys");
             if (!keys) {
@@ -162,19 +164,6 @@ int gather(PyObject *arg, PyObject *kwargs, BTreePairs &pairs)
     return kwargs ? gather_dict(kwargs, pairs) : 0;
 }
 
-// Builds the ordered pairs into a tree of their own, which the map then
-// adopts. 0 or -1.
-int build_into(PyObject *map, BTreePairs &pairs)
-{
-    BTreeCore built;
-    btree_init(&built);
-    int rc = btree_build_pairs(&built, pairs);
-    if (rc == 0)
-        rc = btree_adopt(btreemap_core(map), &built);
-    btree_finalize(&built);
-    return rc;
-}
-
 // Stores the pairs in a map that has items already (or gained some while
 // Python code ran), one at a time and in their order.
 int insert_each(PyObject *map, BTreePairs &pairs)
@@ -183,6 +172,36 @@ int insert_each(PyObject *map, BTreePairs &pairs)
         if (btree_insert_item(btreemap_core(map), pairs.keys[i], pairs.values[i], BTreeWrite::KeepShape) < 0)
             return -1;
     return 0;
+}
+
+// A tree of its own, filled by `make(tree)` (0 or -1), which the map then
+// adopts; should the map have gained items while its entry waited for
+// another thread, the tree's items are stored one at a time. 0 or -1.
+template <class Make>
+int adopt_made(PyObject *map, Make &&make)
+{
+    BTreeCore made;
+    btree_init(&made, &BTREEMAP_TEXTS);
+    int rc = make(&made);
+    if (rc == 0)
+        rc = btree_adopt(btreemap_core(map), &made);
+    if (rc == 1) {
+        // The tree is no object's: nothing else reaches it while the
+        // insertions run Python code.
+        BTreePairs pairs;
+        rc = gather_tree(&made, pairs);
+        if (rc == 0)
+            rc = insert_each(map, pairs);
+    }
+    btree_finalize(&made);
+    return rc;
+}
+
+// Builds the ordered pairs into a tree of their own, which the map then
+// adopts. 0 or -1.
+int build_into(PyObject *map, BTreePairs &pairs)
+{
+    return adopt_made(map, [&](BTreeCore *built) { return btree_build_pairs(built, pairs); });
 }
 
 int fill(PyObject *map, BTreePairs &pairs, bool trusted)
@@ -212,15 +231,8 @@ PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *na
 int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
 {
     // A map into an empty map: a structural copy, no key compared.
-    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btreemap_core(map)->size) {
-        BTreeCore copied;
-        btree_init(&copied);
-        int rc = btree_copy_into(&copied, btreemap_core(arg));
-        if (rc == 0)
-            rc = btree_adopt(btreemap_core(map), &copied);
-        btree_finalize(&copied);
-        return rc;
-    }
+    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btreemap_core(map)->size)
+        return adopt_made(map, [&](BTreeCore *copied) { return btree_copy(copied, btreemap_core(arg)); });
     BTreePairs pairs;
     if (gather(arg, kwargs, pairs) < 0)
         return -1;

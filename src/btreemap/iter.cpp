@@ -1,10 +1,9 @@
 #include "btreemap/iter.h"
 
-#include "btree_capi.h"
 #include "btreemap/object.h"
 #include "nodes/item_tuple.h"
 #include "nodes/span.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -12,7 +11,7 @@ namespace {
 struct MapIterObject {
     PyObject_HEAD
     PyObject *map;  // the map iterated (strong); NULL after the collector's clear
-    int kind;       // PyBTree_ITER_KEYS, _VALUES or _ITEMS
+    BTreeItemKind kind;
     BTreeSpan span;
     BTreeItemTuple items;  // the tuple handed out last, reused when free
 };
@@ -49,17 +48,19 @@ PyObject *MapIter_next(PyObject *self)
     if (!it->map)
         return nullptr;
     BTreeCore *tree = btreemap_core(it->map);
+    if (!BTreeEntry(tree, BTreeEnter::Look))
+        return nullptr;
     // Values stored over others keep every node in place; any other change
     // may have moved or freed the leaf the walk is at.
     if (!btree_span_valid(it->span, tree)) {
-        PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
+        PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
         return nullptr;
     }
     int slot;
-    BTreeNode *leaf = btree_span_next(it->span, tree, &slot, it->kind != PyBTree_ITER_KEYS);
+    BTreeNode *leaf = btree_span_next(it->span, tree, &slot, it->kind != BTreeItemKind::Keys);
     if (!leaf)
         return nullptr;
-    if (it->kind == PyBTree_ITER_ITEMS)
+    if (it->kind == BTreeItemKind::Items)
         return btree_item_tuple(it->items, leaf->keys[slot], leaf->leaf.values[slot]);
     return btree_slot_item(leaf, slot, it->kind);
 }
@@ -76,14 +77,14 @@ PyMethodDef MapIter_methods[] = {
 
 }  // namespace
 
-PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
+PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
 {
     BTreeCore *tree = btreemap_core(map);
     // The walk starts from the map the positions were read from: a change
     // made while waiting for another thread, or by a finaliser the allocation
     // runs, then stops it at its first step instead of leading it off the map.
     BTreeSpan span = btree_span_start(tree, start, stop, reverse);
-    if (btree_guard_test(tree) < 0)
+    if (!BTreeEntry(tree, BTreeEnter::Look))
         return nullptr;
     MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
     if (!it)
@@ -96,10 +97,10 @@ PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_
     return reinterpret_cast<PyObject *>(it);
 }
 
-PyObject *btreemap_iter_all(PyObject *map, int kind, bool reverse)
+PyObject *btreemap_iter_all(PyObject *map, BTreeItemKind kind, bool reverse)
 {
     // The size is read once no other thread is inside the map.
-    if (btree_guard_test(btreemap_core(map)) < 0)
+    if (!BTreeEntry(btreemap_core(map), BTreeEnter::Look))
         return nullptr;
     return btreemap_iter_new(map, kind, 0, btreemap_core(map)->size, reverse);
 }

@@ -3,12 +3,14 @@
 #pragma once
 #include <Python.h>
 
-// A new iterator over `map` yielding `kind` (PyBTree_ITER_*) from the clipped
-// positions [start, stop), backward with `reverse`. Refused while the map's
-// guard is held. The positions are those of the map as it is at the call:
-// read them after waiting for the guard (btree_guard_test), or the iterator
-// refuses to start when another thread changed the map meanwhile.
-PyObject *btreemap_iter_new(PyObject *map, int kind, Py_ssize_t start, Py_ssize_t stop, bool reverse);
+#include "ops/ops.h"
+
+// A new iterator over `map` yielding `kind` from the clipped positions
+// [start, stop), backward with `reverse`, made once no operation runs on the
+// map. The positions are those of the map as it is at the call: read them
+// after entering the map (BTreeEnter::Look), or the iterator refuses to start
+// when another thread changed the map meanwhile.
+PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse);
 
 // The same over every item.
-PyObject *btreemap_iter_all(PyObject *map, int kind, bool reverse);
+PyObject *btreemap_iter_all(PyObject *map, BTreeItemKind kind, bool reverse);

@@ -1,6 +1,5 @@
 #include <cstddef>
 
-#include "btree_capi.h"
 #include "btreemap/fill.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
@@ -74,12 +73,12 @@ int BTreeMap_contains(PyObject *self, PyObject *key)
 
 PyObject *BTreeMap_iter(PyObject *self)
 {
-    return btreemap_iter_all(self, PyBTree_ITER_KEYS, false);
+    return btreemap_iter_all(self, BTreeItemKind::Keys, false);
 }
 
 PyObject *BTreeMap_reversed(PyObject *self, PyObject *)
 {
-    return btreemap_iter_all(self, PyBTree_ITER_KEYS, true);
+    return btreemap_iter_all(self, BTreeItemKind::Keys, true);
 }
 
 int check_args(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max)
@@ -263,7 +262,7 @@ PyObject *btreemap_alloc(PyTypeObject *type)
 {
     PyObject *self = type->tp_alloc(type, 0);
     if (self)
-        btree_init(btreemap_core(self));
+        btree_init(btreemap_core(self), &BTREEMAP_TEXTS);
     return self;
 }
 

@@ -16,6 +16,12 @@
 // What a walk over a map reports when the map changed under it.
 constexpr const char *BTREEMAP_MUTATED = "BTreeMap mutated during iteration";
 
+// The words of a map in the errors the core reports.
+inline constexpr BTreeTexts BTREEMAP_TEXTS = {
+    "BTreeMap reentrant access during comparison",
+    BTREEMAP_MUTATED,
+};
+
 struct BTreeMapObject {
     PyObject_HEAD
     BTreeCore tree;          // the tree itself

@@ -1,9 +1,8 @@
 // The methods that read or remove by position in key order.
-#include "btree_capi.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -82,7 +81,7 @@ PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t na
     Py_ssize_t index;
     if (index_argument("peekitem", args, nargs, &index) < 0)
         return nullptr;
-    return btree_item_at(btreemap_core(self), index, PyBTree_ITER_ITEMS);
+    return btree_item_at(btreemap_core(self), index, BTreeItemKind::Items);
 }
 
 PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
@@ -115,7 +114,7 @@ PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
     Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
     if (stop < 0)
         return nullptr;
-    return btreemap_iter_new(self, PyBTree_ITER_KEYS, start, stop, backward);
+    return btreemap_iter_new(self, BTreeItemKind::Keys, start, stop, backward);
 }
 
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -134,10 +133,10 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
     Py_ssize_t from, to, step;
     int rc = PySlice_Unpack(slice, &from, &to, &step);
     Py_DECREF(slice);
-    if (rc < 0 || btree_guard_test(btreemap_core(self)) < 0)
+    if (rc < 0 || !BTreeEntry(btreemap_core(self), BTreeEnter::Look))
         return nullptr;
     PySlice_AdjustIndices(btreemap_core(self)->size, &from, &to, step);
-    return btreemap_iter_new(self, PyBTree_ITER_KEYS, from, to, backward);
+    return btreemap_iter_new(self, BTreeItemKind::Keys, from, to, backward);
 }
 
 PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)

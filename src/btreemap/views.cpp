@@ -1,13 +1,12 @@
 // The live views keys(), values() and items(): sized, iterable both ways,
 // and read-only sequences by position; the key and item views are sets too
 // (viewsets.cpp).
-#include "btree_capi.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/view.h"
 #include "nodes/span.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -17,11 +16,11 @@ PyObject *map_of(PyObject *view)
     return btreemap_view_map(view);
 }
 
-int kind_of(PyObject *view)
+BTreeItemKind kind_of(PyObject *view)
 {
     if (Py_IS_TYPE(view, &BTreeMapKeysType))
-        return PyBTree_ITER_KEYS;
-    return Py_IS_TYPE(view, &BTreeMapValuesType) ? PyBTree_ITER_VALUES : PyBTree_ITER_ITEMS;
+        return BTreeItemKind::Keys;
+    return Py_IS_TYPE(view, &BTreeMapValuesType) ? BTreeItemKind::Values : BTreeItemKind::Items;
 }
 
 void View_dealloc(PyObject *self)
@@ -65,7 +64,7 @@ PyObject *View_slice(PyObject *self, PyObject *slice)
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
         return nullptr;
     PyObject *map = map_of(self);
-    if (btree_guard_test(btreemap_core(map)) < 0)
+    if (!BTreeEntry(btreemap_core(map), BTreeEnter::Look))
         return nullptr;
     Py_ssize_t count = PySlice_AdjustIndices(btreemap_core(map)->size, &start, &stop, step);
     bool reverse = step < 0;
@@ -104,14 +103,14 @@ PyObject *View_subscript(PyObject *self, PyObject *index)
 int View_contains(PyObject *self, PyObject *element)
 {
     BTreeCore *tree = btreemap_core(map_of(self));
-    int kind = kind_of(self);
-    if (kind == PyBTree_ITER_KEYS) {
+    BTreeItemKind kind = kind_of(self);
+    if (kind == BTreeItemKind::Keys) {
         PyObject *value = nullptr;
         int rc = btree_lookup(tree, element, &value);
         Py_XDECREF(value);
         return rc;
     }
-    if (kind == PyBTree_ITER_ITEMS) {
+    if (kind == BTreeItemKind::Items) {
         if (!PyTuple_Check(element) || PyTuple_GET_SIZE(element) != 2)
             return 0;
         PyObject *value = nullptr;
@@ -137,13 +136,13 @@ int View_contains(PyObject *self, PyObject *element)
 // The position of `element`: O(log n) for keys and items, a scan of values.
 PyObject *View_index(PyObject *self, PyObject *element)
 {
-    int kind = kind_of(self);
-    if (kind != PyBTree_ITER_VALUES) {
+    BTreeItemKind kind = kind_of(self);
+    if (kind != BTreeItemKind::Values) {
         int present = View_contains(self, element);
         if (present < 0)
             return nullptr;
         if (present)
-            return BTreeMap_index(map_of(self), kind == PyBTree_ITER_KEYS ? element : PyTuple_GET_ITEM(element, 0));
+            return BTreeMap_index(map_of(self), kind == BTreeItemKind::Keys ? element : PyTuple_GET_ITEM(element, 0));
     } else {
         PyObject *it = View_iter(self);
         if (!it)
@@ -167,7 +166,7 @@ PyObject *View_index(PyObject *self, PyObject *element)
 
 PyObject *View_count(PyObject *self, PyObject *element)
 {
-    if (kind_of(self) != PyBTree_ITER_VALUES) {
+    if (kind_of(self) != BTreeItemKind::Values) {
         int present = View_contains(self, element);
         return present < 0 ? nullptr : PyLong_FromLong(present);
     }

@@ -32,7 +32,7 @@ PyObject *merged_view(BTreeCore *left, BTreeElements left_as, BTreeCore *right, 
                       BTreeSetOp op)
 {
     BTreeRef map(btreemap_alloc(&BTreeMapType));
-    if (!map || btree_set_merge_elements(btreemap_core(map.get()), left, left_as, right, right_as, op, BTREEMAP_MUTATED) < 0)
+    if (!map || btree_set_merge_elements(btreemap_core(map.get()), left, left_as, right, right_as, op) < 0)
         return nullptr;
     return btreemap_view_new(map.get(), &BTreeMapKeysType);
 }

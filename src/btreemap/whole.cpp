@@ -1,15 +1,13 @@
 // The methods that take a whole map: copies, pickling, size, merges with
 // another map, union with any mapping, equality and repr.
-#include "btree_capi.h"
 #include "btreemap/fill.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "bulk/merge.h"
-#include "nodes/copy.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
@@ -23,7 +21,7 @@ PyObject *same_type(PyObject *self)
 // The items in key order as a new list of (key, value) tuples.
 PyObject *item_list(PyObject *self)
 {
-    PyObject *it = btreemap_iter_all(self, PyBTree_ITER_ITEMS, false);
+    PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
     if (!it)
         return nullptr;
     PyObject *list = PySequence_List(it);
@@ -38,8 +36,7 @@ PyObject *merged(PyObject *self, PyObject *other, BTreeSetOp op)
         return nullptr;
     }
     PyObject *result = same_type(self);
-    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true,
-                                  BTREEMAP_MUTATED) < 0)
+    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true) < 0)
         Py_CLEAR(result);
     return result;
 }
@@ -60,7 +57,7 @@ bool is_mapping(PyObject *op)
 // are already equal. 1, 0 or -1.
 int items_in(PyObject *self, PyObject *other)
 {
-    PyObject *it = btreemap_iter_all(self, PyBTree_ITER_ITEMS, false);
+    PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
     if (!it)
         return -1;
     int equal = 1;
@@ -96,10 +93,8 @@ int items_in(PyObject *self, PyObject *other)
 
 PyObject *BTreeMap_copy(PyObject *self, PyObject *)
 {
-    if (btree_guard_test(btreemap_core(self)) < 0)
-        return nullptr;
     PyObject *copy = same_type(self);
-    if (copy && btree_copy_into(btreemap_core(copy), btreemap_core(self)) < 0)
+    if (copy && btree_copy(btreemap_core(copy), btreemap_core(self)) < 0)
         Py_CLEAR(copy);
     return copy;
 }
@@ -128,12 +123,16 @@ PyObject *BTreeMap_deepcopy(PyObject *self, PyObject *memo)
 PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 {
     // Two flat lists pickle smaller and faster than a tuple per item.
-    const BTreeCore *tree = btreemap_core(self);
+    BTreeCore *tree = btreemap_core(self);
     BTreeRef keys, values;
     // Allocating a list may run a collection whose finalisers change the map:
-    // the lists are made again until they have its size.
-    for (Py_ssize_t n = -1; n != tree->size;) {
-        n = tree->size;
+    // the lists are made again until they have its size once it is entered.
+    for (;;) {
+        if (!BTreeEntry(tree, BTreeEnter::Look))
+            return nullptr;
+        Py_ssize_t n = tree->size;
+        if (values && PyList_GET_SIZE(values.get()) == n)
+            break;
         keys = BTreeRef(PyList_New(n));
         values = BTreeRef(keys ? PyList_New(n) : nullptr);
         if (!values)
@@ -154,7 +153,9 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 
 PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
 {
-    const BTreeCore *tree = btreemap_core(self);
+    BTreeCore *tree = btreemap_core(self);
+    if (!BTreeEntry(tree, BTreeEnter::Look))
+        return nullptr;
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
                    btree_tree_bytes(tree) +
                    static_cast<size_t>(tree->path_cap) * (sizeof(BTreeNode *) + sizeof(int));
@@ -216,7 +217,7 @@ PyObject *BTreeMap_repr(PyObject *self)
         return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;
     // Written out as a dict's repr is, in key order: the keys need no hash.
     PyObject *parts = PyList_New(0);
-    PyObject *it = parts ? btreemap_iter_all(self, PyBTree_ITER_ITEMS, false) : nullptr;
+    PyObject *it = parts ? btreemap_iter_all(self, BTreeItemKind::Items, false) : nullptr;
     PyObject *item;
     while (it && (item = PyIter_Next(it))) {
         PyObject *part = PyUnicode_FromFormat("%R: %R", PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));

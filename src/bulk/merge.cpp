@@ -5,7 +5,7 @@
 #include "keys/search.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 
 namespace {
 
@@ -115,9 +115,8 @@ private:
 class Side {
 public:
     // `with_values`: the merge carries values, which the side then holds.
-    // `mutated`: the message when the tree changes under the walk.
-    Side(const BTreeCore *tree, BTreeElements as, bool with_values, const char *mutated)
-        : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as), values_(with_values || pairs()), mutated_(mutated)
+    Side(const BTreeCore *tree, BTreeElements as, bool with_values)
+        : tree_(tree), cursor_(btree_cursor_start(tree)), as_(as), values_(with_values || pairs())
     {
     }
 
@@ -128,7 +127,7 @@ public:
         pair_.reset();
         key_.reset();
         value_.reset();
-        if (!btree_cursor_valid(cursor_, tree_, mutated_))
+        if (!btree_cursor_valid(cursor_, tree_))
             return -1;
         int slot;
         if (BTreeNode *leaf = btree_cursor_next(cursor_, &slot, values_)) {
@@ -158,7 +157,6 @@ private:
     BTreeCursor cursor_;
     BTreeElements as_;
     bool values_;
-    const char *mutated_;
     BTreeRef key_;
     BTreeRef value_;
     BTreeRef pair_;
@@ -302,10 +300,9 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 
 }  // namespace
 
-int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values,
-                    const char *mutated)
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
 {
-    if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
+    if (!btree_look_at_both(left, right))
         return -1;
     if (btree_kind_keeps_prims(left->key_kind) && left->key_kind == right->key_kind) {
         PrimSide x(left, left->key_kind), y(right, right->key_kind);
@@ -318,7 +315,7 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
             return -1;
         return keys.build(dst);
     }
-    Side x(left, BTreeElements::Keys, with_values, mutated), y(right, BTreeElements::Keys, with_values, mutated);
+    Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
     KeyList keys(with_values);
     if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
         merge_walk(x, y, op, keys) < 0)
@@ -327,13 +324,13 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 }
 
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
-                             BTreeElements right_as, BTreeSetOp op, const char *mutated)
+                             BTreeElements right_as, BTreeSetOp op)
 {
     if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
-        return btree_set_merge(dst, left, right, op, false, mutated);
-    if (btree_guard_test(left) < 0 || btree_guard_test(right) < 0)
+        return btree_set_merge(dst, left, right, op, false);
+    if (!btree_look_at_both(left, right))
         return -1;
-    Side x(left, left_as, false, mutated), y(right, right_as, false, mutated);
+    Side x(left, left_as, false), y(right, right_as, false);
     KeyList keys(false);
     if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
         merge_walk(x, y, op, keys) < 0)

@@ -1,7 +1,6 @@
 // Union, intersection, difference and symmetric difference of the key sets
 // of two trees, or of their sets of (key, value) pairs.
 #pragma once
-#include "nodes/cursor.h"
 #include "nodes/tree.h"
 
 enum class BTreeSetOp { Union, Intersection, Difference, SymmetricDifference };
@@ -12,11 +11,10 @@ enum class BTreeElements { Keys, Pairs };
 // Fills the empty tree `dst` with the merged keys; on equal keys the left
 // tree's key object is kept. Without `with_values` every value is None; with
 // it a key of the left tree keeps its value there, a key only in the right
-// tree its value there. Refused while either tree's guard is held. A tree
-// changed by a comparison stops the merge with RuntimeError `mutated`. 0, or
-// -1 with an exception and `dst` empty.
-int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values = false,
-                    const char *mutated = BTREE_MUTATED);
+// tree its value there. Both trees are entered to be looked at (ops/entry.h).
+// A tree changed by a comparison stops the merge with RuntimeError, its
+// `mutated` text. 0, or -1 with an exception and `dst` empty.
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values = false);
 
 // Fills the empty tree `dst` with the merged elements of the two trees as its
 // keys, every value None; a pair becomes a (key, value) tuple. Two pairs are
@@ -24,7 +22,7 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 // pairs of one key with different values are ordered by value (`<`) only
 // when the result keeps both (union, symmetric difference). A pair and an
 // element of a side read by keys compare as objects. A tree changed by a
-// comparison stops the merge with RuntimeError `mutated`. 0, or -1 with an
-// exception and `dst` empty.
+// comparison stops the merge with RuntimeError, its `mutated` text. 0, or -1
+// with an exception and `dst` empty.
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
-                             BTreeElements right_as, BTreeSetOp op, const char *mutated);
+                             BTreeElements right_as, BTreeSetOp op);

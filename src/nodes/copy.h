@@ -1,4 +1,6 @@
 // Structural copy of a tree: every node duplicated, keys and values shared.
+// It reads `src` as it finds it: operations copy through btree_copy
+// (ops/ops.h), which enters the source first.
 #pragma once
 #include "nodes/tree.h"
 

@@ -18,16 +18,13 @@ inline BTreeCursor btree_cursor_start(const BTreeCore *tree)
     return {tree->root ? btree_leftmost_leaf(tree->root) : nullptr, 0, tree->version};
 }
 
-// What a walk over a BTree reports when the tree changed under it.
-constexpr const char *BTREE_MUTATED = "BTree mutated during iteration";
-
 // Whether the tree is unchanged since the walk started; RuntimeError with
-// the message `mutated` otherwise.
-inline bool btree_cursor_valid(const BTreeCursor &cursor, const BTreeCore *tree, const char *mutated = BTREE_MUTATED)
+// the tree's `mutated` text otherwise.
+inline bool btree_cursor_valid(const BTreeCursor &cursor, const BTreeCore *tree)
 {
     if (cursor.version == tree->version)
         return true;
-    PyErr_SetString(PyExc_RuntimeError, mutated);
+    PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
     return false;
 }
 

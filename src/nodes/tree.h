@@ -32,6 +32,14 @@
 //   see values replaced (BTreeMap's) compare it instead of version.
 // - The guard is held, by the thread in `owner`, exactly while an operation
 //   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
+// - texts is set from initialisation on.
+
+// What the core reports in the words of the Python surface that owns a tree.
+struct BTreeTexts {
+    const char *reentrant;  // a call refused because this thread's operation on the tree is running
+    const char *mutated;    // a walk stopped because the tree changed under it
+};
+
 struct BTreeCore {
     BTreeNode *root;          // NULL when the tree holds no item
     Py_ssize_t size;          // items in the tree: len()
@@ -50,13 +58,15 @@ struct BTreeCore {
     uint64_t version;         // moves on with every change of items or nodes; iterators compare it
     uint64_t shape_version;   // moves on when keys or nodes change, not when a value is replaced
     uint64_t cache_version;   // `version` when the cache was filled, 0 when it is empty
+    const BTreeTexts *texts;  // the messages of the surface, static
 };
 
-// The state of a new, empty tree.
-inline void btree_init(BTreeCore *tree)
+// The state of a new, empty tree that reports errors with `texts`.
+inline void btree_init(BTreeCore *tree, const BTreeTexts *texts)
 {
     *tree = BTreeCore{};
     tree->key_kind = BTreeKeyKind::None;
+    tree->texts = texts;
 }
 
 // Takes the nodes out of the record, which is left empty: finalisers run

@@ -1,6 +1,12 @@
-// The way into every keyed operation: the NaN check of its keys and the
-// guard, then for each key its class against the tree's kind, the fast flag
-// and the probe that the operation's one algorithm runs with.
+// The one way into a tree: every operation that reads or changes one, from
+// either surface or the capsule, enters here (len() alone reads its one word
+// freely; the collector's traversal and clear never wait). The policy is the
+// same for every access: an operation of another thread is waited for, so
+// that no caller ever sees a tree in mid-operation, and a call from Python
+// code that this thread's own operation runs is refused with the tree's
+// `reentrant` text. For keyed operations the entry then gives, for each key,
+// its class against the tree's kind, the fast flag and the probe that the
+// operation's one algorithm runs with.
 #pragma once
 #include <Python.h>
 
@@ -16,6 +22,17 @@
 // Whether the operation may set or demote the tree's key kind.
 enum class BTreeAccess { Read, Write };
 
+// How an operation uses the tree while it runs.
+enum class BTreeEnter {
+    // It compares keys (Python code may run) or changes the tree: the guard
+    // is held until the entry ends.
+    Hold,
+    // It reads the structure (a copy, a walk's step, a position) and runs no
+    // Python code before it is done, or checks the tree's version after any
+    // it runs (merges): nothing is held.
+    Look,
+};
+
 // The failure result of an operation that returns R: NULL or -1.
 template <class R>
 constexpr R btree_failure()
@@ -28,16 +45,23 @@ constexpr R btree_failure()
 
 class BTreeEntry {
 public:
-    // NaN check of each key given (NULL: none), then the guard. Test the
-    // entry afterwards: false means refused, with an exception set.
+    // A held entry: NaN check of each key given (NULL: none), then the
+    // guard. Test the entry afterwards: false means refused, with an
+    // exception set.
     BTreeEntry(BTreeCore *tree, PyObject *key, PyObject *key2 = nullptr)
-        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr)
+        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr), entered_(busy_)
+    {
+    }
+    // An entry without keys. Test it as the keyed one.
+    BTreeEntry(BTreeCore *tree, BTreeEnter mode)
+        : tree_(tree), busy_(mode == BTreeEnter::Hold ? tree : nullptr),
+          entered_(mode == BTreeEnter::Hold ? static_cast<bool>(busy_) : looked(tree))
     {
     }
     BTreeEntry(const BTreeEntry &) = delete;
     BTreeEntry &operator=(const BTreeEntry &) = delete;
 
-    explicit operator bool() const { return static_cast<bool>(busy_); }
+    explicit operator bool() const { return entered_; }
 
     // `body(probe)` with the probe for `key`, or the failure result when the
     // key cannot be classified.
@@ -60,6 +84,10 @@ public:
 private:
     static bool nan_checked(PyObject *key) { return !key || btree_nan_check(key) == 0; }
 
+    // Whether no operation runs on the tree once any of another thread's has
+    // ended; false when this thread's runs.
+    static bool looked(BTreeCore *tree) { return !tree->owner || btree_guard_wait(tree, btree_thread(), false) == 0; }
+
 public:
     // References the operation takes out of the tree. Declared before the
     // guard, so released after it: the tree is consistent and free by then,
@@ -69,4 +97,16 @@ public:
 private:
     BTreeCore *tree_;
     BTreeBusy busy_;
+    bool entered_;
 };
+
+// Enters two trees to look at them together: waiting for one lets other
+// threads into the other, which is then looked at again. False when refused.
+inline bool btree_look_at_both(BTreeCore *a, BTreeCore *b)
+{
+    do {
+        if (!BTreeEntry(a, BTreeEnter::Look) || !BTreeEntry(b, BTreeEnter::Look))
+            return false;
+    } while (a->owner);
+    return true;
+}

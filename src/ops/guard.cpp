@@ -12,7 +12,7 @@ constexpr PY_TIMEOUT_T recheck_us = 20000;
 int btree_guard_wait(BTreeCore *tree, const void *me, bool take)
 {
     if (tree->owner == me) {
-        PyErr_SetString(PyExc_RuntimeError, "BTree reentrant access during comparison");
+        PyErr_SetString(PyExc_RuntimeError, tree->texts->reentrant);
         return -1;
     }
     if (!tree->wake) {

@@ -3,7 +3,8 @@
 // code, on the same thread, is refused instead of seeing half-moved nodes; a
 // call from another thread (which the interpreter may switch to while Python
 // code runs) waits, with the interpreter lock released, until the guard is
-// free.
+// free. This is the mechanism only: operations enter a tree through
+// BTreeEntry (ops/entry.h), which decides how each kind of access uses it.
 #pragma once
 #include <Python.h>
 
@@ -26,16 +27,6 @@ int btree_guard_wait(BTreeCore *tree, const void *me, bool take);
 
 // Wakes one thread waiting for the guard.
 void btree_guard_wake(BTreeCore *tree);
-
-// For operations that read the structure without comparing keys: 0 once the
-// guard is free (waiting for another thread to let it go), -1 when this
-// thread holds it.
-inline int btree_guard_test(BTreeCore *tree)
-{
-    if (!tree->owner)
-        return 0;
-    return btree_guard_wait(tree, btree_thread(), false);
-}
 
 // Holds the guard for one operation; every exit path lets it go. Test it
 // after construction: false means the guard was refused, with an exception.

@@ -1,10 +1,9 @@
 // The tree operations shared by every Python surface and the capsule entries.
-// Each takes the guard itself (or tests it, when it compares no keys) and
-// reports failures the C API way.
+// Each enters the tree itself (ops/entry.h) and reports failures the C API
+// way.
 #pragma once
 #include <Python.h>
 
-#include "btree_capi.h"
 #include "nodes/release.h"
 #include "nodes/tree.h"
 
@@ -64,14 +63,16 @@ PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *
 // 0 or -1.
 int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max);
 
-// The key, the value or the (key, value) tuple (PyBTree_ITER_* kinds) at a
-// position, negative positions counting from the end; NULL with IndexError
-// "index out of range".
-PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind);
+// What positional access and walks yield of an item.
+enum class BTreeItemKind { Keys, Values, Items };
+
+// The key, the value or the (key, value) tuple at a position, negative
+// positions counting from the end; NULL with IndexError "index out of range".
+PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind);
 
 // The key, the value or the (key, value) tuple of one slot of a leaf, as a
 // new reference; NULL when the tuple cannot be made.
-PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind);
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind);
 
 // Removes the item at a position and returns it as a (key, value) tuple.
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
@@ -79,10 +80,16 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
 // Removes every item: the clear() operation. 0, or -1 when the guard refuses.
 int btree_clear(BTreeCore *tree);
 
-// Moves the items of `built`, a tree no object owns (made by the bulk build
-// or a merge), into the empty `tree`, and marks the change; `built` is left
-// empty. Refused while the guard is held. 0 or -1.
+// Moves the items of `built`, a tree no object owns (made by the bulk build,
+// a merge or a copy), into the empty `tree`, and marks the change; `built` is
+// left empty. 0; 1 with nothing moved when `tree` gained items while the
+// entry waited for another thread; -1 when the entry is refused.
 int btree_adopt(BTreeCore *tree, BTreeCore *built);
+
+// Fills the empty tree `dst`, which no other code reaches yet, with a copy of
+// `src` node for node (the keys and values shared), once no operation runs on
+// `src`. 0, or -1 with MemoryError or the refusal of the entry, `dst` empty.
+int btree_copy(BTreeCore *dst, BTreeCore *src);
 
 // Bytes of a tree's nodes, for the memory it takes.
 size_t btree_tree_bytes(const BTreeCore *tree);

@@ -23,9 +23,9 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 
 }  // namespace
 
-PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
+PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 {
-    if (btree_guard_test(tree) < 0)
+    if (!BTreeEntry(tree, BTreeEnter::Look))
         return nullptr;
     if ((index = normalise(tree, index)) < 0)
         return index_error();
@@ -34,12 +34,12 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, int kind)
     return btree_slot_item(leaf, slot, kind);
 }
 
-PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind)
+PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
 {
     PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
-    if (kind == PyBTree_ITER_KEYS)
+    if (kind == BTreeItemKind::Keys)
         return Py_NewRef(key);
-    if (kind == PyBTree_ITER_VALUES)
+    if (kind == BTreeItemKind::Values)
         return Py_NewRef(value);
     // The tuple's allocation may run a finaliser that changes the tree: the
     // key and value are held first.
@@ -54,7 +54,7 @@ PyObject *btree_slot_item(const BTreeNode *leaf, int slot, int kind)
 
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
 {
-    if (btree_guard_test(tree) < 0)
+    if (!BTreeEntry(tree, BTreeEnter::Look))
         return nullptr;
     if (normalise(tree, index) < 0)
         return index_error();

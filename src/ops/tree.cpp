@@ -1,6 +1,7 @@
-// The whole-tree operations: clearing, adopting a built tree, counting nodes,
-// the garbage collector's clear, the release at deallocation and the return
-// to the empty state.
+// The whole-tree operations: clearing, adopting a built tree, copying,
+// counting nodes, the garbage collector's clear, the release at deallocation
+// and the return to the empty state.
+#include "nodes/copy.h"
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -9,7 +10,7 @@ int btree_clear(BTreeCore *tree)
 {
     BTreeNode *root;
     {
-        BTreeEntry entry(tree, nullptr);
+        BTreeEntry entry(tree, BTreeEnter::Hold);
         if (!entry)
             return -1;
         BTreeChange change(tree, entry.pending);
@@ -24,10 +25,12 @@ int btree_clear(BTreeCore *tree)
 
 int btree_adopt(BTreeCore *tree, BTreeCore *built)
 {
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(tree, BTreeEnter::Hold);
     if (!entry)
         return -1;
-    BTREE_ASSERT(!tree->root && !built->owner);
+    if (tree->root)
+        return 1;
+    BTREE_ASSERT(!built->owner);
     BTreeChange change(tree, entry.pending);
     change.mark();
     tree->key_type = built->key_type;
@@ -36,6 +39,12 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
     tree->height = built->height;
     tree->root = btree_detach(built);
     return 0;
+}
+
+int btree_copy(BTreeCore *dst, BTreeCore *src)
+{
+    BTreeEntry entry(src, BTreeEnter::Look);
+    return entry ? btree_copy_into(dst, src) : -1;
 }
 
 size_t btree_tree_bytes(const BTreeCore *tree)

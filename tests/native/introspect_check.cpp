@@ -9,7 +9,7 @@
 #include "introspect.h"
 #include "keys/compare.h"
 #include "keys/kind.h"
-#include "ops/guard.h"
+#include "ops/entry.h"
 
 namespace {
 
@@ -305,8 +305,8 @@ PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
     if (!tree)
         return nullptr;
     // Comparisons run Python code, which must not reach the tree meanwhile.
-    BTreeBusy busy(tree);
-    if (!busy || check_tree(tree, strict) < 0)
+    BTreeEntry entry(tree, BTreeEnter::Hold);
+    if (!entry || check_tree(tree, strict) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
