@@ -64,7 +64,7 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
         if (node->is_leaf)
             break;
         if (d == BTREE_MAX_DEPTH) {
-            PyErr_SetString(PyExc_MemoryError, "BTree is too deep");
+            PyErr_SetString(PyExc_MemoryError, "tree is too deep");
             return -1;
         }
         int i;

@@ -126,7 +126,7 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change)
     if (top < 0) {
         // Every node on the path is full: the root is split under a new one.
         if (path.depth == BTREE_MAX_DEPTH) {
-            PyErr_SetString(PyExc_MemoryError, "BTree is too deep");
+            PyErr_SetString(PyExc_MemoryError, "tree is too deep");
             return -1;
         }
         bool grew = false;
