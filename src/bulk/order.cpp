@@ -99,11 +99,17 @@ int fold_equal(BTreePairs &pairs, Order order)
 
 // --- Keys of one primitive kind ---
 
+// Asks `less` first: ascending neighbours, the common case, take one
+// comparison.
 template <BTreeKindRecord R>
 int prim_order(const BTreePairs &pairs, Py_ssize_t i, Py_ssize_t j)
 {
-    int c = R::compare(pairs.prims[i], pairs.prims[j]);
-    return c ? c : btree_kind_tie<R>(pairs.keys[i], pairs.keys[j]);
+    const BTreePrim &a = pairs.prims[i], &b = pairs.prims[j];
+    if (R::less(a, b))
+        return -1;
+    if (R::less(b, a))
+        return 1;
+    return btree_kind_tie<R>(pairs.keys[i], pairs.keys[j]);
 }
 
 // Keys sorted by prefix: each run of one prefix sorted by the record's tie,

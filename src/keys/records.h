@@ -270,28 +270,27 @@ struct BTreeKindRecords {
     // Object when no record claims it; nothing with an exception set.
     [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify(PyObject *key, BTreePrim *prim)
     {
-        std::optional<BTreeKeyKind> cls = BTreeKeyKind::Object;
-        (claims<R>(key, prim, &cls) || ...);
-        return cls;
+        return classify_by<R...>(key, prim);
     }
 
 private:
-    template <class T>
-    [[gnu::always_inline]] static bool claims(PyObject *key, BTreePrim *prim, std::optional<BTreeKeyKind> *cls)
+    template <class T, class... Rest>
+    [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify_by(PyObject *key, BTreePrim *prim)
     {
         switch (T::make(key, prim)) {
         case BTreeMade::Prim:
-            *cls = T::kind;
-            return true;
+            return T::kind;
         case BTreeMade::Object:
-            return true;
+            return BTreeKeyKind::Object;
         case BTreeMade::Error:
-            *cls = std::nullopt;
-            return true;
+            return std::nullopt;
         case BTreeMade::Foreign:
             break;
         }
-        return false;
+        if constexpr (sizeof...(Rest) > 0)
+            return classify_by<Rest...>(key, prim);
+        else
+            return BTreeKeyKind::Object;
     }
 };
 
