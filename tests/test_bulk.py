@@ -5,7 +5,7 @@ import pytest
 
 from helpers import MAX_CHILDREN, MAX_KEYS, Key, built, references, shape, tree_of
 
-NONE, OBJECT, INT64, FLOAT64 = -1, 0, 1, 2
+NONE, OBJECT, INT64, FLOAT64, STR = -1, 0, 1, 2, 3
 NAN = float("nan")
 MUTATED = "^BTree mutated during iteration$"
 MERGES = ["merge_union", "merge_intersection", "merge_difference"]
@@ -108,6 +108,9 @@ MERGE_CASES = {
     "more than 16256 keys": (list(range(0, 40_000, 2)), list(range(0, 40_000, 3)), (INT64, INT64, INT64)),
     "ints against equal floats": ([1, 2, 5], [1.0, 1.5, 5.0, 7.5], (OBJECT, INT64, INT64)),
     "a tree with itself": (list(range(0, 3000, 7)), SAME, (INT64, INT64, NONE)),
+    # Strings whose first eight bytes tie: whole strings decide.
+    "strings of one prefix": ([f"prefix__{i}" for i in range(0, 900, 2)], [f"prefix__{i}" for i in range(0, 900, 3)],
+                              (STR, STR, STR)),
 }
 
 

@@ -103,6 +103,37 @@ def test_first_key_chooses_the_kind(bt, dump, key, kind, prim):
     assert s["root"]["prims"] == (None if prim is None else [prim])
 
 
+# Keys at the edges of each kind: the ends of int64 and its digit boundaries,
+# both zeros and the infinities, strings that tie on their first eight UTF-8
+# bytes or end inside them, and characters of every UTF-8 length.
+EDGE_KEYS = [
+    -(2**63), -(2**62) - 12345, -(2**30), -1, False, 0, True, 2, 2**30 - 1, 2**30, 2**60, 2**63 - 1,
+    float("-inf"), -1e308, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1.5, 1e308, float("inf"),
+    "", "\x00", "a", "abcdefg", "abcdefg\x00", "abcdefgh", "abcdefgh\x00", "abcdefgha", "abcdefghb", "abcdefgh\u00e9",
+    "abcdefgh\U0001f600", "\x7f", "\x80", "\u00e9" * 4, "\u00e9" * 4 + "a", "\u00e9" * 3 + "\u00ea", "\u07ff", "\u0800",
+    "\uffff", "\ud800", "\U0001f600", "\U0001f600" * 2 + "a", "\U0001f600" * 2 + "b",
+]
+
+
+def test_kind_records_agree_with_python_order(bt):
+    # A whole kind's primitives order its keys; a prefix kind's never
+    # contradict their order, and its tie orders keys of equal prefixes.
+    kind_of = {bool: int}
+    for a in EDGE_KEYS:
+        for b in EDGE_KEYS:
+            pieces = bt.kind_order(a, b)
+            assert (pieces is None) == (kind_of.get(type(a), type(a)) is not kind_of.get(type(b), type(b)))
+            if pieces is None:
+                continue
+            compare, less, not_greater, order, tie = pieces
+            expected = (a > b) - (a < b)
+            assert (less, not_greater, order) == (compare < 0, compare <= 0, compare)
+            if tie is None:
+                assert compare == expected
+            else:
+                assert compare in (0, expected) and tie == expected
+
+
 def test_true_and_one_are_the_same_key(bt, dump, check):
     tree = bt.BTree()
     tree.insert(True, "t")

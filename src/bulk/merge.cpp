@@ -2,7 +2,7 @@
 
 #include "bulk/build.h"
 #include "keys/compare.h"
-#include "keys/search.h"
+#include "keys/records.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
 #include "ops/entry.h"
@@ -163,14 +163,12 @@ private:
 };
 
 // One input side of two trees of the same primitive key kind, read straight
-// from the leaf chain: comparing primitives (and exact strings) runs no Python
-// code, so neither tree can change during the walk.
+// from the leaf chain: comparing primitives, and keys by the record's tie,
+// runs no Python code, so neither tree can change during the walk.
+template <BTreeKindRecord R>
 class PrimSide {
 public:
-    PrimSide(const BTreeCore *tree, BTreeKeyKind kind) : leaf_(btree_cursor_start(tree).leaf), kind_(kind)
-    {
-        settle();
-    }
+    explicit PrimSide(const BTreeCore *tree) : leaf_(btree_cursor_start(tree).leaf) { settle(); }
 
     int advance()
     {
@@ -186,14 +184,8 @@ public:
 
     int compare(const PrimSide &other) const
     {
-        const BTreePrim &a = leaf_->leaf.prims[pos_], &b = other.leaf_->leaf.prims[other.pos_];
-        if (kind_ == BTreeKeyKind::Int64)
-            return (a.i > b.i) - (a.i < b.i);
-        if (kind_ == BTreeKeyKind::Float64)
-            return btree_f64_cmp(a.f, b.f);
-        if (a.u != b.u)
-            return a.u < b.u ? -1 : 1;
-        return btree_str_cmp(key(), other.key());
+        int c = R::compare(*prim(), *other.prim());
+        return c ? c : btree_kind_tie<R>(key(), other.key());
     }
 
 private:
@@ -213,10 +205,10 @@ private:
 
     BTreeNode *leaf_;
     int pos_ = 0;
-    BTreeKeyKind kind_;
 };
 
-int compare(const PrimSide &x, const PrimSide &y, BTreeSetOp)
+template <BTreeKindRecord R>
+int compare(const PrimSide<R> &x, const PrimSide<R> &y, BTreeSetOp)
 {
     return x.compare(y);
 }
@@ -304,23 +296,29 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 {
     if (!btree_look_at_both(left, right))
         return -1;
-    if (btree_kind_keeps_prims(left->key_kind) && left->key_kind == right->key_kind) {
-        PrimSide x(left, left->key_kind), y(right, right->key_kind);
-        // The result's keys are all of this kind; their common type is known
-        // only when both trees have the same one.
-        PyTypeObject *type = left->key_type == right->key_type ? left->key_type : nullptr;
-        BTreeKnownKeys known{left->key_kind, nullptr, type};
-        KeyList keys(with_values, &known);
-        if (keys.reserve(op, left->size, right->size) < 0 || merge_walk(x, y, op, keys) < 0)
-            return -1;
-        return keys.build(dst);
-    }
-    Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
-    KeyList keys(with_values);
-    if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
-        merge_walk(x, y, op, keys) < 0)
-        return -1;
-    return keys.build(dst);
+    // Trees of one primitive kind are walked by their primitives.
+    BTreeKeyKind kind = left->key_kind == right->key_kind ? left->key_kind : BTreeKeyKind::Object;
+    return btree_with_kind_record(
+        kind,
+        [&]<class R>(R) {
+            PrimSide<R> x(left), y(right);
+            // The result's keys are all of this kind; their common type is
+            // known only when both trees have the same one.
+            PyTypeObject *type = left->key_type == right->key_type ? left->key_type : nullptr;
+            BTreeKnownKeys known{R::kind, nullptr, type};
+            KeyList keys(with_values, &known);
+            if (keys.reserve(op, left->size, right->size) < 0 || merge_walk(x, y, op, keys) < 0)
+                return -1;
+            return keys.build(dst);
+        },
+        [&] {
+            Side x(left, BTreeElements::Keys, with_values), y(right, BTreeElements::Keys, with_values);
+            KeyList keys(with_values);
+            if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
+                merge_walk(x, y, op, keys) < 0)
+                return -1;
+            return keys.build(dst);
+        });
 }
 
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,

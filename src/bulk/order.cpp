@@ -99,45 +99,22 @@ int fold_equal(BTreePairs &pairs, Order order)
 
 // --- Keys of one primitive kind ---
 
-// The primitive as an unsigned number in the order of the keys: equal keys
-// give equal numbers, and so do strings of one prefix.
-template <BTreeKeyKind K>
-uint64_t order_value(const BTreePrim &p)
-{
-    if constexpr (K == BTreeKeyKind::Int64) {
-        return static_cast<uint64_t>(p.i) ^ (uint64_t{1} << 63);
-    } else if constexpr (K == BTreeKeyKind::Float64) {
-        double d = p.f + 0.0;  // -0.0 equals 0.0
-        uint64_t bits;
-        memcpy(&bits, &d, sizeof bits);
-        return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
-    } else {
-        return p.u;
-    }
-}
-
-// Orders two keys of equal order values: numbers are then equal; strings of
-// one prefix are compared whole.
-template <BTreeKeyKind K>
-int order_tie(PyObject *left, PyObject *right)
-{
-    if constexpr (K == BTreeKeyKind::Str)
-        return btree_str_cmp(left, right);
-    else
-        return 0;
-}
-
-template <BTreeKeyKind K>
+// Asks `less` first: ascending neighbours, the common case, take one
+// comparison.
+template <BTreeKindRecord R>
 int prim_order(const BTreePairs &pairs, Py_ssize_t i, Py_ssize_t j)
 {
-    uint64_t a = order_value<K>(pairs.prims[i]), b = order_value<K>(pairs.prims[j]);
-    if (a != b)
-        return a < b ? -1 : 1;
-    return order_tie<K>(pairs.keys[i], pairs.keys[j]);
+    const BTreePrim &a = pairs.prims[i], &b = pairs.prims[j];
+    if (R::less(a, b))
+        return -1;
+    if (R::less(b, a))
+        return 1;
+    return btree_kind_tie<R>(pairs.keys[i], pairs.keys[j]);
 }
 
-// Strings sorted by prefix: each run of one prefix sorted by whole strings,
-// equal strings in input order.
+// Keys sorted by prefix: each run of one prefix sorted by the record's tie,
+// equal keys in input order.
+template <BTreeKindRecord R>
 void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
 {
     for (Py_ssize_t lo = 0, hi; lo < n; lo = hi) {
@@ -145,7 +122,7 @@ void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
             hi++;
         if (hi - lo > 1)
             std::sort(sorted + lo, sorted + hi, [keys](const BTreeRanked &a, const BTreeRanked &b) {
-                int c = btree_str_cmp(keys[a.index], keys[b.index]);
+                int c = R::tie(keys[a.index], keys[b.index]);
                 return c ? c < 0 : a.index < b.index;
             });
     }
@@ -153,12 +130,12 @@ void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
 
 // Runs no Python code but the finalisers of dropped pairs, and fails only
 // for want of memory.
-template <BTreeKeyKind K>
+template <BTreeKindRecord R>
 int order_by_prims(BTreePairs &pairs, bool trusted)
 {
     Py_ssize_t n = pairs.count;
     Py_ssize_t i = 1;
-    while (i < n && prim_order<K>(pairs, i - 1, i) < 0)
+    while (i < n && prim_order<R>(pairs, i - 1, i) < 0)
         i++;
     if (i >= n)
         return 0;
@@ -169,17 +146,17 @@ int order_by_prims(BTreePairs &pairs, bool trusted)
         return -1;
     auto *records = static_cast<BTreeRanked *>(buffers.first);
     for (Py_ssize_t r = 0; r < n; r++)
-        records[r] = {order_value<K>(pairs.prims[r]), r};
+        records[r] = {R::order(pairs.prims[r]), r};
     BTreeRanked *sorted = btree_radix_sort(records, static_cast<BTreeRanked *>(buffers.second), n);
-    if constexpr (K == BTreeKeyKind::Str)
-        sort_prefix_ties(sorted, pairs.keys, n);
+    if constexpr (!R::whole)
+        sort_prefix_ties<R>(sorted, pairs.keys, n);
     // The positions go to the free buffer; the sorted records' one is then
     // the spare of the permutation.
     auto *order = reinterpret_cast<Py_ssize_t *>(sorted == records ? buffers.second : buffers.first);
     for (Py_ssize_t r = 0; r < n; r++)
         order[r] = sorted[r].index;
     permute_pairs(pairs, order, sorted);
-    return fold_equal(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<K>(pairs, a, b); });
+    return fold_equal(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<R>(pairs, a, b); });
 }
 
 // --- Keys of other kinds ---
@@ -272,14 +249,7 @@ int order_by_objects(BTreePairs &pairs, bool trusted)
 
 int btree_order_pairs(BTreePairs &pairs, bool trusted)
 {
-    switch (pairs.kind) {
-    case BTreeKeyKind::Int64:
-        return order_by_prims<BTreeKeyKind::Int64>(pairs, trusted);
-    case BTreeKeyKind::Float64:
-        return order_by_prims<BTreeKeyKind::Float64>(pairs, trusted);
-    case BTreeKeyKind::Str:
-        return order_by_prims<BTreeKeyKind::Str>(pairs, trusted);
-    default:
-        return order_by_objects(pairs, trusted);
-    }
+    return btree_with_kind_record(
+        pairs.kind, [&]<class R>(R) { return order_by_prims<R>(pairs, trusted); },
+        [&] { return order_by_objects(pairs, trusted); });
 }

@@ -1,14 +1,15 @@
-// Binary search inside one node. One algorithm serves the int64, float64,
-// string and object keys: a lower bound (first entry not less than the key,
-// with whether it is equal) for leaves, and an upper bound (number of entries
-// less than or equal to the key) for choosing the child of an internal node,
-// so that a key equal to a separator descends to the right.
+// Binary search inside one node. One algorithm serves the keys of every kind,
+// through its record, and key objects: a lower bound (first entry not less
+// than the key, with whether it is equal) for leaves, and an upper bound
+// (number of entries less than or equal to the key) for choosing the child of
+// an internal node, so that a key equal to a separator descends to the right.
 #pragma once
 #include <Python.h>
 #include <concepts>
 #include <cstdint>
 
 #include "keys/compare.h"
+#include "keys/records.h"
 #include "nodes/node.h"
 
 enum class BTreeBound { Lower, Upper };
@@ -54,107 +55,79 @@ inline int btree_prim_bound(const BTreePrim *prims, int n, const Probe &probe)
     return static_cast<int>(base - prims) + past;
 }
 
-// Numeric probes: the primitive bound is the answer.
-template <class Probe>
-struct BTreeWholePrims {
+// Sought key of a whole kind: primitives alone order the slots.
+template <BTreeKindRecord R>
+struct BTreeWholeProbe {
+    static_assert(R::whole);
+    static constexpr bool can_fail = false;
+    static constexpr bool reads_keys = false;
+    BTreePrim key;
+    void begin_node() {}
+    int operator()(const BTreeNode *, const BTreePrim *prims, int i) const { return R::compare(prims[i], key); }
+    bool less(const BTreePrim &p) const { return R::less(p, key); }
+    bool not_greater(const BTreePrim &p) const { return R::not_greater(p, key); }
+    BTreePrim prim() const { return key; }
+
+    // The primitive bound is the answer; the slot at a lower bound is not
+    // below the key, so it is equal when it is not above it.
     template <BTreeBound B>
     int settle(const BTreeNode *, const BTreePrim *prims, int n, int bound, int *found) const
     {
         if constexpr (B == BTreeBound::Lower)
-            *found = bound < n && static_cast<const Probe *>(this)->equal(prims[bound]);
+            *found = bound < n && not_greater(prims[bound]);
         return bound;
     }
 };
 
-// Sought int64 primitive.
-struct BTreeI64Probe : BTreeWholePrims<BTreeI64Probe> {
-    static constexpr bool can_fail = false;
-    static constexpr bool reads_keys = false;
-    int64_t key;
-    void begin_node() {}
-    int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
-    {
-        int64_t s = prims[i].i;
-        return (s > key) - (s < key);
-    }
-    bool less(const BTreePrim &p) const { return p.i < key; }
-    bool not_greater(const BTreePrim &p) const { return p.i <= key; }
-    bool equal(const BTreePrim &p) const { return p.i == key; }
-    BTreePrim prim() const { return {.i = key}; }
-};
+// Ops name it where any probe that cannot fail will do.
+using BTreeI64Probe = BTreeWholeProbe<BTreeInt64Kind>;
 
-// Sought float64 primitive. NaN orders above every number and equal to NaN,
-// which keeps the order total although NaN keys never enter a tree.
-inline int btree_f64_cmp(double s, double k)
-{
-    if (s < k)
-        return -1;
-    if (s > k)
-        return 1;
-    if (s == k)
-        return 0;
-    bool sn = s != s, kn = k != k;
-    return sn == kn ? 0 : (sn ? 1 : -1);
-}
-
-struct BTreeF64Probe : BTreeWholePrims<BTreeF64Probe> {
-    static constexpr bool can_fail = false;
-    static constexpr bool reads_keys = false;
-    double key;
-    void begin_node() {}
-    int operator()(const BTreeNode *, const BTreePrim *prims, int i) const
-    {
-        return btree_f64_cmp(prims[i].f, key);
-    }
-    // The same order as btree_f64_cmp, without branches.
-    bool less(const BTreePrim &p) const { return (p.f < key) | ((p.f == p.f) & (key != key)); }
-    bool not_greater(const BTreePrim &p) const { return (p.f <= key) | (key != key); }
-    bool equal(const BTreePrim &p) const { return btree_f64_cmp(p.f, key) == 0; }
-    BTreePrim prim() const { return {.f = key}; }
-};
-
-// Sought exact string, with its prefix: prefixes order the slots, and only
-// the slots whose prefix equals the key's are told apart by whole strings.
-struct BTreeStrProbe {
+// Sought key of a prefix kind, with its object: prefixes order the slots, and
+// only the slots whose prefix equals the key's are told apart by the record's
+// tie.
+template <BTreeKindRecord R>
+struct BTreePrefixProbe {
+    static_assert(!R::whole);
     static constexpr bool can_fail = false;
     static constexpr bool reads_keys = true;
-    uint64_t key;
+    BTreePrim key;
     PyObject *object;
     void begin_node() {}
     int operator()(const BTreeNode *node, const BTreePrim *prims, int i) const
     {
-        uint64_t s = prims[i].u;
-        if (s != key)
-            return s < key ? -1 : 1;
-        return btree_str_cmp(node->keys[i], object);
+        int c = R::compare(prims[i], key);
+        return c ? c : R::tie(node->keys[i], object);
     }
-    bool less(const BTreePrim &p) const { return p.u < key; }
-    bool not_greater(const BTreePrim &p) const { return p.u <= key; }
-    BTreePrim prim() const { return {.u = key}; }
+    bool less(const BTreePrim &p) const { return R::less(p, key); }
+    bool not_greater(const BTreePrim &p) const { return R::not_greater(p, key); }
+    BTreePrim prim() const { return key; }
 
+    // A prefix next to the bound ties with the key's exactly when it is not
+    // above it (at or after a lower bound) or not below it (before an upper
+    // bound).
     template <BTreeBound B>
     int settle(const BTreeNode *node, const BTreePrim *prims, int n, int bound, int *found) const
     {
-        // The run of equal prefixes next to the bound, searched by strings.
+        // The run of equal prefixes next to the bound, searched by keys.
         int lo = bound, hi = bound;
-        // Distinct strings rarely share a prefix: a run of one is looked at
+        // Distinct keys rarely share a prefix: a run of one is looked at
         // before the run's other end is searched for.
         if constexpr (B == BTreeBound::Lower) {
             *found = 0;
-            if (bound == n || prims[bound].u != key)
+            if (bound == n || !not_greater(prims[bound]))
                 return bound;
-            hi = bound + 1 == n || prims[bound + 1].u != key
+            hi = bound + 1 == n || !not_greater(prims[bound + 1])
                      ? bound + 1
                      : bound + btree_prim_bound<BTreeBound::Upper>(prims + bound, n - bound, *this);
         } else {
-            if (bound == 0 || prims[bound - 1].u != key)
+            if (bound == 0 || less(prims[bound - 1]))
                 return bound;
-            lo = bound == 1 || prims[bound - 2].u != key ? bound - 1
-                                                          : btree_prim_bound<BTreeBound::Lower>(prims, bound, *this);
+            lo = bound == 1 || less(prims[bound - 2]) ? bound - 1
+                                                       : btree_prim_bound<BTreeBound::Lower>(prims, bound, *this);
         }
         while (lo < hi) {
             int mid = (lo + hi) >> 1;
-            int c = btree_str_cmp(node->keys[mid], object);
+            int c = R::tie(node->keys[mid], object);
             if (B == BTreeBound::Upper ? c > 0 : c >= 0) {
                 hi = mid;
                 if constexpr (B == BTreeBound::Lower)
@@ -252,22 +225,19 @@ inline int btree_leaf_index(const BTreeNode *node, Probe &probe, int *found)
 template <class Body>
 inline auto btree_with_probe(BTreeKeyKind mode, const BTreePrim &prim, PyObject *key, bool use_fast, Body &&body)
 {
-    switch (mode) {
-    case BTreeKeyKind::Int64: {
-        BTreeI64Probe p{{}, prim.i};
-        return body(p);
-    }
-    case BTreeKeyKind::Float64: {
-        BTreeF64Probe p{{}, prim.f};
-        return body(p);
-    }
-    case BTreeKeyKind::Str: {
-        BTreeStrProbe p{prim.u, key};
-        return body(p);
-    }
-    default: {
-        BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
-        return body(p);
-    }
-    }
+    return btree_with_kind_record(
+        mode,
+        [&]<class R>(R) {
+            if constexpr (R::whole) {
+                BTreeWholeProbe<R> p{prim};
+                return body(p);
+            } else {
+                BTreePrefixProbe<R> p{prim, key};
+                return body(p);
+            }
+        },
+        [&] {
+            BTreeObjectProbe p(key, Py_TYPE(key), use_fast);
+            return body(p);
+        });
 }

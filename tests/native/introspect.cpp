@@ -108,5 +108,8 @@ PyMethodDef btree_module_methods[] = {
     {"key_cmp_fast", introspect_key_cmp_fast, METH_VARARGS,
      "key_cmp_fast(left, right)\n--\n\n(code, exception pending afterwards) of the per-type\n"
      "comparison of right's type."},
+    {"kind_order", introspect_kind_order, METH_VARARGS,
+     "kind_order(left, right)\n--\n\n(compare, less, not_greater, order, tie) of the record of the\n"
+     "kind both keys have, on their primitives; None for keys of different or\nno primitive kinds."},
     {nullptr, nullptr, 0, nullptr},
 };

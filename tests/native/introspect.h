@@ -19,3 +19,9 @@ PyObject *introspect_dump(PyObject *module, PyObject *args, PyObject *kwds);
 // key_cmp(left, right, pending=None) and key_cmp_fast(left, right).
 PyObject *introspect_key_cmp(PyObject *module, PyObject *args, PyObject *kwds);
 PyObject *introspect_key_cmp_fast(PyObject *module, PyObject *args);
+
+// kind_order(left, right): None unless both keys are of one kind that keeps
+// primitives; else (compare, less, not_greater, order, tie) of its record on
+// their primitives, the order values compared three-way, tie None for a
+// whole kind.
+PyObject *introspect_kind_order(PyObject *module, PyObject *args);

@@ -255,7 +255,11 @@ int check_tree(BTreeCore *tree, bool strict)
 {
     Where w{};
     int kind = static_cast<int>(tree->key_kind);
-    if (tree->key_kind < BTreeKeyKind::None || tree->key_kind > BTreeKeyKind::Str)
+    // A kind is None, Object, or one with a record.
+    bool known = btree_with_kind_record(
+        tree->key_kind, [](auto) { return true; },
+        [tree] { return tree->key_kind == BTreeKeyKind::None || tree->key_kind == BTreeKeyKind::Object; });
+    if (!known)
         return fail(w, "key_kind %d", kind);
     if (tree->size < 0)
         return fail(w, "size %zd", tree->size);
