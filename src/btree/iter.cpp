@@ -47,7 +47,7 @@ int BTreeIter_clear(PyObject *self)
 PyObject *btree_iter_new(PyObject *tree, BTreeItemKind kind)
 {
     BTreeCore *core = btree_core(tree);
-    if (!BTreeEntry(core, BTreeEnter::Look))
+    if (!btree_look(core))
         return nullptr;
     BTreeIterObject *it = PyObject_GC_New(BTreeIterObject, &BTreeIterType);
     if (!it)
@@ -69,7 +69,7 @@ PyObject *iter_step(BTreeIterObject *it)
 {
     if (it->tree) {
         BTreeCore *tree = btree_core(it->tree);
-        if (!BTreeEntry(tree, BTreeEnter::Look) || !btree_cursor_valid(it->cursor, tree))
+        if (!btree_look(tree) || !btree_cursor_valid(it->cursor, tree))
             return nullptr;
     }
     int slot;

@@ -25,7 +25,7 @@ int gather_dict(PyObject *dict, BTreePairs &pairs)
 // references runs no Python code.
 int gather_tree(BTreeCore *tree, BTreePairs &pairs)
 {
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return -1;
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;

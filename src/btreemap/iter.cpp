@@ -48,7 +48,7 @@ PyObject *MapIter_next(PyObject *self)
     if (!it->map)
         return nullptr;
     BTreeCore *tree = btreemap_core(it->map);
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return nullptr;
     // Values stored over others keep every node in place; any other change
     // may have moved or freed the leaf the walk is at.
@@ -84,7 +84,7 @@ PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start,
     // made while waiting for another thread, or by a finaliser the allocation
     // runs, then stops it at its first step instead of leading it off the map.
     BTreeSpan span = btree_span_start(tree, start, stop, reverse);
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return nullptr;
     MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
     if (!it)
@@ -100,7 +100,7 @@ PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start,
 PyObject *btreemap_iter_all(PyObject *map, BTreeItemKind kind, bool reverse)
 {
     // The size is read once no other thread is inside the map.
-    if (!BTreeEntry(btreemap_core(map), BTreeEnter::Look))
+    if (!btree_look(btreemap_core(map)))
         return nullptr;
     return btreemap_iter_new(map, kind, 0, btreemap_core(map)->size, reverse);
 }

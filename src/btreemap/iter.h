@@ -8,7 +8,7 @@
 // A new iterator over `map` yielding `kind` from the clipped positions
 // [start, stop), backward with `reverse`, made once no operation runs on the
 // map. The positions are those of the map as it is at the call: read them
-// after entering the map (BTreeEnter::Look), or the iterator refuses to start
+// after entering the map (btree_look), or the iterator refuses to start
 // when another thread changed the map meanwhile.
 PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse);
 

@@ -133,7 +133,7 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
     Py_ssize_t from, to, step;
     int rc = PySlice_Unpack(slice, &from, &to, &step);
     Py_DECREF(slice);
-    if (rc < 0 || !BTreeEntry(btreemap_core(self), BTreeEnter::Look))
+    if (rc < 0 || !btree_look(btreemap_core(self)))
         return nullptr;
     PySlice_AdjustIndices(btreemap_core(self)->size, &from, &to, step);
     return btreemap_iter_new(self, BTreeItemKind::Keys, from, to, backward);

@@ -64,7 +64,7 @@ PyObject *View_slice(PyObject *self, PyObject *slice)
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
         return nullptr;
     PyObject *map = map_of(self);
-    if (!BTreeEntry(btreemap_core(map), BTreeEnter::Look))
+    if (!btree_look(btreemap_core(map)))
         return nullptr;
     Py_ssize_t count = PySlice_AdjustIndices(btreemap_core(map)->size, &start, &stop, step);
     bool reverse = step < 0;

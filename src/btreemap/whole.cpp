@@ -128,7 +128,7 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
     // Allocating a list may run a collection whose finalisers change the map:
     // the lists are made again until they have its size once it is entered.
     for (;;) {
-        if (!BTreeEntry(tree, BTreeEnter::Look))
+        if (!btree_look(tree))
             return nullptr;
         Py_ssize_t n = tree->size;
         if (values && PyList_GET_SIZE(values.get()) == n)
@@ -154,7 +154,7 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
 {
     BTreeCore *tree = btreemap_core(self);
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return nullptr;
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
                    btree_tree_bytes(tree) +

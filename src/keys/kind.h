@@ -80,7 +80,7 @@ inline bool btree_use_fast(PyTypeObject *key_type, PyObject *key)
 // key_kind as a new key demands (set from an empty tree, demoted to Object by
 // a key of another class). The kind in force (with `*prim` set when it keeps
 // primitives), or nothing with an exception set.
-inline std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast)
+[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast)
 {
     PyTypeObject *type = Py_TYPE(key);
     if (tree->size == 0)

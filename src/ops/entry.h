@@ -22,17 +22,6 @@
 // Whether the operation may set or demote the tree's key kind.
 enum class BTreeAccess { Read, Write };
 
-// How an operation uses the tree while it runs.
-enum class BTreeEnter {
-    // It compares keys (Python code may run) or changes the tree: the guard
-    // is held until the entry ends.
-    Hold,
-    // It reads the structure (a copy, a walk's step, a position) and runs no
-    // Python code before it is done, or checks the tree's version after any
-    // it runs (merges): nothing is held.
-    Look,
-};
-
 // The failure result of an operation that returns R: NULL or -1.
 template <class R>
 constexpr R btree_failure()
@@ -49,19 +38,13 @@ public:
     // guard. Test the entry afterwards: false means refused, with an
     // exception set.
     BTreeEntry(BTreeCore *tree, PyObject *key, PyObject *key2 = nullptr)
-        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr), entered_(busy_)
-    {
-    }
-    // An entry without keys. Test it as the keyed one.
-    BTreeEntry(BTreeCore *tree, BTreeEnter mode)
-        : tree_(tree), busy_(mode == BTreeEnter::Hold ? tree : nullptr),
-          entered_(mode == BTreeEnter::Hold ? static_cast<bool>(busy_) : looked(tree))
+        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr)
     {
     }
     BTreeEntry(const BTreeEntry &) = delete;
     BTreeEntry &operator=(const BTreeEntry &) = delete;
 
-    explicit operator bool() const { return entered_; }
+    explicit operator bool() const { return static_cast<bool>(busy_); }
 
     // `body(probe)` with the probe for `key`, or the failure result when the
     // key cannot be classified.
@@ -84,10 +67,6 @@ public:
 private:
     static bool nan_checked(PyObject *key) { return !key || btree_nan_check(key) == 0; }
 
-    // Whether no operation runs on the tree once any of another thread's has
-    // ended; false when this thread's runs.
-    static bool looked(BTreeCore *tree) { return !tree->owner || btree_guard_wait(tree, btree_thread(), false) == 0; }
-
 public:
     // References the operation takes out of the tree. Declared before the
     // guard, so released after it: the tree is consistent and free by then,
@@ -97,15 +76,25 @@ public:
 private:
     BTreeCore *tree_;
     BTreeBusy busy_;
-    bool entered_;
 };
+
+// The entry of an operation that compares no keys and changes nothing: a
+// copy, a walk's step, a read by position, a merge that checks the trees'
+// versions after any Python code it runs. It holds nothing, runs no Python
+// code before it is done, and enters once no operation of another thread
+// runs on the tree (waiting for it); false, with RuntimeError, when one of
+// this thread's runs.
+[[gnu::always_inline]] inline bool btree_look(BTreeCore *tree)
+{
+    return !tree->owner || btree_guard_wait(tree, btree_thread(), false) == 0;
+}
 
 // Enters two trees to look at them together: waiting for one lets other
 // threads into the other, which is then looked at again. False when refused.
 inline bool btree_look_at_both(BTreeCore *a, BTreeCore *b)
 {
     do {
-        if (!BTreeEntry(a, BTreeEnter::Look) || !BTreeEntry(b, BTreeEnter::Look))
+        if (!btree_look(a) || !btree_look(b))
             return false;
     } while (a->owner);
     return true;

@@ -1,30 +1,4 @@
-#include "nodes/slots.h"
 #include "ops/write.h"
-
-int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim, PyObject *value,
-                    BTreeChange &change, BTreeReleaseList &pending)
-{
-    if (path.leaf()->n == BTREE_MAX_KEYS && btree_split_path(tree, path, change) < 0) {
-        pending.add(value);
-        return -1;
-    }
-    BTreeNode *leaf = path.leaf();
-    int slot = path.slot(), n = leaf->n;
-    btree_shift_right(leaf->keys, slot, n);
-    btree_shift_right(leaf->leaf.values, slot, n);
-    if (btree_kind_keeps_prims(tree->key_kind)) {
-        btree_shift_right(leaf->leaf.prims, slot, n);
-        leaf->leaf.prims[slot] = prim;
-    }
-    leaf->keys[slot] = Py_NewRef(key);
-    leaf->leaf.values[slot] = value;
-    leaf->n = n + 1;
-    for (int d = 0; d < path.depth; d++)
-        path.nodes[d]->inner.sizes[path.at[d]]++;
-    tree->size++;
-    change.mark();
-    return 0;
-}
 
 namespace {
 

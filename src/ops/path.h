@@ -64,13 +64,6 @@ Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path);
 // splits done stay; the tree is consistent).
 int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change);
 
-// Stores a new item at the path's place: `key` (a new reference is taken) with
-// its primitive, and `value`, whose reference the tree takes over; a full leaf
-// is first split as btree_split_path does. 0, or -1 with MemoryError (the
-// value then goes to `pending`).
-int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim, PyObject *value,
-                    BTreeChange &change, BTreeReleaseList &pending);
-
 // Removes the item the path is on. Every node on the way down is topped up
 // first, so that the leaf can lose an item without any node falling below the
 // fewest keys; the item is then found again by identity. The removed key and

@@ -25,7 +25,7 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 
 PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 {
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return nullptr;
     if ((index = normalise(tree, index)) < 0)
         return index_error();
@@ -54,7 +54,7 @@ PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
 
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
 {
-    if (!BTreeEntry(tree, BTreeEnter::Look))
+    if (!btree_look(tree))
         return nullptr;
     if (normalise(tree, index) < 0)
         return index_error();

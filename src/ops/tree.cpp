@@ -10,7 +10,7 @@ int btree_clear(BTreeCore *tree)
 {
     BTreeNode *root;
     {
-        BTreeEntry entry(tree, BTreeEnter::Hold);
+        BTreeEntry entry(tree, nullptr);
         if (!entry)
             return -1;
         BTreeChange change(tree, entry.pending);
@@ -25,7 +25,7 @@ int btree_clear(BTreeCore *tree)
 
 int btree_adopt(BTreeCore *tree, BTreeCore *built)
 {
-    BTreeEntry entry(tree, BTreeEnter::Hold);
+    BTreeEntry entry(tree, nullptr);
     if (!entry)
         return -1;
     if (tree->root)
@@ -43,8 +43,7 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
 
 int btree_copy(BTreeCore *dst, BTreeCore *src)
 {
-    BTreeEntry entry(src, BTreeEnter::Look);
-    return entry ? btree_copy_into(dst, src) : -1;
+    return btree_look(src) ? btree_copy_into(dst, src) : -1;
 }
 
 size_t btree_tree_bytes(const BTreeCore *tree)

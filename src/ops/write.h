@@ -13,6 +13,7 @@
 #include "ops/entry.h"
 #include "ops/ops.h"
 #include "ops/descend.h"
+#include "ops/insert.h"
 
 constexpr int btree_stored = 0;
 constexpr int btree_kept = 1;
@@ -54,10 +55,13 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *dept
         PyObject *value = action.missing();
         if (!value)
             return -1;
+        // A writer's probe is a primitive one exactly when the tree keeps
+        // primitives.
+        constexpr bool prims = BTreePrimProbe<std::remove_reference_t<decltype(probe)>>;
         BTreePrim prim{};
-        if constexpr (BTreePrimProbe<std::remove_reference_t<decltype(probe)>>)
+        if constexpr (prims)
             prim = probe.prim();
-        return btree_insert_at(tree, path, key, prim, value, change, entry.pending);
+        return btree_insert_at<prims>(tree, path, key, prim, value, change, entry.pending);
     });
     if (result < 0 && tree->size == 0)
         btree_reset_empty(tree);

@@ -309,7 +309,7 @@ PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
     if (!tree)
         return nullptr;
     // Comparisons run Python code, which must not reach the tree meanwhile.
-    BTreeEntry entry(tree, BTreeEnter::Hold);
+    BTreeEntry entry(tree, nullptr);
     if (!entry || check_tree(tree, strict) < 0)
         return nullptr;
     Py_RETURN_NONE;

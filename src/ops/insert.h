@@ -1,0 +1,38 @@
+// Insertion at a path, inlined into the writes: a leaf with room takes the
+// item at once, and only a full one calls out to split along the path.
+#pragma once
+#include <Python.h>
+
+#include "nodes/slots.h"
+#include "ops/cache.h"
+#include "ops/path.h"
+
+// Stores a new item at the path's place: `key` (a new reference is taken) with
+// its primitive when the tree keeps `Prims`, and `value`, whose reference the
+// tree takes over; a full leaf is first split as btree_split_path does. 0, or
+// -1 with MemoryError (the value then goes to `pending`).
+template <bool Prims>
+[[gnu::always_inline]] inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
+                                                  PyObject *value, BTreeChange &change, BTreeReleaseList &pending)
+{
+    if (path.leaf()->n == BTREE_MAX_KEYS && btree_split_path(tree, path, change) < 0) {
+        pending.add(value);
+        return -1;
+    }
+    BTreeNode *leaf = path.leaf();
+    int slot = path.slot(), n = leaf->n;
+    btree_shift_right(leaf->keys, slot, n);
+    btree_shift_right(leaf->leaf.values, slot, n);
+    if constexpr (Prims) {
+        btree_shift_right(leaf->leaf.prims, slot, n);
+        leaf->leaf.prims[slot] = prim;
+    }
+    leaf->keys[slot] = Py_NewRef(key);
+    leaf->leaf.values[slot] = value;
+    leaf->n = n + 1;
+    for (int d = 0; d < path.depth; d++)
+        path.nodes[d]->inner.sizes[path.at[d]]++;
+    tree->size++;
+    change.mark();
+    return 0;
+}
