@@ -67,11 +67,11 @@ namespace {
 template <BTreeItemKind Kind>
 PyObject *iter_step(BTreeIterObject *it)
 {
-    if (it->tree) {
-        BTreeCore *tree = btree_core(it->tree);
-        if (!btree_look(tree) || !btree_cursor_valid(it->cursor, tree))
-            return nullptr;
-    }
+    // A step needs no entry: every change moves the version before any
+    // Python code can run, so a step from a comparison of an operation on
+    // this tree either reads it unchanged or refuses.
+    if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
+        return nullptr;
     int slot;
     BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, Kind != BTreeItemKind::Keys);
     if (!leaf) {

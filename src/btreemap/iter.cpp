@@ -48,10 +48,9 @@ PyObject *MapIter_next(PyObject *self)
     if (!it->map)
         return nullptr;
     BTreeCore *tree = btreemap_core(it->map);
-    if (!btree_look(tree))
-        return nullptr;
     // Values stored over others keep every node in place; any other change
-    // may have moved or freed the leaf the walk is at.
+    // may have moved or freed the leaf the walk is at. A step needs no entry:
+    // every change moves the versions before any Python code can run.
     if (!btree_span_valid(it->span, tree)) {
         PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
         return nullptr;
