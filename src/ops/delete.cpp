@@ -1,4 +1,5 @@
 #include "nodes/slots.h"
+#include "ops/depth.h"
 #include "ops/descend.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -137,6 +138,9 @@ constexpr int key_absent = 2;
 {
     if (!tree->root)
         return key_absent;
+    BTreeDepthGuard depth;
+    if (depth.enter(" in btree_remove") < 0)
+        return -1;
     BTreeChange change(tree, entry.pending);
     return entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
         BTreeLocalPath local;
@@ -154,7 +158,7 @@ constexpr int key_absent = 2;
         if (!cached) {
             path = local;
             int found = 0;
-            if (btree_descend<BTreeBound::Lower>(tree, probe, path, &found, " in btree_remove") < 0)
+            if (btree_descend<BTreeBound::Lower>(tree, probe, path, &found) < 0)
                 return -1;
             if (!found)
                 return key_absent;

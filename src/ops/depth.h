@@ -1,32 +1,29 @@
 // The interpreter's recursion limit, applied to walks that may go deep or run
-// Python code on the way: each level entered counts as a recursive call would.
+// Python code on the way: a walk counts as the one C frame it runs in.
 #pragma once
 #include <Python.h>
 
 class BTreeDepthGuard {
 public:
-    // `where` is the message suffix of the RecursionError; NULL counts nothing.
-    explicit BTreeDepthGuard(const char *where) : where_(where) {}
+    BTreeDepthGuard() = default;
     ~BTreeDepthGuard()
     {
-        while (entered_-- > 0)
+        if (entered_)
             Py_LeaveRecursiveCall();
     }
     BTreeDepthGuard(const BTreeDepthGuard &) = delete;
     BTreeDepthGuard &operator=(const BTreeDepthGuard &) = delete;
 
-    // One level more: 0, or -1 with RecursionError.
-    int enter()
+    // Counts the walk once, `where` being the message suffix of the
+    // RecursionError: 0, or -1 with RecursionError.
+    int enter(const char *where)
     {
-        if (!where_)
-            return 0;
-        if (Py_EnterRecursiveCall(where_))
+        if (Py_EnterRecursiveCall(where))
             return -1;
-        entered_++;
+        entered_ = true;
         return 0;
     }
 
 private:
-    const char *where_;
-    int entered_ = 0;
+    bool entered_ = false;
 };

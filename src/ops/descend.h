@@ -4,7 +4,6 @@
 
 #include "keys/search.h"
 #include "ops/cache.h"
-#include "ops/depth.h"
 #include "ops/ops.h"
 #include "ops/path.h"
 
@@ -47,22 +46,19 @@ int btree_split_on_descent(BTreeCore *tree, BTreeNode *node, int i, Probe &probe
 // descends to the right), and records the way in `path`. In the leaf, a
 // Lower bound stops before the first key not less than the key and sets
 // `*found` when that key is equal; an Upper bound stops after the last key
-// not greater. `depth_message` names the walk in a RecursionError (NULL: the
-// walk counts against no limit); the walk counts as one level, as the one C
-// frame it runs in. Returns the slot, or -1 with an exception (a failed
-// comparison, a split that could not allocate, the recursion limit).
+// not greater. Returns the slot, or -1 with an exception (a failed
+// comparison, a split that could not allocate).
 template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
 [[gnu::always_inline]] inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
-                                                const char *depth_message = nullptr, BTreeChange *change = nullptr)
+                                                BTreeChange *change = nullptr)
 {
-    BTreeDepthGuard depth_guard(depth_message);
-    if (depth_message && depth_guard.enter() < 0)
-        return -1;
+    // The path's arrays are written through locals, which no store of the
+    // loop can be taken to change.
+    BTreeNode **nodes = path.nodes;
+    int *at = path.at;
     BTreeNode *node = tree->root;
     int d = 0;
-    for (;;) {
-        if (node->is_leaf)
-            break;
+    while (!node->is_leaf) {
         if (d == BTREE_MAX_DEPTH) {
             PyErr_SetString(PyExc_MemoryError, "tree is too deep");
             return -1;
@@ -79,23 +75,22 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
                 (i = btree_split_on_descent(tree, node, i, probe, *change)) < 0)
                 return -1;
         }
-        path.nodes[d] = node;
-        path.at[d++] = i;
+        nodes[d] = node;
+        at[d++] = i;
         node = node->inner.children[i];
     }
-    path.nodes[d] = node;
+    nodes[d] = node;
     path.depth = d;
     path.shape_version = tree->shape_version;
     int slot;
     if constexpr (D != BTreeDescent::Read && B == BTreeBound::Lower) {
         if (btree_past_last<true>(node, probe)) {
             *found = 0;
-            return path.at[d] = node->n;
+            return at[d] = node->n;
         }
     }
     slot = btree_bound<B, true>(node, probe, found);
     if (slot >= 0)
-        path.at[d] = slot;
+        at[d] = slot;
     return slot;
 }
-

@@ -4,6 +4,8 @@
 namespace {
 
 struct IncrementAction {
+    // The additions run Python code.
+    static constexpr const char *depth_message = " in btree_increment_nonfull";
     PyObject *delta;
     PyObject *start;
     BTreeRef result;
@@ -31,6 +33,7 @@ struct IncrementAction {
 
 // Keeps a present key's value; stores the default under a missing key.
 struct SetDefaultAction {
+    static constexpr const char *depth_message = nullptr;
     PyObject *fallback;
     BTreeRef result;
     PyObject *replaced = nullptr;
@@ -53,7 +56,7 @@ struct SetDefaultAction {
 PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObject *start, BTreeWrite mode)
 {
     IncrementAction action{delta, start};
-    if (btree_write(tree, key, action, " in btree_increment_nonfull", mode) < 0)
+    if (btree_write(tree, key, action, mode) < 0)
         return nullptr;
     return action.result.release();
 }
@@ -61,7 +64,7 @@ PyObject *btree_increment(BTreeCore *tree, PyObject *key, PyObject *delta, PyObj
 PyObject *btree_setdefault(BTreeCore *tree, PyObject *key, PyObject *fallback)
 {
     SetDefaultAction action{fallback};
-    if (btree_write(tree, key, action, nullptr, BTreeWrite::KeepShape) < 0)
+    if (btree_write(tree, key, action, BTreeWrite::KeepShape) < 0)
         return nullptr;
     return action.result.release();
 }

@@ -3,6 +3,7 @@
 namespace {
 
 struct InsertAction {
+    static constexpr const char *depth_message = nullptr;
     PyObject *value;
     PyObject *replaced = nullptr;
 
@@ -23,5 +24,5 @@ struct InsertAction {
 int btree_insert_item(BTreeCore *tree, PyObject *key, PyObject *value, BTreeWrite mode)
 {
     InsertAction action{value};
-    return btree_write(tree, key, action, nullptr, mode);
+    return btree_write(tree, key, action, mode);
 }

@@ -30,8 +30,10 @@ template <bool Prims>
     leaf->keys[slot] = Py_NewRef(key);
     leaf->leaf.values[slot] = value;
     leaf->n = n + 1;
-    for (int d = 0; d < path.depth; d++)
-        path.nodes[d]->inner.sizes[path.at[d]]++;
+    BTreeNode *const *nodes = path.nodes;
+    const int *at = path.at;
+    for (int d = 0, depth = path.depth; d < depth; d++)
+        nodes[d]->inner.sizes[at[d]]++;
     tree->size++;
     change.mark();
     return 0;

@@ -30,7 +30,12 @@ struct BTreePath {
 
 // A path whose storage is its own, for one operation.
 struct BTreeLocalPath : BTreePath {
-    BTreeLocalPath() : BTreePath{node_store, at_store, 0, 0} {}
+    // The descent that fills it sets its depth and version.
+    BTreeLocalPath()
+    {
+        nodes = node_store;
+        at = at_store;
+    }
     BTreeLocalPath(const BTreeLocalPath &) = delete;
     BTreeLocalPath &operator=(const BTreeLocalPath &) = delete;
 

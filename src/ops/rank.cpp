@@ -1,3 +1,4 @@
+#include "ops/depth.h"
 #include "ops/descend.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -13,12 +14,14 @@ Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *prese
         return 0;
     // One search per level, then the counts of the children left of the
     // path; no leaf is walked.
+    BTreeDepthGuard depth;
+    if (depth.enter(" in btree_count_lt") < 0)
+        return -1;
     BTreeLocalPath path;
     int found = 0;
     int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        constexpr const char *where = " in btree_count_lt";
-        return or_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr, where)
-                        : btree_descend<BTreeBound::Lower>(tree, probe, path, &found, where);
+        return or_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
+                        : btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
     });
     if (rc < 0)
         return -1;

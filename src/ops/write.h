@@ -6,12 +6,15 @@
 //   PyObject *missing()                   the key is absent: its new value (new
 //                                         reference) or NULL with an exception
 //   PyObject *replaced                    a value the action took out, or NULL
+//   depth_message                         the RecursionError suffix of a write
+//                                         that runs Python code, or nullptr
 #pragma once
 #include <Python.h>
 
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
+#include "ops/depth.h"
 #include "ops/descend.h"
 #include "ops/insert.h"
 
@@ -24,25 +27,30 @@ constexpr int btree_kept = 1;
 // leaf; otherwise every full node on the way is split. A failure that left no
 // item returns the tree to the empty state.
 template <class Action>
-int btree_write(BTreeCore *tree, PyObject *key, Action &action, const char *depth_message, BTreeWrite mode)
+int btree_write(BTreeCore *tree, PyObject *key, Action &action, BTreeWrite mode)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
         return -1;
+    // An action that runs Python code counts against the recursion limit.
+    BTreeDepthGuard depth;
+    if constexpr (Action::depth_message != nullptr) {
+        if (depth.enter(Action::depth_message) < 0)
+            return -1;
+    }
     BTreeChange change(tree, entry.pending);
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
         BTreeLocalPath path;
         int found = 0, slot;
         if (mode == BTreeWrite::KeepShape && tree->root) {
-            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Write>(tree, probe, path, &found, depth_message);
+            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Write>(tree, probe, path, &found);
         } else {
             bool split = false;
             if (btree_prepare_root(tree, &split) < 0)
                 return -1;
             if (split)
                 change.mark();
-            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Split>(tree, probe, path, &found, depth_message,
-                                                                         &change);
+            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Split>(tree, probe, path, &found, &change);
         }
         if (slot < 0)
             return -1;
