@@ -13,7 +13,7 @@ struct LeafPos {
 // object is touched for its reference count; the objects some places ahead
 // are asked for meanwhile, so that their cache misses overlap.
 template <class Take>
-int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
+[[gnu::always_inline]] inline int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
 {
     constexpr int ahead = 24;
     for (int i = from; i < to && i < from + ahead; i++)
