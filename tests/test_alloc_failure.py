@@ -19,7 +19,8 @@ try:
 except ImportError:
     _testcapi = None
 
-from helpers import MAX_KEYS, TEST_CAPSULE, check_tree, drain_pools, from_test_build
+from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, TEST_CAPSULE, check_tree, drain_pools,
+                     from_test_build)
 
 bt = from_test_build("_btree_test")
 capi = from_test_build("_btree_client")
@@ -114,7 +115,7 @@ def removal_case(pop):
 
     def case(keys, values):
         tree = tree_from(keys, values)
-        for key in keys[::64]:
+        for key in keys[::ASCENDING_LEAF]:
             tree.delete(key)
         left = [(k, v) for k, v in zip(keys, values) if tree_has(tree, k)]
         victim = left[len(left) // 2]
@@ -346,19 +347,20 @@ def map_case(name):
     return 3000, case
 
 
-# Ascending insertion leaves a full last leaf at 191 keys. A packed tree of
-# 127 * 128 keys is a full root over full leaves; of twice as many, a root
-# over two full internal nodes.
-FULL_TWO_LEVELS = MAX_KEYS * (MAX_KEYS + 1)
+# Ascending insertion leaves a full last leaf at ASCENDING_FULL_LAST keys. A
+# packed tree of MAX_KEYS * MAX_CHILDREN keys is a full root over full leaves;
+# of twice as many, a root over two full internal nodes.
+FULL_TWO_LEVELS = MAX_KEYS * MAX_CHILDREN
+FULL_LAST = ASCENDING_FULL_LAST
 CASES = {
     "insert into an empty tree": insert_case(0, 0),
     "insert without a split": insert_case(100, 50),
     "insert splitting the root leaf": insert_case(MAX_KEYS, 60),
-    "insert splitting a leaf": insert_case(191, 191),
+    "insert splitting a leaf": insert_case(FULL_LAST, FULL_LAST),
     "insert splitting the internal root": insert_case(FULL_TWO_LEVELS, 8000, packed=True),
     "insert splitting an internal node": insert_case(2 * FULL_TWO_LEVELS, 8000, packed=True),
-    "insert str splitting a leaf": insert_case(191, 100),
-    "increment of a missing key": insert_case(191, 191, through="increment"),
+    "insert str splitting a leaf": insert_case(FULL_LAST, 100),
+    "increment of a missing key": insert_case(FULL_LAST, FULL_LAST, through="increment"),
     "increment splitting the internal root": insert_case(FULL_TWO_LEVELS, 8000, "increment", packed=True),
     "search growing the path": (3000, search_case),
     "delete with rebalancing": removal_case(pop=False),
