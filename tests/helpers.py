@@ -164,6 +164,9 @@ def drain_leaf_pool():
 #   mutations: changes that stop every iterator of the tree
 #   reads: calls on a tree of the keys 0..299 that stop no iterator
 #   inserts, deletes: ways to store or remove one key
+#   lookup: the name of the method that finds a key's value (search(t, k)
+#   calls it; a test that counts the interpreter's allocations calls the
+#   bound method itself, with no Python frame between)
 #   bisects, iranges: (name, call) pairs that must agree with each other
 #   item_at(t, i, kind): the key, value or item (kind 0, 1, 2) at position i
 #   pop_at(t, i): the item at position i, removed; empty_pop: the error and
@@ -192,6 +195,7 @@ TREE = SimpleNamespace(
     inserts={"method": lambda t, k, v=None: t.insert(k, v),
              "capsule": lambda t, k, v=None: _btree_client.insert(t, k, v)},
     deletes={"method": lambda t, k: t.delete(k), "capsule": lambda t, k: _btree_client.delete(t, k)},
+    lookup="search",
     search=lambda t, k: t.search(k),
     clear=lambda t: t.clear(),
     bisects=[("method", lambda t, k: (t.bisect_left(k), t.bisect_right(k))),
@@ -237,6 +241,7 @@ MAP = SimpleNamespace(
     },
     inserts={"setitem": lambda m, k, v=None: m.__setitem__(k, v), "update": lambda m, k, v=None: m.update([(k, v)])},
     deletes={"delitem": operator.delitem, "pop": lambda m, k: m.pop(k)},
+    lookup="__getitem__",
     search=operator.getitem,
     clear=lambda m: m.clear(),
     bisects=[("method", lambda m, k: (m.bisect_left(k), m.bisect_right(k)))],
