@@ -215,11 +215,11 @@ def test_two_minimal_internal_nodes_merge_into_a_full_one(bt, dump, check, delet
     # Leaves counted in full leaves: a three-level tree of MAX_CHILDREN + 100
     # has a full first internal node and a second of 100 children.
     node_table(lambda: [
-        (3 * MAX_KEYS, 2 * MAX_KEYS, ((), 1)),
-        ((MAX_CHILDREN + 100) * MAX_KEYS, (MAX_CHILDREN + 1) * MAX_KEYS, ((1,), 0)),
-        ((MAX_CHILDREN + 100) * MAX_KEYS, MAX_CHILDREN * MAX_KEYS, ((), 0)),
+        pytest.param(3 * MAX_KEYS, 2 * MAX_KEYS, ((), 1), id="in the parent"),
+        pytest.param((MAX_CHILDREN + 100) * MAX_KEYS, (MAX_CHILDREN + 1) * MAX_KEYS, ((1,), 0),
+                     id="in a parent of a three-level tree"),
+        pytest.param((MAX_CHILDREN + 100) * MAX_KEYS, MAX_CHILDREN * MAX_KEYS, ((), 0), id="in the grandparent"),
     ]),
-    ids=["in the parent", "in a parent of a three-level tree", "in the grandparent"],
 )
 def test_deleting_the_first_key_of_a_leaf_refreshes_one_separator(test_capi, dump, check, count, deleted, where):
     # Full leaves and internal nodes above MIN_KEYS keys: nothing is rebalanced.
@@ -277,9 +277,9 @@ def test_comparison_failing_during_deletions_keeps_every_item(test_capi, dump, c
 @pytest.mark.parametrize("failure", ["missing key", "raising comparison"])
 @pytest.mark.parametrize(
     "sizes, leaf, rebalances",
-    node_table(lambda: [([MAX_KEYS, MAX_KEYS], 1, False), ([MIN_KEYS + 1, MIN_KEYS], 1, True),
-                        ([MIN_KEYS, MIN_KEYS], 0, True)]),
-    ids=["no rebalancing", "borrow", "merge"],
+    node_table(lambda: [pytest.param([MAX_KEYS, MAX_KEYS], 1, False, id="no rebalancing"),
+                        pytest.param([MIN_KEYS + 1, MIN_KEYS], 1, True, id="borrow"),
+                        pytest.param([MIN_KEYS, MIN_KEYS], 0, True, id="merge")]),
 )
 def test_failed_deletion_that_moved_entries_drops_the_path_cache(
     test_capi, dump, check, key_hook, failure, sizes, leaf, rebalances
