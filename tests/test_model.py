@@ -155,14 +155,11 @@ def machine_for(surface, keys, many_keys):
             if key not in self.model or surface.replace_stops_iterators:
                 self.changed()
             else:
-                position = bisect.bisect_left(self.sorted_keys(), key)
-                for entry in self.iterators:
-                    if entry[4] == "stale":
-                        continue
-                    if entry[1] == "values":
-                        entry[2][position] = value
-                    elif entry[1] == "items":
-                        entry[2][position] = (entry[2][position][0], value)
+                seeing = [entry for entry in self.iterators if entry[4] != "stale" and entry[1] != "keys"]
+                position = bisect.bisect_left(self.sorted_keys(), key) if seeing else None
+                for entry in seeing:
+                    old = entry[2][position]
+                    entry[2][position] = value if entry[1] == "values" else (old[0], value)
             self.model[key] = value
 
         # Mutations
@@ -179,7 +176,7 @@ def machine_for(surface, keys, many_keys):
             for _ in range(count):
                 key = many_keys(rng)
                 insert(self.tree, key, value)
-                self.model[key] = value
+                self.store(key, value)
 
         # Trees of one leaf, of two levels and of three levels (from about
         # 11,000 keys in random order).
@@ -190,7 +187,6 @@ def machine_for(surface, keys, many_keys):
         @rule(seed=SEEDS, count=st.sampled_from([1, 100, 1000]), value=VALUES)
         def insert_many(self, seed, count, value):
             self.fill(seed, count, value)
-            self.changed()
 
         @rule(data=st.data(), how=st.sampled_from(sorted(surface.deletes)))
         def delete(self, data, how):
