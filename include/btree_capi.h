@@ -1,9 +1,9 @@
 /* Public C API of the btree module.
  *
- * The module publishes a capsule "btree._C_API" that holds a table of sixteen
- * function pointers. A client extension includes this header, calls
- * PyBTree_ImportAPI() once (for instance in its module initialisation) and
- * then calls the entries through the returned table:
+ * The module publishes a capsule "btree._C_API" that holds a table of
+ * PyBTree_API_POINTERS function pointers. A client extension includes this
+ * header, calls PyBTree_ImportAPI() once (for instance in its module
+ * initialisation) and then calls the entries through the returned table:
  *
  *     const PyBTree_CAPI *api = PyBTree_ImportAPI();
  *     if (api == NULL) return NULL;

@@ -12,7 +12,7 @@ import importlib
 
 import pytest
 
-from helpers import TEST_CAPSULE, Key, check_tree, from_test_build
+from helpers import SURFACES, TEST_CAPSULE, Key, check_tree, from_test_build
 
 
 def pytest_sessionstart(session):
@@ -34,6 +34,26 @@ def mod(request):
 @pytest.fixture
 def BTree(mod):
     return mod.BTree
+
+
+@pytest.fixture
+def BTreeMap(mod):
+    """The map type of the build under test (btreemap beside the shipped btree)."""
+    if mod.__name__ == "btree":
+        return importlib.import_module("btreemap").BTreeMap
+    return mod.BTreeMap
+
+
+@pytest.fixture(params=SURFACES, ids=lambda surface: surface.name)
+def surface(request):
+    """Each sorted type's record in turn (see helpers.SURFACES)."""
+    return request.param
+
+
+@pytest.fixture
+def Type(surface, mod):
+    """The type of the surface under test, in the build under test."""
+    return surface.type_in(mod)
 
 
 @pytest.fixture

@@ -1,21 +1,45 @@
 """Helpers shared by the suites: watched key objects, tree builders and the
 invariant check of the test build."""
 
+import importlib
+import operator
 import sys
+from types import SimpleNamespace
 
 import pytest
 
 try:
     import _btree_test
+    import _btree_client
 except ImportError:  # only the shipped module is installed: see from_test_build
-    _btree_test = None
+    _btree_test = _btree_client = None
+
+# The set operators of views and the comparisons, by name.
+SET_OPS = {"&": operator.and_, "|": operator.or_, "-": operator.sub, "^": operator.xor}
+COMPARISONS = [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge]
 
 NO_TEST_BUILD = "needs the test-only modules _btree_test and _btree_client, which `make test-3.13` builds"
 TEST_CAPSULE = "_btree_test._C_API"
-MAX_KEYS = 127
-MAX_CHILDREN = 128
-MIN_KEYS = 63
-POOL_MAX = 1024
+
+# The node constants of the core and the capsule table's slot count, as the
+# test build reports them. Every test that reads one needs the test build, so
+# without it they are None and node_table() gives empty tables.
+MAX_KEYS, MAX_CHILDREN, MIN_KEYS, MAX_DEPTH, POOL_MAX, CAPI_SLOTS = (
+    (None,) * 6 if _btree_test is None else
+    (_btree_test.MAX_KEYS, _btree_test.MAX_CHILDREN, _btree_test.MIN_KEYS, _btree_test.MAX_DEPTH,
+     _btree_test.FREELIST_MAX, _btree_test.CAPI_SLOTS))
+# Ascending insertion splits each full leaf into MIN_KEYS + 1 and MIN_KEYS
+# items and goes on in the right half: every leaf but the last keeps
+# ASCENDING_LEAF items, and the last is full at ASCENDING_FULL_LAST items.
+ASCENDING_LEAF = None if MIN_KEYS is None else MIN_KEYS + 1
+ASCENDING_FULL_LAST = None if MIN_KEYS is None else ASCENDING_LEAF + MAX_KEYS
+
+
+def node_table(make):
+    """The parametrisation table (a list or a dict) `make()` builds from the
+    node constants, or an empty one, whose test is skipped, where the test
+    build is missing."""
+    return {} if _btree_test is None else make()
 
 
 def from_test_build(name):
@@ -110,8 +134,8 @@ def drain_pools(copy=None):
     """Trees that hold every recycled node of both pools, so that the next
     nodes come from the allocator. Keep them alive while that matters.
     `copy`, the client's copy on the test build's table, makes each holder
-    in one call instead of 128 insertions."""
-    # The 128th key splits the root leaf: two leaves and one internal node.
+    in one call instead of MAX_KEYS + 1 insertions."""
+    # The key after a full root leaf splits it: two leaves and one internal node.
     seed = tree_of(_btree_test.BTree, range(MAX_KEYS + 1))
     holders = [seed]
     while any(_btree_test.pool_counts()):
@@ -129,3 +153,125 @@ def drain_leaf_pool():
             holder.insert(key)
             key += 1
     return holder
+
+
+# The sorted types as the shared tables reach them: each table that holds for
+# every type is parametrised over SURFACES, so that a new type joins them with
+# one record. `type_in(mod)` is the type in the build of `mod` (btree or
+# _btree_test). Entries named "capsule" call the C API client, which the
+# caller has switched to the table of the tree's build; the rest is Python.
+#   walks: iterators over "keys", "values" and "items" (and others of the type)
+#   mutations: changes that stop every iterator of the tree
+#   reads: calls on a tree of the keys 0..299 that stop no iterator
+#   inserts, deletes: ways to store or remove one key
+#   lookup: the name of the method that finds a key's value (search(t, k)
+#   calls it; a test that counts the interpreter's allocations calls the
+#   bound method itself, with no Python frame between)
+#   bisects, iranges: (name, call) pairs that must agree with each other
+#   item_at(t, i, kind): the key, value or item (kind 0, 1, 2) at position i
+#   pop_at(t, i): the item at position i, removed; empty_pop: the error and
+#   message of pop_at on an empty tree
+#   starts: whether increment takes a start value for a missing key
+#   packed(T, keys, values): a tree built from sorted input
+#   merged_values: whether merges carry the values (of the left tree first)
+#   replace_stops_iterators: whether storing over a key stops iterators
+TREE = SimpleNamespace(
+    name="BTree", type_in=lambda mod: mod.BTree, mutated="BTree mutated during iteration",
+    walks={"keys": lambda t: t.keys(), "values": lambda t: t.values(), "items": lambda t: t.items()},
+    mutations={
+        "insert new": lambda t: t.insert(-1),
+        "replace value": lambda t: t.insert(t.irange()[0], "v"),
+        "delete": lambda t: t.delete(t.irange()[0]),
+        "clear": lambda t: t.clear(),
+    },
+    reads={
+        "search": lambda t: t.search(7),
+        "missing search": lambda t: pytest.raises(KeyError, t.search, -7),
+        "bisect": lambda t: (t.bisect_left(7), t.bisect_right(7)),
+        "irange": lambda t: t.irange(3, 9),
+        "len": len,
+        "new iterator": lambda t: list(t.items()),
+    },
+    inserts={"method": lambda t, k, v=None: t.insert(k, v),
+             "capsule": lambda t, k, v=None: _btree_client.insert(t, k, v)},
+    deletes={"method": lambda t, k: t.delete(k), "capsule": lambda t, k: _btree_client.delete(t, k)},
+    lookup="search",
+    search=lambda t, k: t.search(k),
+    clear=lambda t: t.clear(),
+    bisects=[("method", lambda t, k: (t.bisect_left(k), t.bisect_right(k))),
+             ("capsule", lambda t, k: (_btree_client.bisect_left(t, k), _btree_client.bisect_right(t, k)))],
+    iranges=[("method", lambda t, lo, hi, inc: t.irange(lo, hi, inc)),
+             ("capsule", lambda t, lo, hi, inc: _btree_client.irange(t, lo, hi, inc))],
+    item_at=lambda t, i, kind: _btree_client.get_item_by_index(t, i, kind),
+    pop_at=lambda t, i: _btree_client.pop_item_by_index(t, i),
+    empty_pop=(IndexError, "^index out of range$"),
+    increment=lambda t, k, delta, start: _btree_client.increment(t, k, delta, start),
+    starts=True,
+    copy=lambda t: _btree_client.copy(t),
+    packed=lambda T, keys, values: built(_btree_client, keys, values),
+    merges={"union": lambda a, b: _btree_client.merge_union(a, b),
+            "intersection": lambda a, b: _btree_client.merge_intersection(a, b),
+            "difference": lambda a, b: _btree_client.merge_difference(a, b)},
+    merged_values=False,
+    replace_stops_iterators=True,
+)
+MAP = SimpleNamespace(
+    name="BTreeMap", mutated="BTreeMap mutated during iteration",
+    type_in=lambda mod: mod.BTreeMap if hasattr(mod, "BTreeMap") else importlib.import_module("btreemap").BTreeMap,
+    walks={"keys": iter, "values": lambda m: iter(m.values()), "items": lambda m: iter(m.items()),
+           "keys view": lambda m: iter(m.keys()), "reversed": reversed, "irange": lambda m: m.irange(3, 900)},
+    mutations={
+        "insert new": lambda m: m.__setitem__(10**6, 0),
+        "delete": lambda m: m.__delitem__(m.keys()[5]),
+        "pop": lambda m: m.pop(m.keys()[6]),
+        "popitem": lambda m: m.popitem(),
+        "clear": lambda m: m.clear(),
+    },
+    reads={
+        "lookup": lambda m: m[7],
+        "missing lookup": lambda m: pytest.raises(KeyError, operator.getitem, m, -7),
+        "bisect": lambda m: (m.bisect_left(7), m.bisect_right(7)),
+        "irange": lambda m: list(m.irange(3, 9)),
+        "len": len,
+        "new iterator": lambda m: list(m.items()),
+        "peekitem": lambda m: m.peekitem(5),
+        "store over a key": lambda m: m.__setitem__(7, 7),
+        "increment of a key": lambda m: m.increment(7, 0),
+        "setdefault of a key": lambda m: m.setdefault(7, 0),
+    },
+    inserts={"setitem": lambda m, k, v=None: m.__setitem__(k, v), "update": lambda m, k, v=None: m.update([(k, v)])},
+    deletes={"delitem": operator.delitem, "pop": lambda m, k: m.pop(k)},
+    lookup="__getitem__",
+    search=operator.getitem,
+    clear=lambda m: m.clear(),
+    bisects=[("method", lambda m, k: (m.bisect_left(k), m.bisect_right(k)))],
+    iranges=[("method", lambda m, lo, hi, inc: list(m.irange(lo, hi, inc)))],
+    item_at=lambda m, i, kind: (m.keys(), m.values(), m.items())[kind][i],
+    pop_at=lambda m, i: m.popitem(i),
+    empty_pop=(KeyError, "is empty"),
+    increment=lambda m, k, delta, start: m.increment(k, delta),
+    starts=False,
+    copy=lambda m: m.copy(),
+    packed=lambda M, keys, values: M.fromsorted(zip(keys, values)),
+    merges={"union": lambda a, b: a.union(b), "intersection": lambda a, b: a.intersection(b),
+            "difference": lambda a, b: a.difference(b)},
+    merged_values=True,
+    replace_stops_iterators=False,
+)
+SURFACES = [TREE, MAP]
+
+
+def by_surface(table):
+    """pytest params (surface, name) for every entry of each surface's
+    `table` attribute."""
+    return [pytest.param(s, name, id=f"{s.name}: {name}") for s in SURFACES for name in getattr(s, table)]
+
+
+def filled(surface, T, keys, value=lambda key: key):
+    """A tree of type T holding each key (inserted in the given order, by the
+    surface's first way to insert) with value(key)."""
+    insert = next(iter(surface.inserts.values()))
+    tree = T()
+    for key in keys:
+        insert(tree, key, value(key))
+    return tree

@@ -1,9 +1,15 @@
 """Bulk build from sorted input and the set merges of two trees, reached
-through the C API client."""
+through the C API client; BTreeMap's bulk construction, pickling and
+merges, against dict."""
+
+import gc
+import pickle
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from helpers import MAX_CHILDREN, MAX_KEYS, Key, built, references, shape, tree_of
+from helpers import (MAX_CHILDREN, MAX_KEYS, Key, built, check_tree, from_test_build, node_table, references, shape,
+                     tree_of)
 
 NONE, OBJECT, INT64, FLOAT64, STR = -1, 0, 1, 2, 3
 NAN = float("nan")
@@ -17,15 +23,15 @@ class FloatSub(float):
 
 # Item count: leaf item counts as nested lists (see shape), root separators as
 # input positions.
-SHAPES = [
+SHAPES = node_table(lambda: [
     (0, None, None),
     (MAX_KEYS, MAX_KEYS, []),
     (MAX_KEYS + 1, [MAX_KEYS, 1], [MAX_KEYS]),
-    (300, [MAX_KEYS, MAX_KEYS, 46], [MAX_KEYS, 2 * MAX_KEYS]),
+    (300, [MAX_KEYS, MAX_KEYS, 300 - 2 * MAX_KEYS], [MAX_KEYS, 2 * MAX_KEYS]),
     (MAX_KEYS * MAX_CHILDREN, [MAX_KEYS] * MAX_CHILDREN, list(range(MAX_KEYS, MAX_KEYS * MAX_CHILDREN, MAX_KEYS))),
     # The last internal node has one child and no separator.
     (MAX_KEYS * MAX_CHILDREN + 1, [[MAX_KEYS] * MAX_CHILDREN, [1]], [MAX_KEYS * MAX_CHILDREN]),
-]
+])
 
 
 @pytest.mark.parametrize("count, leaves, root_separators", SHAPES, ids=[str(s[0]) for s in SHAPES])
@@ -104,8 +110,8 @@ MERGE_CASES = {
     "an empty right tree": (list(range(0, 600, 2)), [], (INT64, NONE, INT64)),
     "an empty left tree": ([], list(range(0, 600, 3)), (INT64, NONE, NONE)),
     "1 2 against 2 3": ([1, 2], [2, 3], (INT64, INT64, INT64)),
-    "more than 256 keys": (list(range(0, 900, 2)), list(range(0, 900, 3)), (INT64, INT64, INT64)),
-    "more than 16256 keys": (list(range(0, 40_000, 2)), list(range(0, 40_000, 3)), (INT64, INT64, INT64)),
+    "several leaves of keys": (list(range(0, 900, 2)), list(range(0, 900, 3)), (INT64, INT64, INT64)),
+    "more than a full two-level tree of keys": (list(range(0, 40_000, 2)), list(range(0, 40_000, 3)), (INT64, INT64, INT64)),
     "ints against equal floats": ([1, 2, 5], [1.0, 1.5, 5.0, 7.5], (OBJECT, INT64, INT64)),
     "a tree with itself": (list(range(0, 3000, 7)), SAME, (INT64, INT64, NONE)),
     # Strings whose first eight bytes tie: whole strings decide.
@@ -168,3 +174,174 @@ def test_merge_fails_at_the_first_iteration_error(bt, test_capi, check, key_hook
     key_hook(None)
     assert changes == [target] and target.search(Key(1000)) is None
     check(target)
+
+
+def test_fromsorted_refuses_disorder_and_repeats(BTreeMap):
+    with pytest.raises(ValueError, match="ascend strictly"):
+        BTreeMap.fromsorted([(1, 1), (3, 3), (2, 2)])
+    with pytest.raises(ValueError, match="ascend strictly"):
+        BTreeMap.fromsorted([(1, 1), (1, 2)])
+
+
+def test_comparison_that_raises_during_sort_leaks_nothing(bt, key_hook):
+    keys = [Key(i) for i in (5, 3, 9, 1)]
+    before = references(keys)
+
+    def hook(a, b):
+        if {a.value, b.value} == {9, 1}:
+            raise ArithmeticError("no")
+
+    key_hook(hook)
+    with pytest.raises(ArithmeticError):
+        bt.BTreeMap((k, k) for k in keys)
+    key_hook(None)
+    gc.collect()
+    assert references(keys) == before
+
+
+def test_merges_carry_values(bt, BTreeMap):
+    for keys in (range(0, 300, 2), [str(i) for i in range(0, 300, 2)], [(i,) for i in range(0, 300, 2)]):
+        left = BTreeMap((k, ("left", k)) for k in keys)
+        other = list(keys)[::3] + [k * 3 if not isinstance(k, tuple) else (k[0] * 3 + 1,) for k in keys]
+        right = BTreeMap((k, ("right", k)) for k in other)
+        expected_union = dict(right.items()) | dict(left.items())
+        assert list(left.union(right).items()) == sorted(expected_union.items())
+        assert list(left.intersection(right).items()) == [(k, v) for k, v in left.items() if k in right]
+        assert list(left.difference(right).items()) == [(k, v) for k, v in left.items() if k not in right]
+        if BTreeMap is bt.BTreeMap:
+            for merged in (left.union(right), left.intersection(right), left.difference(right)):
+                check_tree(merged, strict=False)
+
+
+# BTreeMap's bulk construction and pickling, against dict.
+
+# Keys that order by their primitives (ints near and beyond 64 bits, floats
+# with both zeros, strings sharing long prefixes) and mixes that do not.
+BULK_KEYS = {
+    "int": st.one_of(st.integers(-2**63, 2**63 - 1), st.integers(-300, 300), st.booleans()),
+    "big int": st.one_of(st.integers(-300, 300), st.sampled_from([2**63, -2**63 - 1, 2**70])),
+    "float": st.one_of(st.floats(allow_nan=False), st.sampled_from([0.0, -0.0, 1e-300, -1e300])),
+    "str": st.one_of(st.text("ab\x00é\U0001f600", max_size=12), st.text("ab", max_size=3).map("prefix__".__add__)),
+    "mixed": st.one_of(st.integers(-5, 5), st.floats(-5, 5, allow_nan=False).map(lambda f: round(f, 1))),
+}
+
+
+def bulk_pairs(kind, unique=False):
+    pairs = st.lists(st.tuples(BULK_KEYS[kind], st.integers()), max_size=400)
+    return pairs.map(lambda p: list(dict(p).items())) if unique else pairs
+
+
+def typed(items):
+    return [(type(k), repr(k), v) for k, v in items]
+
+
+def expected_items(pairs):
+    # dict keeps the first key object of equal keys and the last value.
+    return typed(sorted(dict(pairs).items(), key=lambda item: item[0]))
+
+
+@pytest.mark.parametrize("kind", sorted(BULK_KEYS))
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_bulk_construction_agrees_with_dict(kind, data):
+    bt = from_test_build("_btree_test")
+    pairs = data.draw(bulk_pairs(kind))
+    for m in (bt.BTreeMap(pairs), bt.BTreeMap(dict(pairs)), bt.BTreeMap(iter(pairs)),
+              bt.BTreeMap.fromkeys(dict(pairs)) | dict(pairs)):
+        check_tree(m, strict=False)
+        assert typed(m.items()) == expected_items(pairs)
+
+
+@pytest.mark.parametrize("kind", sorted(BULK_KEYS))
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_fromsorted_and_pickle_agree_with_dict(kind, data):
+    bt = from_test_build("_btree_test")
+    items = sorted(data.draw(bulk_pairs(kind, unique=True)), key=lambda item: item[0])
+    m = bt.BTreeMap.fromsorted(items)
+    check_tree(m, strict=False)
+    assert typed(m.items()) == typed(items)
+    for protocol in (0, pickle.HIGHEST_PROTOCOL):
+        loaded = pickle.loads(pickle.dumps(m, protocol))
+        check_tree(loaded, strict=False)
+        assert typed(loaded.items()) == typed(items)
+        assert bt.dump(loaded)["key_kind"] == bt.dump(m)["key_kind"]
+    # Any two neighbours swapped, or one repeated, is refused.
+    if len(items) > 1:
+        i = data.draw(st.integers(1, len(items) - 1))
+        swapped = items[:i - 1] + [items[i], items[i - 1]] + items[i + 1:]
+        for bad in (swapped, items[:i] + [items[i - 1]] + items[i:]):
+            with pytest.raises(ValueError, match=f"ascend strictly: .* at position {i} follows"):
+                bt.BTreeMap.fromsorted(bad)
+            with pytest.raises(ValueError, match="ascend strictly"):
+                bt.BTreeMap._fromsortedlists([k for k, _ in bad], [v for _, v in bad])
+
+
+@pytest.mark.parametrize("keys, kind", [
+    (list(range(-3000, 3000, 3)), 1),
+    ([i / 4 for i in range(-3000, 3000)], 2),
+    ([f"shared prefix {i:05}" for i in range(6000)], 3),
+    ([f"{i:06}" for i in range(6000)], 3),
+])
+def test_bulk_builds_keep_primitives(bt, BTreeMap, keys, kind):
+    shuffled = keys[1::2] + keys[::2][::-1]
+    pairs = [(k, i) for i, k in enumerate(shuffled)] + [(shuffled[0], "last")]
+    m = BTreeMap(pairs)
+    assert list(m.keys()) == keys and m[shuffled[0]] == "last" and m[shuffled[1]] == 1
+    assert list(pickle.loads(pickle.dumps(m)).items()) == list(m.items())
+    if BTreeMap is bt.BTreeMap:
+        check_tree(m, strict=False)
+        assert bt.dump(m)["key_kind"] == kind
+
+
+def test_equal_keys_of_one_kind_keep_the_first_key_and_the_last_value(BTreeMap):
+    m = BTreeMap([(1, "a"), (2, "b"), (True, "c"), (0.0, "d"), (-0.0, "e")])
+    assert typed(m.items()) == typed([(0.0, "e"), (1, "c"), (2, "b")])
+    m = BTreeMap([(0.0, "a"), (-0.0, "b"), (2.5, "c")])
+    assert typed(m.items()) == typed([(0.0, "b"), (2.5, "c")])
+    m = BTreeMap([(True, "a"), (1, "b"), (False, "c")])
+    assert typed(m.items()) == typed([(False, "c"), (True, "b")])
+
+
+@pytest.mark.parametrize("pairs", [
+    [(2.0, 1), (float("nan"), 2), (1.0, 3)],
+    [(float("nan"), 1)],
+    [(1, 1), (float("nan"), 2)],
+])
+def test_nan_keys_refused_and_nothing_leaked(BTreeMap, pairs):
+    objects = [o for pair in pairs for o in pair]
+    before = references(objects)
+    for make in (BTreeMap, BTreeMap.fromsorted,
+                 lambda p: BTreeMap._fromsortedlists([k for k, _ in p], [v for _, v in p])):
+        with pytest.raises(ValueError, match="NaN keys are not supported"):
+            make(pairs)
+    assert references(objects) == before
+
+
+def test_unpickling_refuses_malformed_lists(BTreeMap):
+    with pytest.raises(ValueError, match="as many values as keys"):
+        BTreeMap._fromsortedlists([1, 2], [1])
+    with pytest.raises(TypeError, match="a list of keys and a list of values"):
+        BTreeMap._fromsortedlists((1, 2), [1, 2])
+    with pytest.raises(TypeError, match="not supported"):
+        BTreeMap._fromsortedlists([1, "a"], [1, 2])
+    assert list(BTreeMap._fromsortedlists([], []).items()) == []
+
+
+def test_pickles_of_the_pair_form_still_load(BTreeMap):
+    m = BTreeMap((i, str(i)) for i in range(500))
+    assert m.__reduce__()[0] == type(m)._fromsortedlists
+    assert BTreeMap.fromsorted(list(m.items())) == m
+
+
+def test_pairs_of_a_list_read_in_place_with_python_code_between(BTreeMap):
+    items = [(i, i) for i in range(10)]
+
+    class Shrinking:
+        def __iter__(self):
+            del items[5:]
+            return iter((100, "x"))
+
+    items.insert(3, Shrinking())
+    m = BTreeMap(items)
+    assert list(m.items()) == [(0, 0), (1, 1), (2, 2), (3, 3), (100, "x")]

@@ -3,7 +3,7 @@
 import pytest
 
 import btree
-from helpers import from_test_build, tree_of
+from helpers import CAPI_SLOTS, from_test_build, tree_of
 
 _btree_test = from_test_build("_btree_test")
 
@@ -33,7 +33,7 @@ def other_build(mod):
 
 
 def test_table_is_complete(capi):
-    assert capi.slots_filled() == 16
+    assert capi.slots_filled() == CAPI_SLOTS
 
 
 @pytest.mark.parametrize("entry", TREE_ENTRIES.values(), ids=TREE_ENTRIES.keys())

@@ -1,6 +1,8 @@
 """Structural copy and counter-style increment, reached through the C API
-client."""
+client; BTreeMap's copies, deep copies and pickles."""
 
+import copy as copying
+import pickle
 import random
 from collections import Counter
 
@@ -135,3 +137,13 @@ def test_addition_runs_with_the_guard_held(bt, test_capi):
     assert test_capi.increment(tree, 3, Delta(), 0) == 4
     assert test_capi.increment(tree, 30, Delta(), 0) == 1
     assert seen == [REENTRANT, REENTRANT]
+
+
+def test_copy_pickle_and_deepcopy_round_trips(BTreeMap):
+    m = BTreeMap((i, [i]) for i in range(1000))
+    for other in (m.copy(), copying.copy(m)):
+        assert other == m and other is not m and other[5] is m[5]
+    deep = copying.deepcopy(m)
+    assert deep == m and deep[5] is not m[5]
+    loaded = pickle.loads(pickle.dumps(m, protocol=pickle.HIGHEST_PROTOCOL))
+    assert list(loaded.items()) == list(m.items())

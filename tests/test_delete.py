@@ -7,7 +7,8 @@ import weakref
 
 import pytest
 
-from helpers import MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, built, leaf_sizes, separators, tree_of
+from helpers import (ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, built, leaf_sizes, node_table, separators,
+                     tree_of)
 
 MUTATED = "BTree mutated during iteration"
 
@@ -18,9 +19,9 @@ class Boom(Exception):
 
 def trimmed(client, sizes, make=int):
     """A two-level tree of keys make(0), make(1), ... whose leaves hold
-    `sizes` items (63 to 127 each): built full, then cut from the end of
-    every leaf, which never rebalances. The last leaf may hold fewer than 63,
-    as the bulk build leaves it: it is built short. Returns the tree and
+    `sizes` items (MIN_KEYS to MAX_KEYS each): built full, then cut from the
+    end of every leaf, which never rebalances. The last leaf may hold fewer
+    than MIN_KEYS, as the bulk build leaves it: it is built short. Returns the tree and
     every key made."""
     keys = [make(v) for v in range(MAX_KEYS * len(sizes))]
     short = sizes[-1] < MIN_KEYS
@@ -126,13 +127,13 @@ class Box:
 
 
 # Keys whose probe object changes between the lookup and the deletion, the
-# probe's new value, and the number of items: 126 makes two minimal leaves,
-# which the cached walk merges under the root before it gives up.
-CHANGED_PROBES = {
-    "list": (lambda v: [v], 127, 128),
-    "object with a mutable field": (Box, 127, 128),
-    "list, merging the root's leaves": (lambda v: [v], 125, 126),
-}
+# probe's new value, and the number of items: 2 * MIN_KEYS makes two minimal
+# leaves, which the cached walk merges under the root before it gives up.
+CHANGED_PROBES = node_table(lambda: {
+    "list": (lambda v: [v], MAX_KEYS, MAX_KEYS + 1),
+    "object with a mutable field": (Box, MAX_KEYS, MAX_KEYS + 1),
+    "list, merging the root's leaves": (lambda v: [v], 2 * MIN_KEYS - 1, 2 * MIN_KEYS),
+})
 
 
 @pytest.mark.parametrize("make, new, count", CHANGED_PROBES.values(), ids=CHANGED_PROBES.keys())
@@ -166,16 +167,23 @@ def test_rebalancing_through_every_level(bt, dump, check):
     assert dump(tree)["root"] is None
 
 
-FILLS = {
-    # leaf sizes, the leaf that loses its second key, leaf sizes afterwards
-    "borrow from the left although the right could lend": ([64, 63, 127], 1, [63, 63, 127]),
-    "a borrow evens the two leaves, from the left": ([127, 63, 63], 1, [95, 94, 63]),
-    "a borrow evens the two leaves, from the right": ([63, 63, 127], 1, [63, 94, 95]),
-    "a borrow leaves the lender no fewer than 63": ([127, 80, 5], 2, [127, 63, 21]),
-    "first child merges with its right sibling": ([63, 63, 127], 0, [125, 127]),
-    "middle child merges with its right sibling": ([63, 63, 63, 127], 1, [63, 125, 127]),
-    "last child merges into its left sibling": ([127, 63, 63], 2, [127, 125]),
-}
+def fills():
+    """{case: (leaf sizes, the leaf that loses its second key, leaf sizes
+    afterwards)}. A borrow evens a full and a minimal leaf at `even` each;
+    a lender of MIN_KEYS + 17 items lends the 17 above its minimum."""
+    low, high, even = MIN_KEYS, MAX_KEYS, (MAX_KEYS + MIN_KEYS) // 2
+    return {
+        "borrow from the left although the right could lend": ([low + 1, low, high], 1, [low, low, high]),
+        "a borrow evens the two leaves, from the left": ([high, low, low], 1, [even, even - 1, low]),
+        "a borrow evens the two leaves, from the right": ([low, low, high], 1, [low, even - 1, even]),
+        "a borrow leaves the lender no fewer than the minimum": ([high, low + 17, 5], 2, [high, low, 5 + 17 - 1]),
+        "first child merges with its right sibling": ([low, low, high], 0, [2 * low - 1, high]),
+        "middle child merges with its right sibling": ([low, low, low, high], 1, [low, 2 * low - 1, high]),
+        "last child merges into its left sibling": ([high, low, low], 2, [high, 2 * low - 1]),
+    }
+
+
+FILLS = node_table(fills)
 
 
 @pytest.mark.parametrize("sizes, leaf, after", FILLS.values(), ids=FILLS.keys())
@@ -190,9 +198,9 @@ def test_a_minimal_leaf_is_topped_up_before_the_descent_enters_it(test_capi, dum
 
 @pytest.mark.parametrize("deleted", [10, 5000], ids=["from the left child", "from the last child"])
 def test_two_minimal_internal_nodes_merge_into_a_full_one(bt, dump, check, deleted):
-    # Ascending insertion up to here leaves two internal nodes of 63 keys
-    # under the root.
-    tree = tree_of(bt.BTree, range(64 * MAX_CHILDREN + 1))
+    # Ascending insertion up to here leaves two internal nodes of MIN_KEYS
+    # keys under the root.
+    tree = tree_of(bt.BTree, range(ASCENDING_LEAF * MAX_CHILDREN + 1))
     root = dump(tree, depth=1)["root"]
     assert [child["n"] for child in root["children"]] == [MIN_KEYS, MIN_KEYS]
     separator = root["keys"][0]
@@ -204,15 +212,17 @@ def test_two_minimal_internal_nodes_merge_into_a_full_one(bt, dump, check, delet
 
 @pytest.mark.parametrize(
     "count, deleted, where",
-    [
-        (3 * MAX_KEYS, 2 * MAX_KEYS, ((), 1)),
-        (228 * MAX_KEYS, 129 * MAX_KEYS, ((1,), 0)),
-        (228 * MAX_KEYS, 128 * MAX_KEYS, ((), 0)),
-    ],
-    ids=["in the parent", "in a parent of a three-level tree", "in the grandparent"],
+    # Leaves counted in full leaves: a three-level tree of MAX_CHILDREN + 100
+    # has a full first internal node and a second of 100 children.
+    node_table(lambda: [
+        pytest.param(3 * MAX_KEYS, 2 * MAX_KEYS, ((), 1), id="in the parent"),
+        pytest.param((MAX_CHILDREN + 100) * MAX_KEYS, (MAX_CHILDREN + 1) * MAX_KEYS, ((1,), 0),
+                     id="in a parent of a three-level tree"),
+        pytest.param((MAX_CHILDREN + 100) * MAX_KEYS, MAX_CHILDREN * MAX_KEYS, ((), 0), id="in the grandparent"),
+    ]),
 )
 def test_deleting_the_first_key_of_a_leaf_refreshes_one_separator(test_capi, dump, check, count, deleted, where):
-    # Full leaves and internal nodes above 63 keys: nothing is rebalanced.
+    # Full leaves and internal nodes above MIN_KEYS keys: nothing is rebalanced.
     keys = [10**20 + v for v in range(count)]
     references = sys.getrefcount(keys[deleted])
     tree = built(test_capi, keys)
@@ -268,8 +278,9 @@ def test_comparison_failing_during_deletions_keeps_every_item(test_capi, dump, c
 @pytest.mark.parametrize("failure", ["missing key", "raising comparison"])
 @pytest.mark.parametrize(
     "sizes, leaf",
-    [([127, 127], 1), ([64, 63], 1), ([63, 63], 0)],
-    ids=["no rebalancing", "borrow", "merge"],
+    node_table(lambda: [pytest.param([MAX_KEYS, MAX_KEYS], 1, id="no rebalancing"),
+                        pytest.param([MIN_KEYS + 1, MIN_KEYS], 1, id="borrow"),
+                        pytest.param([MIN_KEYS, MIN_KEYS], 0, id="merge")]),
 )
 def test_failed_deletion_moves_nothing_and_keeps_the_path_cache(
     test_capi, dump, check, key_hook, failure, sizes, leaf
@@ -321,7 +332,7 @@ RELEASED_LAST = ["removed value", "removed key", "removed first key and its sepa
 
 @pytest.mark.parametrize("released", RELEASED_LAST)
 def test_finaliser_run_by_a_deletion_finds_iterators_stopped(test_capi, check, released):
-    # Two leaves of 63 under the root: the deletion merges them and frees the
+    # Two minimal leaves under the root: the deletion merges them and frees the
     # right leaf and the root, where the iterators below stand.
     tree, keys = trimmed(test_capi, [MIN_KEYS, MIN_KEYS], Finalised)
     doomed = MAX_KEYS if released == "removed first key and its separator" else MAX_KEYS + 5
@@ -360,7 +371,7 @@ def test_finaliser_run_by_a_deletion_finds_iterators_stopped(test_capi, check, r
 
 @pytest.mark.parametrize("last_leaves", [1, 3])
 def test_internal_merge_with_the_short_last_node_of_a_built_tree(test_capi, dump, check, last_leaves):
-    # A built tree's last internal node may hold fewer than 63 keys. Deleting
+    # A built tree's last internal node may hold fewer than MIN_KEYS keys. Deleting
     # from the end has it borrow from its left sibling until that one is at
     # the minimum, and then the two merge under the root, which collapses.
     count = MAX_KEYS * (MAX_CHILDREN + last_leaves - 1) + 1

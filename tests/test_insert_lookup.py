@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from helpers import MAX_KEYS, Key, leaf_sizes, tree_of
+from helpers import ASCENDING_FULL_LAST, ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, leaf_sizes, node_table, tree_of
 
 
 def test_first_insert(bt, dump, check):
@@ -77,11 +77,14 @@ def test_root_split_counts_both_halves(bt, dump):
     assert dump(tree)["root"]["subtree_size"] == MAX_KEYS + 1
 
 
-@pytest.mark.parametrize("newcomer", [-1, 126, 127, 128, 129, 300])
-def test_128th_key_splits_the_root_leaf(bt, dump, check, newcomer):
-    # The full leaf splits before the descent: the 64 smallest keys stay, the
-    # 63 others move right, and the 65th smallest becomes the separator. The
-    # new key then goes by the separator; an equal key only replaces a value.
+# New keys below all, above all and on both sides of the separator the split
+# chooses, keys[MIN_KEYS + 1] = 2 * MIN_KEYS + 2.
+@pytest.mark.parametrize("newcomer", node_table(lambda: [-1, *range(2 * MIN_KEYS, 2 * MIN_KEYS + 4), 2 * MAX_KEYS]))
+def test_key_after_a_full_root_leaf_splits_it(bt, dump, check, newcomer):
+    # The full leaf splits before the descent: the MIN_KEYS + 1 smallest keys
+    # stay, the MIN_KEYS others move right, and the smallest of those becomes
+    # the separator. The new key then goes by the separator; an equal key only
+    # replaces a value.
     keys = [Key(2 * v) for v in range(MAX_KEYS)]
     shuffled = keys[:]
     random.Random(newcomer).shuffle(shuffled)
@@ -91,30 +94,32 @@ def test_128th_key_splits_the_root_leaf(bt, dump, check, newcomer):
     tree.insert(new, "new")
     root = dump(tree)["root"]
     assert not root["leaf"] and root["n"] == 1
-    assert root["keys"][0] is keys[64]
+    assert root["keys"][0] is keys[MIN_KEYS + 1]
     left, right = root["children"]
-    assert right["keys"][0] is keys[64]
+    assert right["keys"][0] is keys[MIN_KEYS + 1]
     expected = sorted(keys + ([] if any(k == new for k in keys) else [new]), key=lambda k: k.value)
-    smaller = [k for k in expected if k.value < keys[64].value]
+    smaller = [k for k in expected if k.value < keys[MIN_KEYS + 1].value]
     assert left["keys"] == smaller and right["keys"] == expected[len(smaller):]
     assert tree.search(new) == "new"
     check(tree)
 
 
-def test_full_internal_root_splits_into_63_and_63(bt, dump, check):
-    # Ascending keys leave every leaf but the last at 64 items; 8192 keys fill
-    # the root with 127 separators over 128 leaves.
-    tree = tree_of(bt.BTree, range(8192), value=lambda key: None)
+def test_full_internal_root_splits_into_two_minimal_halves(bt, dump, check):
+    # Ascending keys leave every leaf but the last at ASCENDING_LEAF items;
+    # that many times MAX_CHILDREN keys fill the root with MAX_KEYS separators
+    # over MAX_CHILDREN leaves.
+    count = ASCENDING_LEAF * MAX_CHILDREN
+    tree = tree_of(bt.BTree, range(count), value=lambda key: None)
     root = dump(tree)["root"]
     assert root["n"] == MAX_KEYS and root["children"][0]["leaf"]
-    middle = root["keys"][63]
-    tree.insert(8192)
+    middle = root["keys"][MIN_KEYS]
+    tree.insert(count)
     root = dump(tree)["root"]
     assert root["n"] == 1 and root["keys"] == [middle]
     left, right = root["children"]
-    assert (left["n"], right["n"]) == (63, 63)
+    assert (left["n"], right["n"]) == (MIN_KEYS, MIN_KEYS)
     assert (left["subtree_size"], right["subtree_size"]) == (sum(leaf_sizes(left)), sum(leaf_sizes(right)))
-    assert left["subtree_size"] + right["subtree_size"] == 8193
+    assert left["subtree_size"] + right["subtree_size"] == count + 1
     check(tree)
 
 
@@ -215,11 +220,12 @@ def assert_unchanged(tree, keys, iterator, version_before, dump, check):
 
 @pytest.mark.parametrize("fail_at", range(8))
 def test_comparison_failing_after_a_split(bt, dump, check, fail_at):
-    # Ascending keys leave the last leaf full at 191 items: a larger key splits
-    # it on the way down, and the comparisons after that split may fail.
-    keys = [Flaky(v) for v in range(191)]
+    # Ascending keys leave the last leaf full at ASCENDING_FULL_LAST items: a
+    # larger key splits it on the way down, and the comparisons after that
+    # split may fail.
+    keys = [Flaky(v) for v in range(ASCENDING_FULL_LAST)]
     tree = tree_of(bt.BTree, keys, value=lambda key: key.value)
-    assert leaf_sizes(dump(tree)["root"]) == [64, MAX_KEYS]
+    assert leaf_sizes(dump(tree)["root"]) == [ASCENDING_LEAF, MAX_KEYS]
     iterator, version = tree.values(), dump(tree)["version"]
     insert_failing(tree, Flaky(1000), fail_at)
     assert_unchanged(tree, keys, iterator, version, dump, check)

@@ -1,116 +1,111 @@
-"""Iterators over keys, values and items, and their invalidation."""
+"""Iterators over keys, values and items, and their invalidation, on every
+sorted type."""
 
 import gc
-import importlib
 import random
 
 import pytest
 
-from helpers import tree_of
+from helpers import MAP, by_surface, filled, tree_of
 
 MUTATED = "^BTree mutated during iteration$"
 
 
 @pytest.fixture
-def filled(BTree):
+def walked(surface, Type):
     keys = random.Random(11).sample(range(100_000), 2500)
-    return tree_of(BTree, keys, value=lambda key: -key), sorted(keys)
+    return filled(surface, Type, keys, value=lambda key: -key), sorted(keys)
 
 
-def test_empty_tree(BTree):
-    tree = BTree()
-    for make in (tree.keys, tree.values, tree.items):
-        iterator = make()
+def test_empty_tree(surface, Type):
+    tree = Type()
+    for name in ("keys", "values", "items"):
+        iterator = surface.walks[name](tree)
         with pytest.raises(StopIteration):
             next(iterator)
-        assert list(make()) == []
+        assert list(surface.walks[name](tree)) == []
 
 
-def test_order_and_kinds(filled):
-    tree, keys = filled
-    assert list(tree.keys()) == keys
-    assert list(tree.values()) == [-k for k in keys]
-    assert list(tree.items()) == [(k, -k) for k in keys]
+def test_order_and_kinds(surface, walked):
+    tree, keys = walked
+    assert list(surface.walks["keys"](tree)) == keys
+    assert list(surface.walks["values"](tree)) == [-k for k in keys]
+    assert list(surface.walks["items"](tree)) == [(k, -k) for k in keys]
 
 
-def test_iterator_is_its_own_iterator(filled):
-    tree, _ = filled
-    for iterator in (tree.keys(), tree.values(), tree.items()):
+def test_iterator_is_its_own_iterator(surface, walked):
+    tree, _ = walked
+    for walk in surface.walks.values():
+        iterator = walk(tree)
         assert iter(iterator) is iterator
 
 
-def test_iterators_advance_independently(filled):
-    tree, keys = filled
-    first, second = tree.keys(), tree.keys()
+def test_iterators_advance_independently(surface, walked):
+    tree, keys = walked
+    first, second = surface.walks["keys"](tree), surface.walks["keys"](tree)
     assert [next(first) for _ in range(300)] == keys[:300]
     assert next(second) == keys[0]
     assert list(first) == keys[300:]
     assert list(second) == keys[1:]
 
 
-def test_exhausted_iterator_keeps_stopping(BTree):
-    tree = tree_of(BTree, [1, 2])
-    iterator = tree.keys()
+def test_exhausted_iterator_keeps_stopping(surface, Type):
+    tree = filled(surface, Type, [1, 2])
+    iterator = surface.walks["keys"](tree)
     assert list(iterator) == [1, 2]
     for _ in range(3):
         with pytest.raises(StopIteration):
             next(iterator)
 
 
-MUTATIONS = {
-    "insert new": lambda t: t.insert(-1),
-    "replace value": lambda t: t.insert(t.irange()[0], "v"),
-    "delete": lambda t: t.delete(t.irange()[0]),
-    "clear": lambda t: t.clear(),
-}
-
-
-@pytest.mark.parametrize("mutate", MUTATIONS.values(), ids=MUTATIONS.keys())
+@pytest.mark.parametrize("surface, mutation", by_surface("mutations"), indirect=["surface"])
 @pytest.mark.parametrize("consumed", [0, 1, "all"])
-def test_mutation_stops_every_iterator(filled, mutate, consumed):
-    tree, keys = filled
-    iterators = [tree.keys(), tree.values(), tree.items()]
+def test_mutation_stops_every_iterator(surface, walked, mutation, consumed):
+    tree, keys = walked
+    iterators = [walk(tree) for walk in surface.walks.values()]
     for iterator in iterators:
         for _ in range(len(keys) + 1 if consumed == "all" else consumed):
             next(iterator, None)
-    mutate(tree)
+    surface.mutations[mutation](tree)
     for iterator in iterators:
         for _ in range(2):
-            with pytest.raises(RuntimeError, match=MUTATED):
+            with pytest.raises(RuntimeError, match=f"^{surface.mutated}$"):
                 next(iterator)
-    assert list(tree.keys()) == sorted(tree.irange())
+    _, irange = surface.iranges[0]
+    assert list(surface.walks["keys"](tree)) == sorted(irange(tree, None, None, (True, True)))
 
 
-def test_failed_mutations_leave_iterators_running(BTree):
-    tree = tree_of(BTree, range(50))
-    iterator = tree.keys()
+def test_failed_mutations_leave_iterators_running(surface, Type):
+    tree = filled(surface, Type, range(50))
+    iterator = surface.walks["keys"](tree)
     next(iterator)
+    insert, delete = next(iter(surface.inserts.values())), next(iter(surface.deletes.values()))
     with pytest.raises(KeyError):
-        tree.delete(1000)
+        delete(tree, 1000)
     with pytest.raises(TypeError):
-        tree.insert("not comparable with ints")
+        insert(tree, "not comparable with ints")
     with pytest.raises(ValueError):
-        tree.insert(float("nan"))
+        insert(tree, float("nan"))
     assert list(iterator) == list(range(1, 50))
 
 
-READS = {
-    "search": lambda t: t.search(7),
-    "missing search": lambda t: pytest.raises(KeyError, t.search, -7),
-    "bisect": lambda t: (t.bisect_left(7), t.bisect_right(7)),
-    "irange": lambda t: t.irange(3, 9),
-    "len": len,
-    "new iterator": lambda t: list(t.items()),
-}
-
-
-@pytest.mark.parametrize("read", READS.values(), ids=READS.keys())
-def test_reads_leave_iterators_running(BTree, read):
-    tree = tree_of(BTree, range(300))
-    iterator = tree.items()
+@pytest.mark.parametrize("surface, read", by_surface("reads"), indirect=["surface"])
+def test_reads_leave_iterators_running(surface, Type, read):
+    tree = filled(surface, Type, range(300))
+    iterator = surface.walks["items"](tree)
     assert next(iterator) == (0, 0)
-    read(tree)
+    surface.reads[read](tree)
     assert list(iterator) == [(k, k) for k in range(1, 300)]
+
+
+def test_iteration_allows_values_stored_over_others(BTreeMap):
+    m = BTreeMap.fromsorted((i, i) for i in range(2000))
+    for k, v in m.items():
+        m[k] = v * 2
+    assert list(m.values()) == [2 * i for i in range(2000)]
+    for k in reversed(m.keys()):
+        m[k] += 1
+    assert m[1999] == 3999
 
 
 def test_iteration_through_the_capsule(capi, BTree):
@@ -145,16 +140,12 @@ def test_capsule_iterator_reports_errors_apart_from_the_end(capi, BTree):
         capi.iter_new([], 0)
 
 
-def map_type(mod):
-    return mod.BTreeMap if hasattr(mod, "BTreeMap") else importlib.import_module("btreemap").BTreeMap
-
-
 # The keys of each walk, in the order it yields them, and the walk over the
 # pairs made of them.
 ITEM_WALKS = {
     "BTree.items": (range(300), lambda mod, pairs: tree_of(mod.BTree, dict(pairs), value=dict(pairs).get).items()),
-    "BTreeMap.items": (range(300), lambda mod, pairs: iter(map_type(mod)(pairs).items())),
-    "reversed BTreeMap.items": (range(0, -300, -1), lambda mod, pairs: reversed(map_type(mod)(pairs).items())),
+    "BTreeMap.items": (range(300), lambda mod, pairs: iter(MAP.type_in(mod)(pairs).items())),
+    "reversed BTreeMap.items": (range(0, -300, -1), lambda mod, pairs: reversed(MAP.type_in(mod)(pairs).items())),
 }
 
 

@@ -1,15 +1,21 @@
-"""Differential test: a tree against a dict plus a sorted list.
+"""Differential tests: every sorted type against a dict plus a sorted list,
+and BTreeMap's mapping protocol against sortedcontainers.SortedDict.
 
-One state machine per family of keys runs random sequences of operations on a
-tree of the test build and on the model, compares every answer, and checks
-every invariant of the tree after each step. Operations without a Python
-method go through the C API client. To cover a new operation, add a rule.
+One state machine per sorted type and family of keys runs random sequences of
+operations on a tree of the test build and on the model, compares every
+answer, and checks every invariant of the tree after each step. Each type's
+operations are those of its record in helpers.SURFACES; BTree's without a
+Python method go through the C API client. To cover a new operation, add a
+rule; a new type joins with its record.
 """
 
 import bisect
+import copy as copying
+import pickle
 import random
 
 import pytest
+import sortedcontainers
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
@@ -21,7 +27,7 @@ from hypothesis.stateful import (
     run_state_machine_as_test,
 )
 
-from helpers import TEST_CAPSULE, built, check_tree, from_test_build
+from helpers import COMPARISONS, SET_OPS, SURFACES, TEST_CAPSULE, check_tree, from_test_build
 
 _btree_test = from_test_build("_btree_test")
 _btree_client = from_test_build("_btree_client")
@@ -98,11 +104,12 @@ SEEDS = st.integers(0, 2**32)
 ITERATOR_KINDS = ["keys", "values", "items"]
 
 
-def machine_for(keys, many_keys):
+def machine_for(surface, keys, many_keys):
     class TreeModel(RuleBasedStateMachine):
         def __init__(self):
             super().__init__()
-            self.tree = _btree_test.BTree()
+            self.type = surface.type_in(_btree_test)
+            self.tree = self.type()
             # The dict keeps the first key object of each equivalence class
             # and the latest value, as the tree does.
             self.model = {}
@@ -141,28 +148,35 @@ def machine_for(keys, many_keys):
                 if entry[4] == "live":
                     entry[4] = "unsure"
 
+        def store(self, key, value):
+            """Records `value` under `key`: a new key stops every iterator; a
+            value stored over a held key stops them too where the type says
+            so, or else they go on to yield it."""
+            if key not in self.model or surface.replace_stops_iterators:
+                self.changed()
+            else:
+                seeing = [entry for entry in self.iterators if entry[4] != "stale" and entry[1] != "keys"]
+                position = bisect.bisect_left(self.sorted_keys(), key) if seeing else None
+                for entry in seeing:
+                    old = entry[2][position]
+                    entry[2][position] = value if entry[1] == "values" else (old[0], value)
+            self.model[key] = value
+
         # Mutations
 
-        @rule(data=st.data(), value=VALUES)
-        def insert(self, data, value):
+        @rule(data=st.data(), value=VALUES, how=st.sampled_from(sorted(surface.inserts)))
+        def insert(self, data, value, how):
             key = self.key(data)
-            self.tree.insert(key, value)
-            self.model[key] = value
-            self.changed()
-
-        @rule(data=st.data(), value=VALUES)
-        def insert_through_capsule(self, data, value):
-            key = self.key(data)
-            _btree_client.insert(self.tree, key, value)
-            self.model[key] = value
-            self.changed()
+            self.store(key, value)
+            surface.inserts[how](self.tree, key, value)
 
         def fill(self, seed, count, value):
+            insert = next(iter(surface.inserts.values()))
             rng = random.Random(seed)
             for _ in range(count):
                 key = many_keys(rng)
-                self.tree.insert(key, value)
-                self.model[key] = value
+                insert(self.tree, key, value)
+                self.store(key, value)
 
         # Trees of one leaf, of two levels and of three levels (from about
         # 11,000 keys in random order).
@@ -173,31 +187,26 @@ def machine_for(keys, many_keys):
         @rule(seed=SEEDS, count=st.sampled_from([1, 100, 1000]), value=VALUES)
         def insert_many(self, seed, count, value):
             self.fill(seed, count, value)
-            self.changed()
 
-        @rule(data=st.data())
-        def delete(self, data):
+        @rule(data=st.data(), how=st.sampled_from(sorted(surface.deletes)))
+        def delete(self, data, how):
             key = self.key(data)
             if key in self.model:
-                self.tree.delete(key)
+                surface.deletes[how](self.tree, key)
                 del self.model[key]
                 self.changed()
             else:
                 with pytest.raises(KeyError) as info:
-                    self.tree.delete(key)
+                    surface.deletes[how](self.tree, key)
                 assert info.value.args == (key,)
                 self.maybe_changed()
 
         @precondition(lambda self: self.model)
-        @rule(data=st.data(), seed=SEEDS, share=st.floats(0, 1))
-        def delete_many(self, data, seed, share):
+        @rule(seed=SEEDS, share=st.floats(0, 1), how=st.sampled_from(sorted(surface.deletes)))
+        def delete_many(self, seed, share, how):
             chosen = random.Random(seed).sample(list(self.model), int(len(self.model) * share))
-            through_capsule = data.draw(st.booleans(), label="through capsule")
             for key in chosen:
-                if through_capsule:
-                    _btree_client.delete(self.tree, key)
-                else:
-                    self.tree.delete(key)
+                surface.deletes[how](self.tree, key)
                 del self.model[key]
             if chosen:
                 self.changed()
@@ -207,8 +216,8 @@ def machine_for(keys, many_keys):
         def delete_after_search(self, data):
             # The same key object, just found: the deletion walks the cached path.
             key = data.draw(st.sampled_from(list(self.model)), label="key")
-            assert self.tree.search(key) == self.model[key]
-            self.tree.delete(key)
+            assert surface.search(self.tree, key) == self.model[key]
+            next(iter(surface.deletes.values()))(self.tree, key)
             del self.model[key]
             self.changed()
 
@@ -218,50 +227,52 @@ def machine_for(keys, many_keys):
             index = data.draw(st.integers(-n - 2, n + 1), label="index")
             if -n <= index < n:
                 key, value = self.sorted_items()[index]
-                popped = _btree_client.pop_item_by_index(self.tree, index)
+                popped = surface.pop_at(self.tree, index)
                 assert popped[0] is key and popped[1] == value
                 del self.model[key]
                 self.changed()
             else:
-                with pytest.raises(IndexError, match="^index out of range$"):
-                    _btree_client.pop_item_by_index(self.tree, index)
+                error, message = surface.empty_pop if n == 0 else (IndexError, "^index out of range$")
+                with pytest.raises(error, match=message):
+                    surface.pop_at(self.tree, index)
 
         @rule(data=st.data(), delta=VALUES, start=VALUES)
         def increment(self, data, delta, start):
             key = self.key(data)
+            start = start if surface.starts else 0
             expected = self.model.get(key, start) + delta
-            assert _btree_client.increment(self.tree, key, delta, start) == expected
-            self.model[key] = expected
-            self.changed()
+            assert surface.increment(self.tree, key, delta, start) == expected
+            self.store(key, expected)
 
         @rule(data=st.data())
         def copy(self, data):
-            copy = _btree_client.copy(self.tree)
+            copy = surface.copy(self.tree)
             check_tree(copy, self.strict)
             items = self.sorted_items()
-            assert list(copy.items()) == items
+            assert list(surface.walks["items"](copy)) == items
             # The copy goes its own way; the invariants check the original.
-            copy.insert(data.draw(keys, label="key"), -1)
+            next(iter(surface.inserts.values()))(copy, data.draw(keys, label="key"), -1)
             for key, _ in items[:: len(items) // 40 + 1]:
-                copy.delete(key)
+                next(iter(surface.deletes.values()))(copy, key)
             check_tree(copy, False)
 
         @rule(
             seed=SEEDS,
             count=st.sampled_from([0, 20, 400]),
             shared=st.sampled_from([0, 10, 300]),
-            merge=st.sampled_from(["union", "intersection", "difference"]),
+            merge=st.sampled_from(sorted(surface.merges)),
             tree_on_left=st.booleans(),
         )
         def merge(self, seed, count, shared, merge, tree_on_left):
             # Another tree: new keys and some of this one's.
             rng = random.Random(seed)
-            other = {many_keys(rng): 0 for _ in range(count)}
+            other = {many_keys(rng): None for _ in range(count)}
             for key in rng.sample(list(self.model), min(shared, len(self.model))):
-                other.setdefault(key, 0)
-            other_tree = _btree_test.BTree()
+                other.setdefault(key, None)
+            other_tree = self.type()
+            insert = next(iter(surface.inserts.values()))
             for key in other:
-                other_tree.insert(key)
+                insert(other_tree, key, None)
             left, right = (self.tree, other_tree) if tree_on_left else (other_tree, self.tree)
             left_keys, right_keys = (self.model, other) if tree_on_left else (other, self.model)
             expected = {
@@ -270,18 +281,21 @@ def machine_for(keys, many_keys):
                 "difference": [k for k in left_keys if k not in right_keys],
             }[merge]
             expected.sort()
-            result = getattr(_btree_client, "merge_" + merge)(left, right)
+            result = surface.merges[merge](left, right)
             check_tree(result, False)
-            got = list(result.items())
+            got = list(surface.walks["items"](result))
             assert [k for k, _ in got] == expected and all(a is b for (a, _), b in zip(got, expected))
-            assert all(v is None for _, v in got)
+            if surface.merged_values:
+                assert [v for _, v in got] == [left_keys[k] if k in left_keys else right_keys[k] for k in expected]
+            else:
+                assert all(v is None for _, v in got)
 
         @rule(adopt=st.booleans())
         def build_from_sorted(self, adopt):
             items = self.sorted_items()
-            tree = built(_btree_client, [k for k, _ in items], [v for _, v in items])
+            tree = surface.packed(self.type, [k for k, _ in items], [v for _, v in items])
             check_tree(tree, False)
-            got = list(tree.items())
+            got = list(surface.walks["items"](tree))
             assert got == items and all(a is b for (a, _), (b, _) in zip(got, items))
             if adopt:
                 # Carry on with the built tree; iterators of the old one are
@@ -291,7 +305,7 @@ def machine_for(keys, many_keys):
 
         @rule()
         def clear(self):
-            self.tree.clear()
+            surface.clear(self.tree)
             self.model.clear()
             self.changed()
 
@@ -301,20 +315,18 @@ def machine_for(keys, many_keys):
         def search(self, data):
             key = self.key(data)
             if key in self.model:
-                assert self.tree.search(key) == self.model[key]
+                assert surface.search(self.tree, key) == self.model[key]
             else:
                 with pytest.raises(KeyError) as info:
-                    self.tree.search(key)
+                    surface.search(self.tree, key)
                 assert info.value.args == (key,)
 
         @rule(data=st.data())
         def bisect(self, data):
             key = self.key(data)
             ordered = self.sorted_keys()
-            assert self.tree.bisect_left(key) == bisect.bisect_left(ordered, key)
-            assert self.tree.bisect_right(key) == bisect.bisect_right(ordered, key)
-            assert _btree_client.bisect_left(self.tree, key) == bisect.bisect_left(ordered, key)
-            assert _btree_client.bisect_right(self.tree, key) == bisect.bisect_right(ordered, key)
+            for _, both in surface.bisects:
+                assert both(self.tree, key) == (bisect.bisect_left(ordered, key), bisect.bisect_right(ordered, key))
 
         @rule(data=st.data(), low_bounded=st.booleans(), high_bounded=st.booleans(), inclusive=st.tuples(st.booleans(), st.booleans()))
         def irange(self, data, low_bounded, high_bounded, inclusive):
@@ -326,10 +338,10 @@ def machine_for(keys, many_keys):
                 if (low is None or low < k or (inclusive[0] and low == k))
                 and (high is None or k < high or (inclusive[1] and high == k))
             ]
-            got = self.tree.irange(low, high, inclusive)
-            assert got == expected
-            assert all(a is b for a, b in zip(got, expected))
-            assert _btree_client.irange(self.tree, low, high, inclusive) == expected
+            for _, irange in surface.iranges:
+                got = irange(self.tree, low, high, inclusive)
+                assert got == expected
+                assert all(a is b for a, b in zip(got, expected))
 
         @rule(data=st.data(), kind=st.sampled_from([0, 1, 2]))
         def get_item_by_index(self, data, kind):
@@ -338,10 +350,10 @@ def machine_for(keys, many_keys):
             if -n <= index < n:
                 key, value = self.sorted_items()[index]
                 expected = (key, value, (key, value))[kind]
-                assert _btree_client.get_item_by_index(self.tree, index, kind) == expected
+                assert surface.item_at(self.tree, index, kind) == expected
             else:
                 with pytest.raises(IndexError, match="^index out of range$"):
-                    _btree_client.get_item_by_index(self.tree, index, kind)
+                    surface.item_at(self.tree, index, kind)
 
         # Iterators
 
@@ -350,7 +362,7 @@ def machine_for(keys, many_keys):
         def open_iterator(self, kind):
             items = self.sorted_items()
             expected = {"keys": [k for k, _ in items], "values": [v for _, v in items], "items": items}[kind]
-            self.iterators.append([getattr(self.tree, kind)(), kind, expected, 0, "live"])
+            self.iterators.append([surface.walks[kind](self.tree), kind, expected, 0, "live"])
 
         @precondition(lambda self: self.iterators)
         @rule(data=st.data())
@@ -358,7 +370,7 @@ def machine_for(keys, many_keys):
             entry = data.draw(st.sampled_from(self.iterators), label="iterator")
             iterator, _, expected, position, state = entry
             if state == "stale":
-                with pytest.raises(RuntimeError, match="^BTree mutated during iteration$"):
+                with pytest.raises(RuntimeError, match=f"^{surface.mutated}$"):
                     next(iterator)
                 self.iterators.remove(entry)
                 return
@@ -382,19 +394,207 @@ def machine_for(keys, many_keys):
 
         @invariant()
         def iterates_in_order(self):
-            assert list(self.tree.items()) == self.sorted_items()
+            assert list(surface.walks["items"](self.tree)) == self.sorted_items()
 
     return TreeModel
 
 
 @pytest.mark.parametrize("family", KEY_FAMILIES)
-def test_tree_matches_model(family):
+def test_tree_matches_model(surface, family):
+    # 300 examples per family, shared among the types.
     run_state_machine_as_test(
-        machine_for(*KEY_FAMILIES[family]),
+        machine_for(surface, *KEY_FAMILIES[family]),
         settings=settings(
-            max_examples=300,
+            max_examples=300 // len(SURFACES),
             stateful_step_count=30,
             deadline=None,
             suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
         ),
     )
+
+
+# Keys of one kind per map (the int, float and str kinds of the core, tuples
+# and a mix of ints and floats compared as objects).
+MAP_KEY_KINDS = {
+    "int": st.integers(-50, 50),
+    "float": st.floats(-50, 50, allow_nan=False).map(lambda f: round(f, 1)),
+    "str": st.text("abcde", max_size=3),
+    "tuple": st.tuples(st.integers(0, 5), st.text("ab", max_size=2)),
+    "mixed": st.one_of(st.integers(-50, 50), st.floats(-50, 50, allow_nan=False)),
+}
+
+
+class MapProtocol(RuleBasedStateMachine):
+    """Drives a map of the test build and a SortedDict (the reference: a dict
+    with its keys kept sorted) through the same calls: the mapping protocol,
+    its views and their set operations, beyond the operations every sorted
+    type shares (test_tree_matches_model)."""
+
+    def __init__(self):
+        super().__init__()
+        self.m = _btree_test.BTreeMap()
+        self.ref = sortedcontainers.SortedDict()
+        self.keys = None
+
+    @rule(kind=st.sampled_from(sorted(MAP_KEY_KINDS)), data=st.data())
+    @precondition(lambda self: self.keys is None)
+    def choose_kind(self, kind, data):
+        self.keys = MAP_KEY_KINDS[kind]
+        pairs = data.draw(st.lists(st.tuples(self.keys, st.integers()), max_size=300))
+        self.m = _btree_test.BTreeMap(pairs)
+        self.ref = sortedcontainers.SortedDict(pairs)
+
+    def strategy(self):
+        return self.keys if self.keys is not None else MAP_KEY_KINDS["int"]
+
+    def key(self, data):
+        return data.draw(self.strategy())
+
+    @rule(data=st.data(), value=st.integers())
+    def setitem(self, data, value):
+        k = self.key(data)
+        self.m[k] = value
+        self.ref[k] = value
+
+    @rule(data=st.data())
+    def delitem(self, data):
+        k = self.key(data)
+        if k in self.ref:
+            del self.ref[k]
+            del self.m[k]
+        else:
+            with pytest.raises(KeyError):
+                del self.m[k]
+
+    @rule(data=st.data())
+    def lookups(self, data):
+        k = self.key(data)
+        assert (k in self.m) == (k in self.ref)
+        assert self.m.get(k, "absent") == self.ref.get(k, "absent")
+        assert self.m.bisect_left(k) == self.ref.bisect_left(k)
+        assert self.m.bisect_right(k) == self.m.bisect(k) == self.ref.bisect_right(k)
+        if k in self.ref:
+            assert self.m[k] == self.ref[k]
+            assert self.m.index(k) == self.ref.index(k)
+        else:
+            with pytest.raises(KeyError):
+                self.m[k]
+            with pytest.raises(ValueError):
+                self.m.index(k)
+
+    @rule(data=st.data())
+    def neighbours(self, data):
+        k = self.key(data)
+        keys = list(self.ref)
+        below_or_at = [x for x in keys if x <= k]
+        below = [x for x in keys if x < k]
+        above_or_at = [x for x in keys if x >= k]
+        above = [x for x in keys if x > k]
+        assert self.m.floor_key(k, None) == (below_or_at[-1] if below_or_at else None)
+        assert self.m.lower_key(k, None) == (below[-1] if below else None)
+        assert self.m.ceiling_key(k, None) == (above_or_at[0] if above_or_at else None)
+        assert self.m.higher_key(k, None) == (above[0] if above else None)
+        if not above:
+            with pytest.raises(KeyError):
+                self.m.higher_key(k)
+
+    @rule(data=st.data(), default=st.integers())
+    def pop(self, data, default):
+        k = self.key(data)
+        assert self.m.pop(k, default) == self.ref.pop(k, default)
+
+    @rule(data=st.data(), value=st.integers())
+    def setdefault(self, data, value):
+        k = self.key(data)
+        assert self.m.setdefault(k, value) == self.ref.setdefault(k, value)
+
+    @rule(data=st.data())
+    def update(self, data):
+        pairs = data.draw(st.lists(st.tuples(self.strategy(), st.integers()), max_size=20))
+        self.m.update(pairs)
+        self.ref.update(pairs)
+
+    @rule(data=st.data())
+    @precondition(lambda self: self.ref)
+    def positions(self, data):
+        i = data.draw(st.integers(-len(self.ref), len(self.ref) - 1))
+        assert self.m.peekitem(i) == self.ref.peekitem(i)
+        assert self.m.keys()[i] == self.ref.keys()[i]
+        assert self.m.values()[i] == self.ref.values()[i]
+        assert self.m.items()[i] == self.ref.items()[i]
+        j = data.draw(st.integers(-len(self.ref) - 2, len(self.ref) + 2))
+        step = data.draw(st.sampled_from([1, 2, -1, -3]))
+        assert self.m.keys()[i:j:step] == list(self.ref.keys())[i:j:step]
+        assert list(self.m.islice(i, j)) == list(self.ref.islice(i, j))
+        assert list(self.m.islice(i, j, reverse=True)) == list(self.ref.islice(i, j, reverse=True))
+
+    @rule(data=st.data(), inclusive=st.tuples(st.booleans(), st.booleans()), reverse=st.booleans())
+    def irange(self, data, inclusive, reverse):
+        lo = data.draw(st.none() | self.strategy())
+        hi = data.draw(st.none() | self.strategy())
+        expected = list(self.ref.irange(lo, hi, inclusive, reverse))
+        assert list(self.m.irange(lo, hi, inclusive, reverse)) == expected
+
+    def other_pairs(self, data):
+        """Some of the map's own pairs, some with another value, and new ones."""
+        own = data.draw(st.lists(st.sampled_from(list(self.ref.items())), max_size=10)) if self.ref else []
+        changed = [(k, v + 1) for k, v in data.draw(st.lists(st.sampled_from(own), max_size=3))] if own else []
+        return own + changed + data.draw(st.lists(st.tuples(self.strategy(), st.integers(-2, 2)), max_size=10))
+
+    @rule(data=st.data(), op=st.sampled_from(sorted(SET_OPS)), reflected=st.booleans(),
+          other=st.sampled_from(["view", "list", "set"]))
+    def view_set_operations(self, data, op, reflected, other):
+        pairs = self.other_pairs(data)
+        fn = SET_OPS[op]
+        for items in (False, True):
+            mine, ref = (self.m.items(), dict(self.ref).items()) if items else (self.m.keys(), dict(self.ref).keys())
+            if other == "view":
+                theirs = _btree_test.BTreeMap(pairs).items() if items else _btree_test.BTreeMap(pairs).keys()
+            else:
+                elements = pairs if items else [k for k, _ in pairs]
+                theirs = set(elements) if other == "set" else elements
+            result = fn(theirs, mine) if reflected else fn(mine, theirs)
+            expected = fn(set(theirs), ref) if reflected else fn(ref, set(theirs))
+            assert isinstance(result, type(self.m.keys()))
+            assert set(result) == expected and len(result) == len(expected)
+            assert list(result) == sorted(expected)
+            assert result == expected and mine.isdisjoint(theirs) == ref.isdisjoint(set(theirs))
+            if other == "list":
+                # isdisjoint() reads an iterator up to its first common element only.
+                rest = iter(theirs)
+                first = next((i for i, e in enumerate(theirs) if e in ref), len(theirs))
+                assert mine.isdisjoint(rest) == (first == len(theirs)) and list(rest) == theirs[first + 1:]
+
+    @rule(data=st.data())
+    def view_comparisons(self, data):
+        pairs = self.other_pairs(data)
+        ref = dict(self.ref)
+        for mine, expected_view, elements in ((self.m.keys(), ref.keys(), {k for k, _ in pairs}),
+                                             (self.m.items(), ref.items(), set(pairs))):
+            for theirs in (elements, expected_view, set(expected_view) | elements, set(expected_view) & elements):
+                for compare in COMPARISONS:
+                    assert compare(mine, theirs) == compare(expected_view, set(theirs))
+                    assert compare(theirs, mine) == compare(set(theirs), expected_view)
+        other = _btree_test.BTreeMap(pairs)
+        for compare in COMPARISONS:
+            assert compare(self.m.keys(), other.keys()) == compare(ref.keys(), dict(pairs).keys())
+            assert compare(self.m.items(), other.items()) == compare(ref.items(), dict(pairs).items())
+
+    @rule()
+    def copies(self):
+        for other in (self.m.copy(), copying.deepcopy(self.m), pickle.loads(pickle.dumps(self.m)),
+                      _btree_test.BTreeMap.fromsorted(self.ref.items()), _btree_test.BTreeMap(dict(self.ref))):
+            check_tree(other, strict=False)
+            assert list(other.items()) == list(self.ref.items())
+
+    @invariant()
+    def same_contents(self):
+        assert len(self.m) == len(self.ref)
+        assert list(self.m.items()) == list(self.ref.items())
+        assert list(reversed(self.m.items())) == list(reversed(self.ref.items()))
+        assert self.m == dict(self.ref)
+        check_tree(self.m, strict=False)
+
+
+TestMapProtocol = MapProtocol.TestCase
+TestMapProtocol.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)

@@ -1,9 +1,9 @@
 """The differential model test of test_model.py, run for a chosen number of
-tree operations over every family of keys, with the invariant checks at
-intervals.
+tree operations over every sorted type and family of keys, with the
+invariant checks at intervals.
 
 BTREE_MODEL_OPERATIONS (default 10**6, or 10**7 with BTREE_LONG=1 as make
-test-long sets it; shared among the families) sets the number of operations:
+test-long sets it; shared among the types and families) sets the number of operations:
 each step of the state machine counts as one, or as many as the items it
 added or removed, whichever is more. BTREE_MODEL_CHECK_EVERY (default 10)
 sets how many steps pass between two checks of every invariant; the last
@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import invariant, run_state_machine_as_test
 
+from helpers import SURFACES
 from test_model import KEY_FAMILIES, machine_for
 
 LONG = os.environ.get("BTREE_LONG") == "1"
@@ -24,10 +25,10 @@ OPERATIONS = int(os.environ.get("BTREE_MODEL_OPERATIONS", 10**7 if LONG else 10*
 CHECK_EVERY = int(os.environ.get("BTREE_MODEL_CHECK_EVERY", 10))
 
 
-def sparse_machine(family):
-    """The model machine of one family, counting its steps and operations and
-    checking the invariants on every CHECK_EVERY-th step."""
-    base = machine_for(*KEY_FAMILIES[family])
+def sparse_machine(surface, family):
+    """The model machine of one type and family, counting its steps and
+    operations and checking the invariants on every CHECK_EVERY-th step."""
+    base = machine_for(surface, *KEY_FAMILIES[family])
 
     class Sparse(base):
         steps = 0
@@ -67,9 +68,9 @@ def sparse_machine(family):
 
 
 @pytest.mark.parametrize("family", KEY_FAMILIES)
-def test_long_differential_run(family):
-    machine = sparse_machine(family)
-    while machine.operations < OPERATIONS // len(KEY_FAMILIES):
+def test_long_differential_run(surface, family):
+    machine = sparse_machine(surface, family)
+    while machine.operations < OPERATIONS // (len(SURFACES) * len(KEY_FAMILIES)):
         run_state_machine_as_test(
             machine,
             settings=settings(
@@ -80,4 +81,4 @@ def test_long_differential_run(family):
                 suppress_health_check=list(HealthCheck),
             ),
         )
-    print(f"{family}: {machine.operations} operations in {machine.steps} steps")
+    print(f"{surface.name}, {family}: {machine.operations} operations in {machine.steps} steps")

@@ -1,5 +1,6 @@
 """What the module and its types show to Python code."""
 
+import collections.abc
 import gc
 import inspect
 import weakref
@@ -7,6 +8,7 @@ import weakref
 import pytest
 
 import btree
+from helpers import MAX_CHILDREN, MAX_KEYS
 
 METHODS = ["insert", "delete", "search", "clear", "keys", "values", "items", "bisect_left", "bisect_right", "irange"]
 
@@ -89,8 +91,8 @@ def test_len_and_truth(BTree):
     assert len(tree) == 2
 
 
-def test_weak_references(BTree):
-    tree = BTree()
+def test_weak_references(Type):
+    tree = Type()
     ref = weakref.ref(tree)
     assert ref() is tree
     del tree
@@ -192,3 +194,23 @@ def test_irange_takes_keywords(BTree):
     assert tree.irange(3) == tree.irange(min=3) == [3, 4]
     with pytest.raises(TypeError, match="given by name .'max'. and position .2."):
         tree.irange(1, 2, max=3)
+
+
+def test_map_type_registrations_and_generic_alias(BTreeMap):
+    assert issubclass(BTreeMap, collections.abc.MutableMapping)
+    alias = BTreeMap[int, str]
+    assert alias.__origin__ is BTreeMap and alias.__args__ == (int, str)
+    with pytest.raises(TypeError):
+        hash(BTreeMap())
+
+
+def test_sizeof_counts_the_nodes(bt, BTreeMap):
+    small, big = BTreeMap(), BTreeMap.fromsorted((i, None) for i in range(10_000))
+    leaves = -(-10_000 // MAX_KEYS)  # full leaves under one root
+    grown = big.__sizeof__() - small.__sizeof__()
+    # A leaf keeps MAX_KEYS keys, values and primitives of 8 bytes each and a
+    # header; the root keeps as many separators and primitives, MAX_CHILDREN
+    # children and their counts, and a header.
+    leaf, root = 3 * 8 * MAX_KEYS, 2 * 8 * (MAX_KEYS + MAX_CHILDREN)
+    assert any((grown - fixed) % leaves == 0 and leaf <= (grown - fixed) // leaves <= leaf + 200
+               for fixed in range(root, root + 200))

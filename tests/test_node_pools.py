@@ -8,6 +8,8 @@ import gc
 import pytest
 
 from helpers import (
+    ASCENDING_FULL_LAST,
+    ASCENDING_LEAF,
     MAX_CHILDREN,
     MAX_KEYS,
     POOL_MAX,
@@ -16,6 +18,7 @@ from helpers import (
     drain_leaf_pool,
     drain_pools,
     leaf_sizes,
+    node_table,
     references,
     tree_of,
 )
@@ -44,8 +47,9 @@ def fail_after(bt):
 
 
 def test_freed_leaves_fill_the_pool_up_to_its_cap(bt, dump):
-    # Ascending keys leave leaves of 64: 1100 of them, more than the pool holds.
-    big = tree_of(bt.BTree, range(1100 * 64), value=lambda key: None)
+    # Ascending keys leave leaves of ASCENDING_LEAF items: more of them than
+    # the pool holds.
+    big = tree_of(bt.BTree, range((POOL_MAX + 76) * ASCENDING_LEAF), value=lambda key: None)
     root = dump(big)["root"]
     leaves, internals = len(leaf_sizes(root)), internal_nodes(root)
     assert leaves > POOL_MAX
@@ -57,7 +61,7 @@ def test_freed_leaves_fill_the_pool_up_to_its_cap(bt, dump):
 
     # A tree built next takes its nodes from the pools and allocates none.
     allocations = bt.alloc_count()
-    small = tree_of(bt.BTree, range(300 * 64))
+    small = tree_of(bt.BTree, range(300 * ASCENDING_LEAF))
     root = dump(small)["root"]
     assert bt.alloc_count() == allocations
     assert bt.pool_counts()[0] == POOL_MAX - len(leaf_sizes(root))
@@ -124,7 +128,8 @@ def test_failed_first_leaf(bt, dump, fail_after, check):
 
 # Trees whose next larger key needs a new node: a full root leaf, a full last
 # leaf under a root, and a full root over full leaves.
-SHAPES = {"full root leaf": MAX_KEYS, "full last leaf": 191, "full internal root": 8192}
+SHAPES = node_table(lambda: {"full root leaf": MAX_KEYS, "full last leaf": ASCENDING_FULL_LAST,
+                             "full internal root": ASCENDING_LEAF * MAX_CHILDREN})
 
 
 @pytest.mark.parametrize("size", SHAPES.values(), ids=SHAPES.keys())
@@ -154,7 +159,7 @@ def test_failed_node_allocation_in_insert(bt, dump, fail_after, check, size, fai
     del holder
 
 
-@pytest.mark.parametrize("count", [300, MAX_KEYS * MAX_CHILDREN + 1])
+@pytest.mark.parametrize("count", node_table(lambda: [300, MAX_KEYS * MAX_CHILDREN + 1]))
 def test_failed_build_hands_back_the_untouched_slots(bt, test_capi, fail_after, count):
     keys = [Key(v) for v in range(count)]
     values = [object() for _ in range(count)]

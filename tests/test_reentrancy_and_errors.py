@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import Key, tree_of
+from helpers import ASCENDING_FULL_LAST, Key, tree_of
 
 REENTRANT = "BTree reentrant access during comparison"
 
@@ -198,7 +198,7 @@ def test_finaliser_run_by_a_mutation_runs(bt, check, monkeypatch, release, actio
 
 
 def test_iterators_stepped_mid_insert_stop_once_nodes_move(bt, key_hook):
-    keys = [Key(v) for v in range(191)]  # the last leaf is full
+    keys = [Key(v) for v in range(ASCENDING_FULL_LAST)]  # the last leaf is full
     tree = tree_of(bt.BTree, keys)
     iterators = [tree.keys() for _ in range(3)]
     next(iterators[1])

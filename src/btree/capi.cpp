@@ -172,7 +172,7 @@ void *api[PyBTree_API_POINTERS];
 
 }  // namespace
 
-static_assert(sizeof(PyBTree_CAPI) == sizeof(api), "the table holds sixteen pointers");
+static_assert(sizeof(PyBTree_CAPI) == sizeof(api), "the table holds one pointer per slot");
 
 void **btree_capi_table()
 {

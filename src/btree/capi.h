@@ -1,4 +1,4 @@
-// The capsule table: sixteen entries in fixed slot order.
+// The capsule table: one entry per slot, in fixed slot order.
 #pragma once
 #include <Python.h>
 

@@ -8,8 +8,9 @@
 #define BTREE_CAPSULE_NAME "_btree_test._C_API"
 #define BTREE_INIT PyInit__btree_test
 extern PyMethodDef btree_module_methods[];
-// Adds the types of the other surfaces compiled into the test build.
-int introspect_add_types(PyObject *module);
+// Adds the types of the other surfaces compiled into the test build, and the
+// constants its tests read.
+int introspect_add_attributes(PyObject *module);
 #else
 #define BTREE_MODULE_NAME "btree"
 #define BTREE_CAPSULE_NAME "btree._C_API"
@@ -49,7 +50,7 @@ PyMODINIT_FUNC BTREE_INIT(void)
         return nullptr;
     }
 #ifdef BTREE_TESTING
-    if (introspect_add_types(module) < 0)
+    if (introspect_add_attributes(module) < 0)
         Py_CLEAR(module);
 #endif
     return module;

@@ -65,7 +65,7 @@ void move_known(BTreeNode *leaf, PyObject **keys, PyObject **values, Py_ssize_t 
     leaf->n = c;
 }
 
-// Moves the input into full leaves of 127, deriving the key type and kind key
+// Moves the input into full leaves, deriving the key type and kind key
 // by key as insertion would.
 int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
                  Level &leaves)
@@ -127,7 +127,7 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
     return 0;
 }
 
-// Groups the nodes of `below` under parents of up to 128 children; the
+// Groups the nodes of `below` under full parents (the last may hold fewer); the
 // separator before each child is the first key of its leftmost leaf.
 int build_parents(Level &below, Level &above, bool copy_prims)
 {

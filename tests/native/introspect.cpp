@@ -1,7 +1,10 @@
 // Module functions of the test build _btree_test: invariant checks, node
-// dumps, pool counts, direct key comparisons and allocation failures on demand.
+// dumps, pool counts, direct key comparisons and allocation failures on demand;
+// and the node constants and the capsule table's size as module attributes,
+// so that tests never restate them.
 #include "introspect.h"
 
+#include "btree_capi.h"
 #include "btreemap/object.h"
 #include "keys/compare.h"
 #include "nodes/memory.h"
@@ -20,9 +23,17 @@ BTreeCore *introspect_tree_arg(PyObject *op)
     return nullptr;
 }
 
-int introspect_add_types(PyObject *module)
+int introspect_add_attributes(PyObject *module)
 {
-    return btreemap_add_type(module);
+    constexpr Py_ssize_t capi_slots = sizeof(PyBTree_CAPI) / sizeof(void *);
+    if (btreemap_add_type(module) < 0 || PyModule_AddIntConstant(module, "MAX_KEYS", BTREE_MAX_KEYS) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_CHILDREN", BTREE_MAX_CHILDREN) < 0 ||
+        PyModule_AddIntConstant(module, "MIN_KEYS", BTREE_MIN_KEYS) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_DEPTH", BTREE_MAX_DEPTH) < 0 ||
+        PyModule_AddIntConstant(module, "FREELIST_MAX", BTREE_FREELIST_MAX) < 0 ||
+        PyModule_AddIntConstant(module, "CAPI_SLOTS", capi_slots) < 0)
+        return -1;
+    return 0;
 }
 
 static PyObject *introspect_pool_counts(PyObject *, PyObject *)

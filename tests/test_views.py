@@ -1,0 +1,115 @@
+"""BTreeMap's views: live sequences over the map, and their set operations
+and comparisons against those of dict's views."""
+
+import collections.abc
+
+import pytest
+
+from helpers import COMPARISONS, SET_OPS, Key, check_tree, from_test_build
+
+bt = from_test_build("_btree_test")
+
+
+def test_views_are_live_sequences(BTreeMap):
+    m = BTreeMap((i, i * i) for i in range(500))
+    keys, values, items = m.keys(), m.values(), m.items()
+    m[1000] = 7
+    assert len(keys) == len(values) == len(items) == 501
+    assert keys[-1] == 1000 and values[-1] == 7 and items[-1] == (1000, 7)
+    assert keys[10:13] == [10, 11, 12] and values[13:10:-1] == [169, 144, 121]
+    assert items[::250] == [(0, 0), (250, 62500), (1000, 7)]
+    assert 499 in keys and 1001 not in keys and 7 in values and (3, 9) in items and (3, 8) not in items
+    assert keys.index(250) == 250 and items.index((2, 4)) == 2 and values.index(7) == 500
+    assert values.count(7) == 1 and keys.count(3) == 1 and keys.count(-1) == 0
+    assert list(reversed(keys))[:2] == [1000, 499] and list(reversed(items))[-1] == (0, 0)
+    with pytest.raises(IndexError):
+        keys[501]
+    with pytest.raises(ValueError):
+        keys.index(-5)
+    for view in (keys, values, items):
+        assert isinstance(view, collections.abc.Sequence)
+    assert isinstance(values, collections.abc.ValuesView)
+
+
+def test_set_operation_results_are_ordered_set_like_sequences(BTreeMap):
+    a, b = BTreeMap({3: "c", 1: "a", 2: "b"}), BTreeMap({4: "d", 2: "b", 3: "C"})
+    assert isinstance(a.keys(), collections.abc.KeysView) and isinstance(a.items(), collections.abc.ItemsView)
+    both = a.keys() & b.keys()
+    assert list(both) == [2, 3] and both[-1] == 3 and both == {2, 3} and 3 in both
+    for result in (both, a.items() | b.items(), [0] - a.keys()):
+        assert type(result) is type(a.keys())
+        assert isinstance(result, collections.abc.Set) and isinstance(result, collections.abc.Sequence)
+    assert list(a.items() & b.items()) == [(2, "b")]
+    assert list(a.items() - b.items()) == [(1, "a"), (3, "c")]
+    # Two pairs of one key: both kept, in the order of their values.
+    assert list(a.items() ^ b.items()) == [(1, "a"), (3, "C"), (3, "c"), (4, "d")]
+    assert list(a.items() | b.items()) == [(1, "a"), (2, "b"), (3, "C"), (3, "c"), (4, "d")]
+
+
+@pytest.mark.parametrize("left, right", [({}, {}), ({1: 1}, {}), ({1: 1, 2: 2}, {3: 3, 4: 4}),
+                                         ({1: "a"}, {1: "b"}), ({1.0: 1}, {1: 1})])
+def test_set_operations_on_edge_cases_agree_with_dict(BTreeMap, left, right):
+    a, b = BTreeMap(left), BTreeMap(right)
+    for mine, theirs, ref, ref_theirs in ((a.keys(), b.keys(), left.keys(), right.keys()),
+                                          (a.items(), b.items(), left.items(), right.items()),
+                                          (a.keys(), a.keys(), left.keys(), left.keys()),
+                                          (a.items(), a.items(), left.items(), left.items())):
+        for fn in SET_OPS.values():
+            assert fn(mine, theirs) == fn(ref, ref_theirs)
+            assert fn(mine, list(theirs)) == fn(ref, list(ref_theirs))
+            assert fn(list(theirs), mine) == fn(list(ref_theirs), ref)
+        assert mine.isdisjoint(theirs) == ref.isdisjoint(ref_theirs)
+        for compare in COMPARISONS:
+            assert compare(mine, theirs) == compare(ref, ref_theirs)
+
+
+def test_item_views_need_no_hash_and_order_values_only_when_both_are_kept(BTreeMap):
+    # dict's item views hash their pairs; these compare values with == only.
+    a, b = BTreeMap({1: [1], 2: {}}), BTreeMap({1: [1], 2: {"x": 1}})
+    assert list(a.items() & b.items()) == [(1, [1])]
+    assert list(a.items() - b.items()) == [(2, {})]
+    assert list(a.items() & [(2, {}), (3, [])]) == [(2, {})]
+    assert list(a.items() - [(2, {}), [5]]) == [(1, [1])]
+    assert a.items() == BTreeMap({2: {}, 1: [1]}).items() and a.items() != b.items()
+    assert not a.items().isdisjoint(b.items()) and a.items() >= BTreeMap({1: [1]}).items()
+    # A result holding two pairs of one key must order their values.
+    with pytest.raises(TypeError, match="not supported"):
+        a.items() ^ b.items()
+    with pytest.raises(TypeError, match="not supported"):
+        a.items() | [(2, {"y": 2})]
+    assert list(a.items() | [(1, [1]), (3, {})]) == [(1, [1]), (2, {}), (3, {})]
+
+
+def test_set_operations_refuse_what_cannot_be_ordered_or_iterated(BTreeMap):
+    m = BTreeMap({1: "a", 2: "b"})
+    with pytest.raises(TypeError, match="not iterable"):
+        m.keys() & 5
+    with pytest.raises(TypeError, match="not supported"):
+        m.keys() | ["x"]
+    with pytest.raises(TypeError, match="not supported"):
+        m.items() | [5]
+    with pytest.raises(ValueError, match="NaN"):
+        m.keys() ^ [float("nan")]
+    assert (m.keys() == [1, 2]) is False and m.keys().__lt__([1, 2, 3]) is NotImplemented
+    with pytest.raises(TypeError):
+        m.values() & {1}
+    with pytest.raises(TypeError):
+        hash(m.keys())
+
+
+def test_set_operations_see_a_map_changed_by_a_comparison(key_hook):
+    # The values of equal keys are compared with Python code, which here
+    # removes a key of the other map in the middle of the walk.
+    m = bt.BTreeMap((i, Key(i)) for i in range(300))
+    other = bt.BTreeMap((i, Key(i)) for i in range(0, 600, 2))
+
+    def hook(a, b):
+        key_hook(None)
+        del other[598]
+
+    key_hook(hook)
+    with pytest.raises(RuntimeError, match="mutated"):
+        m.items() ^ other.items()
+    assert 598 not in other
+    check_tree(m, strict=False)
+    check_tree(other, strict=False)
