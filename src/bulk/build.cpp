@@ -65,17 +65,17 @@ void move_known(BTreeNode *leaf, PyObject **keys, PyObject **values, Py_ssize_t 
     leaf->n = c;
 }
 
-// Moves the input into full leaves, deriving the key type and kind key
-// by key as insertion would.
+// Moves the input into full leaves, deriving the key type and kind key by
+// key as insertion would. The tree takes them once every leaf is filled; on
+// a failure before, the caller detaches the tree, which clears them.
 int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known,
                  Level &leaves)
 {
     Py_ssize_t count = (n + BTREE_MAX_KEYS - 1) / BTREE_MAX_KEYS;
     if (leaves.allocate(count) < 0)
         return -1;
-    tree->key_type = known ? known->key_type : Py_TYPE(keys[0]);
+    PyTypeObject *key_type = known ? known->key_type : Py_TYPE(keys[0]);
     BTreeKeyKind kind = known ? known->kind : BTreeKeyKind::None;
-    tree->key_kind = kind;
     BTreeNode *prev = nullptr;
     Py_ssize_t g = 0;
     for (Py_ssize_t l = 0; l < count; l++) {
@@ -107,8 +107,8 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
                 leaf->leaf.values[j] = Py_NewRef(Py_None);
             }
             leaf->n = j + 1;
-            if (tree->key_type && Py_TYPE(key) != tree->key_type)
-                tree->key_type = nullptr;
+            if (key_type && Py_TYPE(key) != key_type)
+                key_type = nullptr;
             if (kind == BTreeKeyKind::Object)
                 continue;
             BTreePrim prim;
@@ -121,9 +121,10 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
                 leaf->leaf.prims[j] = prim;
             else
                 kind = BTreeKeyKind::Object;
-            tree->key_kind = kind;
         }
     }
+    tree->key_type = key_type;
+    tree->key_kind = kind;
     return 0;
 }
 

@@ -184,8 +184,7 @@ public:
 
     int compare(const PrimSide &other) const
     {
-        int c = R::compare(*prim(), *other.prim());
-        return c ? c : btree_kind_tie<R>(key(), other.key());
+        return btree_kind_order<R>(*prim(), *other.prim(), key(), other.key());
     }
 
 private:

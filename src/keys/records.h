@@ -28,6 +28,9 @@ enum class BTreeMade { Prim, Foreign, Object, Error };
 //   keys; otherwise it is a prefix, and keys of equal prefixes are ordered by
 //   `tie(a, b)` on the key objects (-1, 0 or 1, running no Python code);
 // - `make(key, prim)`, the classification of one key by its exact type;
+//   a record may leave its rarer exact types to `make_rare(key, prim)`,
+//   which a key is offered only once every record's `make` has declined it,
+//   so that the commoner keys of later records do not test them first;
 // - `compare(a, b)`, three-way, and `less(a, b)`, `not_greater(a, b)`, the
 //   same order without branches, for the searches;
 // - `order(p)`, the primitive as an unsigned number in that order, for the
@@ -43,6 +46,9 @@ concept BTreeKindRecord =
         { R::not_greater(a, b) } -> std::same_as<bool>;
         { R::order(a) } -> std::same_as<uint64_t>;
     } && btree_kind_keeps_prims(R::kind) &&
+    (!requires { &R::make_rare; } || requires(PyObject *key, BTreePrim *out) {
+        { R::make_rare(key, out) } -> std::same_as<BTreeMade>;
+    }) &&
     (R::whole || requires(PyObject *left, PyObject *right) {
         { R::tie(left, right) } -> std::same_as<int>;
     });
@@ -55,6 +61,24 @@ template <BTreeKindRecord R>
         return 0;
     else
         return R::tie(left, right);
+}
+
+// Three-way order of two keys of the kind, `a` and `b` their primitives: the
+// key objects are read only when the primitives of a prefix kind tie. A
+// prefix kind asks `less` first, branching on the answers, since distinct
+// keys rarely share a prefix.
+template <BTreeKindRecord R>
+[[gnu::always_inline]] inline int btree_kind_order(BTreePrim a, BTreePrim b, PyObject *left, PyObject *right)
+{
+    if constexpr (R::whole) {
+        return R::compare(a, b);
+    } else {
+        if (R::less(a, b))
+            return -1;
+        if (R::less(b, a))
+            return 1;
+        return R::tie(left, right);
+    }
 }
 
 // The value of an exact int of two or three 30-bit digits that fits in 64
@@ -91,7 +115,8 @@ inline bool btree_long_digits_value(PyObject *key, int64_t *value)
 #endif
 }
 
-// Every exact int within 64 bits, and every bool: its value.
+// Every exact int within 64 bits, and every bool: its value. Bools are rare
+// keys, left to `make_rare`.
 struct BTreeInt64Kind {
     static constexpr BTreeKeyKind kind = BTreeKeyKind::Int64;
     static constexpr bool whole = true;
@@ -115,11 +140,14 @@ struct BTreeInt64Kind {
             prim->i = v;
             return BTreeMade::Prim;
         }
-        if (type == &PyBool_Type) {
-            prim->i = key == Py_True;
-            return BTreeMade::Prim;
-        }
         return BTreeMade::Foreign;
+    }
+    [[gnu::always_inline]] static BTreeMade make_rare(PyObject *key, BTreePrim *prim)
+    {
+        if (Py_TYPE(key) != &PyBool_Type)
+            return BTreeMade::Foreign;
+        prim->i = key == Py_True;
+        return BTreeMade::Prim;
     }
     static int compare(BTreePrim a, BTreePrim b) { return (a.i > b.i) - (a.i < b.i); }
     static bool less(BTreePrim a, BTreePrim b) { return a.i < b.i; }
@@ -216,7 +244,7 @@ struct BTreeFloat64Kind {
 // big-endian number. UTF-8 byte order is code point order and a string sorts
 // before its extensions, so prefixes that differ order their strings; equal
 // prefixes say nothing. Surrogates encode by the same rule.
-inline uint64_t btree_str_prefix(PyObject *s)
+[[gnu::always_inline]] inline uint64_t btree_str_prefix(PyObject *s)
 {
     if (!PyUnicode_IS_ASCII(s))
         return btree_wide_str_prefix(s);
@@ -270,14 +298,20 @@ struct BTreeKindRecords {
     // Object when no record claims it; nothing with an exception set.
     [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify(PyObject *key, BTreePrim *prim)
     {
-        return classify_by<R...>(key, prim);
+        return classify_by<false, R...>(key, prim);
     }
 
 private:
-    template <class T, class... Rest>
+    // Each record's `make` in turn, then each record's `make_rare`.
+    template <bool Rare, class T, class... Rest>
     [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify_by(PyObject *key, BTreePrim *prim)
     {
-        switch (T::make(key, prim)) {
+        BTreeMade made = BTreeMade::Foreign;
+        if constexpr (!Rare)
+            made = T::make(key, prim);
+        else if constexpr (requires { &T::make_rare; })
+            made = T::make_rare(key, prim);
+        switch (made) {
         case BTreeMade::Prim:
             return T::kind;
         case BTreeMade::Object:
@@ -288,7 +322,9 @@ private:
             break;
         }
         if constexpr (sizeof...(Rest) > 0)
-            return classify_by<Rest...>(key, prim);
+            return classify_by<Rare, Rest...>(key, prim);
+        else if constexpr (!Rare)
+            return classify_by<true, R...>(key, prim);
         else
             return BTreeKeyKind::Object;
     }

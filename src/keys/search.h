@@ -95,8 +95,7 @@ struct BTreePrefixProbe {
     void begin_node() {}
     int operator()(const BTreeNode *node, const BTreePrim *prims, int i) const
     {
-        int c = R::compare(prims[i], key);
-        return c ? c : R::tie(node->keys[i], object);
+        return btree_kind_order<R>(prims[i], key, node->keys[i], object);
     }
     bool less(const BTreePrim &p) const { return R::less(p, key); }
     bool not_greater(const BTreePrim &p) const { return R::not_greater(p, key); }
