@@ -84,7 +84,7 @@ template <BTreeKindRecord R>
 // The value of an exact int of two or three 30-bit digits that fits in 64
 // bits, read from its digits without a call; false for any other int, which
 // the C API then converts.
-inline bool btree_long_digits_value(PyObject *key, int64_t *value)
+[[gnu::always_inline]] inline bool btree_long_digits_value(PyObject *key, int64_t *value)
 {
 #if PyLong_SHIFT == 30
     const PyLongObject *op = reinterpret_cast<const PyLongObject *>(key);

@@ -24,14 +24,11 @@ template <bool Leaf, BTreeProbe Probe>
         return false;
 }
 
-// Splits the full child `i` of `node` on a descent and tells which half the
-// key belongs to: the new separator decides. The index of that half, or -1.
+// After the child `i` of `node` was split on a descent: the index of the half
+// the key belongs to, which the new separator decides, or -1.
 template <BTreeProbe Probe>
-int btree_split_on_descent(BTreeCore *tree, BTreeNode *node, int i, Probe &probe, BTreeChange &change)
+int btree_split_side(BTreeNode *node, int i, Probe &probe)
 {
-    if (btree_split_child(node, i, btree_kind_keeps_prims(tree->key_kind)) < 0)
-        return -1;
-    change.mark();
     probe.begin_node();
     int c = probe(node, node->inner.prims, i);
     if constexpr (Probe::can_fail) {
@@ -71,9 +68,15 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
         if (i < 0)
             return -1;
         if constexpr (D == BTreeDescent::Split) {
-            if (node->inner.children[i]->n == BTREE_MAX_KEYS &&
-                (i = btree_split_on_descent(tree, node, i, probe, *change)) < 0)
-                return -1;
+            if (node->inner.children[i]->n == BTREE_MAX_KEYS) {
+                if (btree_split_child(node, i, btree_kind_keeps_prims(tree->key_kind)) < 0)
+                    return -1;
+                // Marked here, inline: a marker passed to a call would live in
+                // memory for the whole write.
+                change->mark();
+                if ((i = btree_split_side(node, i, probe)) < 0)
+                    return -1;
+            }
         }
         nodes[d] = node;
         at[d++] = i;

@@ -9,15 +9,25 @@
 
 // Stores a new item at the path's place: `key` (a new reference is taken) with
 // its primitive when the tree keeps `Prims`, and `value`, whose reference the
-// tree takes over; a full leaf is first split as btree_split_path does. 0, or
-// -1 with MemoryError (the value then goes to `pending`).
-template <bool Prims>
+// tree takes over; a full leaf is first split as btree_split_path does, unless
+// the descent made `Room` on its way. The caller marks the change of the new
+// item (before any Python code runs). 0, or -1 with MemoryError (the value
+// then goes to `pending`).
+template <bool Prims, bool Room>
 [[gnu::always_inline]] inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
                                                   PyObject *value, BTreeChange &change, BTreeReleaseList &pending)
 {
-    if (path.leaf()->n == BTREE_MAX_KEYS && btree_split_path(tree, path, change) < 0) {
-        pending.add(value);
-        return -1;
+    if constexpr (!Room) {
+        if (path.leaf()->n == BTREE_MAX_KEYS) {
+            bool split = false;
+            int rc = btree_split_path(tree, path, &split);
+            if (split)
+                change.mark();
+            if (rc < 0) {
+                pending.add(value);
+                return -1;
+            }
+        }
     }
     BTreeNode *leaf = path.leaf();
     int slot = path.slot(), n = leaf->n;
@@ -35,6 +45,5 @@ template <bool Prims>
     for (int d = 0, depth = path.depth; d < depth; d++)
         nodes[d]->inner.sizes[at[d]]++;
     tree->size++;
-    change.mark();
     return 0;
 }

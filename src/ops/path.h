@@ -65,9 +65,10 @@ Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path);
 
 // Makes room in the path's leaf for one more item: a full leaf is split, and
 // each full node above it, up from the leaf along the path, the root too; the
-// path follows its place into the halves. 0, or -1 with MemoryError (the
-// splits done stay; the tree is consistent).
-int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change);
+// path follows its place into the halves, and `*split` is set once a node is
+// split. 0, or -1 with MemoryError (the splits done stay; the tree is
+// consistent).
+int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split);
 
 // Removes the item the path is on. Every node on the way down is topped up
 // first, so that the leaf can lose an item without any node falling below the

@@ -1,6 +1,5 @@
 #include "nodes/slots.h"
 #include "ops/ops.h"
-#include "ops/cache.h"
 #include "ops/path.h"
 
 int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
@@ -116,7 +115,7 @@ void follow_split(BTreePath &path, int d)
 
 }  // namespace
 
-int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change)
+int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split)
 {
     // The nodes from the leaf up to the lowest one with room are full; each
     // is split from its parent down, so that every split has room above it.
@@ -129,10 +128,8 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change)
             PyErr_SetString(PyExc_MemoryError, "tree is too deep");
             return -1;
         }
-        bool grew = false;
-        if (btree_prepare_root(tree, &grew) < 0)
+        if (btree_prepare_root(tree, split) < 0)
             return -1;
-        change.mark();
         for (int d = path.depth; d >= 0; d--) {
             path.nodes[d + 1] = path.nodes[d];
             path.at[d + 1] = path.at[d];
@@ -147,7 +144,7 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, BTreeChange &change)
     for (int d = top; d < path.depth; d++) {
         if (btree_split_child(path.nodes[d], path.at[d], copy_prims) < 0)
             return -1;
-        change.mark();
+        *split = true;
         follow_split(path, d);
     }
     path.shape_version = tree->shape_version;

@@ -20,6 +20,8 @@
 
 constexpr int btree_stored = 0;
 constexpr int btree_kept = 1;
+// A new item went in.
+constexpr int btree_added = 2;
 
 // Runs one writing operation on `key`: the way in and the key kind, then the
 // descent. With KeepShape it splits nothing on the way, so that storing over a
@@ -41,38 +43,45 @@ int btree_write(BTreeCore *tree, PyObject *key, Action &action, BTreeWrite mode)
     BTreeChange change(tree, entry.pending);
     int result = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
         BTreeLocalPath path;
-        int found = 0, slot;
-        if (mode == BTreeWrite::KeepShape && tree->root) {
-            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Write>(tree, probe, path, &found);
-        } else {
-            bool split = false;
-            if (btree_prepare_root(tree, &split) < 0)
-                return -1;
-            if (split)
-                change.mark();
-            slot = btree_descend<BTreeBound::Lower, BTreeDescent::Split>(tree, probe, path, &found, &change);
-        }
-        if (slot < 0)
-            return -1;
-        if (found) {
-            int rc = action.found(path.leaf(), slot);
-            if (rc == btree_stored)
-                change.mark(false);
-            return rc < 0 ? -1 : 0;
-        }
-        PyObject *value = action.missing();
-        if (!value)
-            return -1;
+        int found = 0;
         // A writer's probe is a primitive one exactly when the tree keeps
         // primitives.
         constexpr bool prims = BTreePrimProbe<std::remove_reference_t<decltype(probe)>>;
         BTreePrim prim{};
         if constexpr (prims)
             prim = probe.prim();
-        return btree_insert_at<prims>(tree, path, key, prim, value, change, entry.pending);
+        // The action at the key's place; a new item goes in at the path, where
+        // the splitting descent has made room.
+        auto act = [&]<bool Room>(int slot) {
+            if (slot < 0)
+                return -1;
+            if (found)
+                return action.found(path.leaf(), slot);
+            PyObject *value = action.missing();
+            if (!value)
+                return -1;
+            int rc = btree_insert_at<prims, Room>(tree, path, key, prim, value, change, entry.pending);
+            return rc < 0 ? rc : btree_added;
+        };
+        if (mode == BTreeWrite::KeepShape && tree->root)
+            return act.template operator()<false>(
+                btree_descend<BTreeBound::Lower, BTreeDescent::Write>(tree, probe, path, &found));
+        bool split = false;
+        if (btree_prepare_root(tree, &split) < 0)
+            return -1;
+        if (split)
+            change.mark();
+        return act.template operator()<true>(
+            btree_descend<BTreeBound::Lower, BTreeDescent::Split>(tree, probe, path, &found, &change));
     });
-    if (result < 0 && tree->size == 0)
+    // The change is marked once the write is done, as no Python code runs
+    // between the store and here.
+    if (result == btree_added)
+        change.mark();
+    else if (result == btree_stored)
+        change.mark(false);
+    else if (result < 0 && tree->size == 0)
         btree_reset_empty(tree);
     entry.pending.add(action.replaced);
-    return result;
+    return result < 0 ? -1 : 0;
 }
