@@ -32,8 +32,8 @@ int btreemap_parse_args(const BTreeMapParams &params, PyObject *const *args, Py_
             return -1;
         }
         if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", params.function,
-                         params.names[i]);
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                         params.function, params.names[i], i + 1);
             return -1;
         }
         out[i] = args[nargs + k];
