@@ -56,6 +56,12 @@ int btreemap_position(PyObject *arg, Py_ssize_t *index)
 
 int btreemap_read_bounds(PyObject *start, PyObject *stop, Py_ssize_t *from, Py_ssize_t *to)
 {
+    // Most calls give neither: no slice is made for them.
+    if ((!start || start == Py_None) && (!stop || stop == Py_None)) {
+        *from = 0;
+        *to = PY_SSIZE_T_MAX;
+        return 0;
+    }
     PyObject *slice = PySlice_New(start, stop, nullptr);
     if (!slice)
         return -1;
