@@ -6,6 +6,7 @@ import bisect
 import collections
 import copy
 import gc
+import inspect
 import random
 import weakref
 
@@ -77,6 +78,24 @@ def test_equality_against_mappings(BTreeMap):
     assert (m == [(1, "a"), (2, "b")]) is False
 
 
+@pytest.mark.parametrize("left, right", [
+    ({1: 1}, {"a": 1}),
+    ({1: "a", 2: "b"}, {1: "a", "x": "b"}),
+    ({1: "a", 2: "b"}, {1: "a", 2.0: "b"}),
+    ({(1, 2): 1}, {(1, "a"): 1}),
+    ({1: {}, 2: None}, {1: {}, 2: None}),
+    ({1: {}, 2: None}, {1: {}, 2: 0}),
+])
+def test_equality_of_maps_agrees_with_dict(BTreeMap, left, right):
+    """Keys of types that cannot be ordered together make maps unequal, as
+    in dict; neither the keys nor the values are hashed or ordered."""
+    a, b = BTreeMap(left), BTreeMap(right) if len({type(k) for k in right}) == 1 else None
+    others = [right] if b is None else [right, b]
+    for other in others:
+        assert (a == other) is (other == a) is (left == right)
+        assert (a != other) is (other != a) is (left != right)
+
+
 def test_union_operators(BTreeMap):
     a = BTreeMap({1: "a", 2: "b"})
     assert list((a | {2: "B", 0: "z"}).items()) == [(0, "z"), (1, "a"), (2, "B")]
@@ -109,6 +128,108 @@ def test_subclass_keeps_its_type(BTreeMap):
     s.extra = 1
     if BTreeMap is bt.BTreeMap:
         check_tree(s, strict=False)
+
+
+def test_subclass_missing_answers_for_absent_keys(BTreeMap):
+    class Defaulting(BTreeMap):
+        def __missing__(self, key):
+            if key < 0:
+                raise LookupError("boom")
+            return ("missing", key)
+
+    class Plain(BTreeMap):
+        pass
+
+    m = Defaulting({1: "a"})
+    assert m[1] == "a" and m[2] == ("missing", 2) and 2 not in m
+    assert m.get(2) is None and m.pop(2, "d") == "d" and list(m) == [1]
+    with pytest.raises(LookupError, match="boom"):
+        m[-1]
+    with pytest.raises(TypeError, match="not supported"):
+        m[(1,)]
+    for plain in (BTreeMap({1: "a"}), Plain({1: "a"})):
+        with pytest.raises(KeyError) as error:
+            plain[2]
+        assert error.value.args == (2,)
+
+
+@pytest.mark.parametrize("build", [
+    lambda cls, pairs: cls.fromsorted(pairs),
+    lambda cls, pairs: cls._fromsortedlists([k for k, _ in pairs], [v for _, v in pairs]),
+])
+@pytest.mark.parametrize("pairs, message", [
+    ([(2, "b"), (1, "a")], "1 at position 1 follows 2"),
+    ([(1, "a"), (1, "b")], "1 at position 1 follows 1"),
+])
+def test_sorted_input_is_checked_for_subclasses_that_store_items(BTreeMap, build, pairs, message):
+    class Stocked(BTreeMap):
+        def __init__(self, *args):
+            super().__init__(*args)
+            self[0] = "stock"
+
+    for cls in (BTreeMap, Stocked):
+        with pytest.raises(ValueError, match=f"keys must ascend strictly: {message}"):
+            build(cls, pairs)
+    assert list(build(Stocked, sorted(dict(pairs).items())).items()) == [(0, "stock"), *sorted(dict(pairs).items())]
+    rebuild, args = Stocked({5: "e"}).__reduce__()
+    restored = rebuild(*args)
+    assert type(restored) is Stocked and list(restored.items()) == [(0, "stock"), (5, "e")]
+
+
+def public_callables(BTreeMap):
+    """(owner, name, attribute) for every callable attribute that the map
+    type, its views and their iterator define, but those private by name."""
+    m = BTreeMap({1: "a"})
+    for owner in (BTreeMap, type(m.keys()), type(m.values()), type(m.items()), type(iter(m))):
+        for name in vars(owner):
+            attribute = getattr(owner, name)
+            if callable(attribute) and not (name.startswith("_") and not name.endswith("__")):
+                yield owner, name, attribute
+
+
+def test_every_public_method_has_a_signature(BTreeMap):
+    found = {f"{owner.__name__}.{name}": inspect.signature(attribute)
+             for owner, name, attribute in public_callables(BTreeMap)}
+    assert str(found["BTreeMap.pop"]) == "(self, key, default=Ellipsis, /)"
+    assert str(found["BTreeMap.popitem"]) == "(self, /, index=-1)"
+    assert str(found["BTreeMap.index"]) == "(self, key, /, start=None, stop=None)"
+    assert str(found["BTreeMapItems.index"]) == "(self, value, /, start=None, stop=None)"
+    assert {"_BTreeMapIter.__length_hint__", "BTreeMap.floor_key", "BTreeMapValues.count", "BTreeMap.__getitem__",
+            "BTreeMapKeys.isdisjoint", "BTreeMap.fromsorted"} <= set(found)
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.peekitem(10**100),
+    lambda m: m.peekitem(index=-(10**100)),
+    lambda m: m.popitem(10**100),
+    lambda m: m.popitem(index=-(10**100)),
+    lambda m: m.keys()[10**100],
+    lambda m: m.values()[-(10**100)],
+    lambda m: m.items()[10**100],
+])
+def test_positions_beyond_a_c_integer_are_out_of_range(BTreeMap, call):
+    m = BTreeMap({1: "a"})
+    with pytest.raises(IndexError, match="^index out of range$"):
+        call(m)
+    assert list(m.items()) == [(1, "a")]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m: m.popitem(1, index=1), TypeError, r"given by name \('index'\) and position \(1\)"),
+    (lambda m: m.peekitem(position=1), TypeError, "unexpected keyword argument 'position'"),
+    (lambda m: m.peekitem(1, 2), TypeError, "at most 1 arguments"),
+    (lambda m: m.index(), TypeError, "missing required argument 'key'"),
+    (lambda m: m.index(key=1), TypeError, "unexpected keyword argument 'key'"),
+    (lambda m: m.keys().index(1, 0, 2, 3), TypeError, "at most 3 arguments"),
+    (lambda m: m.index(1, "0"), TypeError, "slice indices must be integers"),
+    (lambda m: m.values().index("a", stop=1.5), TypeError, "slice indices must be integers"),
+    (lambda m: m.popitem("0"), TypeError, "cannot be interpreted as an integer"),
+])
+def test_position_arguments_refused(BTreeMap, call, error, message):
+    m = BTreeMap({1: "a", 2: "b"})
+    with pytest.raises(error, match=message):
+        call(m)
+    assert list(m.items()) == [(1, "a"), (2, "b")]
 
 
 NEIGHBOURS = {

@@ -515,10 +515,40 @@ class MapProtocol(RuleBasedStateMachine):
         self.ref.update(pairs)
 
     @rule(data=st.data())
+    def index_between(self, data):
+        """index() of the map, with the bounds SortedDict.index takes, and of
+        its views, which take them as a list's index() does (None for an end,
+        which SortedDict's views, as collections.abc.Sequence, refuse)."""
+        n = len(self.ref)
+        bound = st.none() | st.integers(-n - 2, n + 2)
+        start, stop = data.draw(bound), data.draw(bound)
+        k = data.draw(st.sampled_from(list(self.ref)) | self.strategy()) if self.ref else self.key(data)
+        v = self.ref.get(k, data.draw(st.integers()))
+        by_name = data.draw(st.booleans())
+        args, kwargs = ((), {"start": start, "stop": stop}) if by_name else ((start, stop), {})
+        ends = (0 if start is None else start, n if stop is None else stop)
+        for mine, ref, element in ((self.m, self.ref, k), (self.m.keys(), list(self.ref.keys()), k),
+                                   (self.m.items(), list(self.ref.items()), (k, v)),
+                                   (self.m.values(), list(self.ref.values()), v)):
+            try:
+                expected = ref.index(element, *args, **kwargs) if mine is self.m else ref.index(element, *ends)
+            except ValueError:
+                with pytest.raises(ValueError, match="is not in the"):
+                    mine.index(element, *args, **kwargs)
+            else:
+                assert mine.index(element, *args, **kwargs) == expected
+
+    @rule(data=st.data(), by_name=st.booleans())
+    @precondition(lambda self: self.ref)
+    def popitem(self, data, by_name):
+        i = data.draw(st.integers(-len(self.ref), len(self.ref) - 1))
+        assert (self.m.popitem(index=i) if by_name else self.m.popitem(i)) == self.ref.popitem(index=i)
+
+    @rule(data=st.data())
     @precondition(lambda self: self.ref)
     def positions(self, data):
         i = data.draw(st.integers(-len(self.ref), len(self.ref) - 1))
-        assert self.m.peekitem(i) == self.ref.peekitem(i)
+        assert self.m.peekitem(i) == self.m.peekitem(index=i) == self.ref.peekitem(index=i)
         assert self.m.keys()[i] == self.ref.keys()[i]
         assert self.m.values()[i] == self.ref.values()[i]
         assert self.m.items()[i] == self.ref.items()[i]

@@ -204,9 +204,11 @@ int build_into(PyObject *map, BTreePairs &pairs)
     return adopt_made(map, [&](BTreeCore *built) { return btree_build_pairs(built, pairs); });
 }
 
+// Pairs said to be sorted are checked even when they go into a map that
+// has items already (one a subclass's __init__ stored).
 int fill(PyObject *map, BTreePairs &pairs, bool trusted)
 {
-    if (btreemap_core(map)->size)
+    if (btreemap_core(map)->size && !trusted)
         return insert_each(map, pairs);
     if (btree_order_pairs(pairs, trusted) < 0)
         return -1;

@@ -70,7 +70,8 @@ PyObject *MapIter_length_hint(PyObject *self, PyObject *)
 }
 
 PyMethodDef MapIter_methods[] = {
-    {"__length_hint__", MapIter_length_hint, METH_NOARGS, "Items still to come."},
+    {"__length_hint__", MapIter_length_hint, METH_NOARGS,
+     "__length_hint__($self, /)\n--\n\nItems still to come."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include <cstddef>
 
+#include "btreemap/args.h"
 #include "btreemap/fill.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
@@ -51,9 +52,33 @@ Py_ssize_t BTreeMap_len(PyObject *self)
     return btreemap_core(self)->size;
 }
 
+// A subclass's __missing__, found on its type as dict finds it, answers for
+// an absent key; without one, KeyError.
+PyObject *missing(PyObject *self, PyObject *key)
+{
+    PyObject *name = PyUnicode_InternFromString("__missing__");
+    PyObject *method = name ? _PyType_Lookup(Py_TYPE(self), name) : nullptr;
+    Py_XDECREF(name);
+    if (!method) {
+        if (!PyErr_Occurred())
+            btree_set_key_error(key);
+        return nullptr;
+    }
+    descrgetfunc get = Py_TYPE(method)->tp_descr_get;
+    PyObject *bound = get ? get(method, self, reinterpret_cast<PyObject *>(Py_TYPE(self))) : Py_NewRef(method);
+    PyObject *result = bound ? PyObject_CallOneArg(bound, key) : nullptr;
+    Py_XDECREF(bound);
+    return result;
+}
+
 PyObject *BTreeMap_getitem(PyObject *self, PyObject *key)
 {
-    return btree_search_item(btreemap_core(self), key);
+    // The base type has no __missing__: its misses are not looked further.
+    if (Py_IS_TYPE(self, &BTreeMapType))
+        return btree_search_item(btreemap_core(self), key);
+    PyObject *value = nullptr;
+    int rc = btree_lookup(btreemap_core(self), key, &value);
+    return rc == 0 ? missing(self, key) : value;
 }
 
 int BTreeMap_setitem(PyObject *self, PyObject *key, PyObject *value)
@@ -146,17 +171,11 @@ PyObject *BTreeMap_clear(PyObject *self, PyObject *)
     Py_RETURN_NONE;
 }
 
-template <auto F>
-PyCFunction as_cfunction()
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef BTreeMap_methods[] = {
     {"get", as_cfunction<BTreeMap_get>(), METH_FASTCALL,
      "get($self, key, default=None, /)\n--\n\nReturn the value of key, or default when key is absent."},
     {"pop", as_cfunction<BTreeMap_pop>(), METH_FASTCALL,
-     "pop($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "pop($self, key, default=..., /)\n--\n\n"
      "Remove key and return its value; default, or KeyError without one,\nwhen key is absent."},
     {"setdefault", as_cfunction<BTreeMap_setdefault>(), METH_FASTCALL,
      "setdefault($self, key, default=None, /)\n--\n\n"
@@ -182,12 +201,14 @@ PyMethodDef BTreeMap_methods[] = {
      "bisect_right($self, key, /)\n--\n\nReturn the number of keys less than or equal to key."},
     {"bisect", BTreeMap_bisect_right, METH_O,
      "bisect($self, key, /)\n--\n\nThe same as bisect_right()."},
-    {"index", BTreeMap_index, METH_O,
-     "index($self, key, /)\n--\n\nReturn the position of key in key order; ValueError when absent."},
-    {"peekitem", as_cfunction<BTreeMap_peekitem>(), METH_FASTCALL,
-     "peekitem($self, index=-1, /)\n--\n\nReturn the (key, value) pair at a position; IndexError when out of range."},
-    {"popitem", as_cfunction<BTreeMap_popitem>(), METH_FASTCALL,
-     "popitem($self, index=-1, /)\n--\n\n"
+    {"index", as_cfunction<BTreeMap_index>(), METH_FASTCALL | METH_KEYWORDS,
+     "index($self, key, /, start=None, stop=None)\n--\n\n"
+     "Return the position of key in key order; ValueError when absent or\n"
+     "outside positions start to stop, read as list.index reads them."},
+    {"peekitem", as_cfunction<BTreeMap_peekitem>(), METH_FASTCALL | METH_KEYWORDS,
+     "peekitem($self, /, index=-1)\n--\n\nReturn the (key, value) pair at a position; IndexError when out of range."},
+    {"popitem", as_cfunction<BTreeMap_popitem>(), METH_FASTCALL | METH_KEYWORDS,
+     "popitem($self, /, index=-1)\n--\n\n"
      "Remove and return the (key, value) pair at a position, the last by\n"
      "default; KeyError when the map is empty, IndexError when out of range."},
     {"irange", as_cfunction<BTreeMap_irange>(), METH_VARARGS | METH_KEYWORDS,
@@ -198,16 +219,16 @@ PyMethodDef BTreeMap_methods[] = {
      "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
      "A lazy iterator over the keys at positions start to stop, as a slice\nwould select them."},
     {"floor_key", as_cfunction<BTreeMap_floor_key>(), METH_FASTCALL,
-     "floor_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "floor_key($self, key, default=..., /)\n--\n\n"
      "The greatest key less than or equal to key; default, or KeyError\nwithout one, when there is none."},
     {"ceiling_key", as_cfunction<BTreeMap_ceiling_key>(), METH_FASTCALL,
-     "ceiling_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "ceiling_key($self, key, default=..., /)\n--\n\n"
      "The least key greater than or equal to key; default, or KeyError\nwithout one, when there is none."},
     {"lower_key", as_cfunction<BTreeMap_lower_key>(), METH_FASTCALL,
-     "lower_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "lower_key($self, key, default=..., /)\n--\n\n"
      "The greatest key less than key; default, or KeyError without one,\nwhen there is none."},
     {"higher_key", as_cfunction<BTreeMap_higher_key>(), METH_FASTCALL,
-     "higher_key($self, key, default=<unrepresentable>, /)\n--\n\n"
+     "higher_key($self, key, default=..., /)\n--\n\n"
      "The least key greater than key; default, or KeyError without one,\nwhen there is none."},
     {"copy", BTreeMap_copy, METH_NOARGS,
      "copy($self, /)\n--\n\nA shallow copy of the same type, node for node in O(n)."},

@@ -6,15 +6,19 @@
 // Order: order.cpp.
 PyObject *BTreeMap_bisect_left(PyObject *self, PyObject *key);
 PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key);
-PyObject *BTreeMap_index(PyObject *self, PyObject *key);
-PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
-PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+PyObject *BTreeMap_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_ceiling_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_lower_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_higher_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+// The position of `key` in key order, counted only from `start` to `stop`
+// (NULL or None: the ends), which are read as list.index reads them;
+// ValueError "... is not in the <where>" when absent or outside them.
+PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start, PyObject *stop, const char *where);
 
 // Whole maps: whole.cpp.
 PyObject *BTreeMap_copy(PyObject *self, PyObject *);

@@ -1,4 +1,5 @@
 // The methods that read or remove by position in key order.
+#include "btreemap/args.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
@@ -13,17 +14,16 @@ PyObject *rank_object(PyObject *self, PyObject *key, bool or_equal)
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
 
-// The optional position argument of peekitem() and popitem(): -1 without one.
-int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, Py_ssize_t *index)
+// The optional position argument of peekitem() and popitem(), by position
+// or by name: -1 without one.
+int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Py_ssize_t *index)
 {
+    static const char *const names[] = {"index"};
+    PyObject *arg;
+    if (btreemap_parse_args({name, names, 1, 0, 0}, args, nargs, kwnames, &arg) < 0)
+        return -1;
     *index = -1;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", name, nargs);
-        return -1;
-    }
-    if (nargs == 1 && (*index = PyNumber_AsSsize_t(args[0], PyExc_IndexError)) == -1 && PyErr_Occurred())
-        return -1;
-    return 0;
+    return arg ? btreemap_position(arg, index) : 0;
 }
 
 // The four neighbour queries: the key next to the argument, or the default
@@ -63,31 +63,44 @@ PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key)
     return rank_object(self, key, true);
 }
 
-PyObject *BTreeMap_index(PyObject *self, PyObject *key)
+PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start, PyObject *stop, const char *where)
 {
+    Py_ssize_t from, to;
+    if (btreemap_read_bounds(start, stop, &from, &to) < 0)
+        return nullptr;
     bool present = false;
     Py_ssize_t before = btree_rank(btreemap_core(self), key, false, &present);
     if (before < 0)
         return nullptr;
-    if (!present) {
-        PyErr_Format(PyExc_ValueError, "%R is not in the map", key);
+    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
+    if (!present || before < from || before >= to) {
+        PyErr_Format(PyExc_ValueError, "%R is not in the %s", key, where);
         return nullptr;
     }
     return PyLong_FromSsize_t(before);
 }
 
-PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *BTreeMap_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const char *const names[] = {"key", "start", "stop"};
+    PyObject *arg[3];
+    if (btreemap_parse_args({"index", names, 3, 1, 1}, args, nargs, kwnames, arg) < 0)
+        return nullptr;
+    return btreemap_index_between(self, arg[0], arg[1], arg[2], "map");
+}
+
+PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     Py_ssize_t index;
-    if (index_argument("peekitem", args, nargs, &index) < 0)
+    if (index_argument("peekitem", args, nargs, kwnames, &index) < 0)
         return nullptr;
     return btree_item_at(btreemap_core(self), index, BTreeItemKind::Items);
 }
 
-PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     Py_ssize_t index;
-    if (index_argument("popitem", args, nargs, &index) < 0)
+    if (index_argument("popitem", args, nargs, kwnames, &index) < 0)
         return nullptr;
     if (!btreemap_core(self)->size) {
         PyErr_SetString(PyExc_KeyError, "popitem(): BTreeMap is empty");
@@ -127,15 +140,10 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
     bool backward;
     if (reverse_flag(reverse, &backward) < 0)
         return nullptr;
-    PyObject *slice = PySlice_New(start, stop, nullptr);
-    if (!slice)
+    Py_ssize_t from, to;
+    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || !btree_look(btreemap_core(self)))
         return nullptr;
-    Py_ssize_t from, to, step;
-    int rc = PySlice_Unpack(slice, &from, &to, &step);
-    Py_DECREF(slice);
-    if (rc < 0 || !btree_look(btreemap_core(self)))
-        return nullptr;
-    PySlice_AdjustIndices(btreemap_core(self)->size, &from, &to, step);
+    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
     return btreemap_iter_new(self, BTreeItemKind::Keys, from, to, backward);
 }
 

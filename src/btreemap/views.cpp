@@ -1,10 +1,12 @@
 // The live views keys(), values() and items(): sized, iterable both ways,
 // and read-only sequences by position; the key and item views are sets too
 // (viewsets.cpp).
+#include "btreemap/args.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/view.h"
+#include "nodes/ref.h"
 #include "nodes/span.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -92,8 +94,8 @@ PyObject *View_subscript(PyObject *self, PyObject *index)
 {
     if (PySlice_Check(index))
         return View_slice(self, index);
-    Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
-    if (i == -1 && PyErr_Occurred())
+    Py_ssize_t i;
+    if (btreemap_position(index, &i) < 0)
         return nullptr;
     return View_item(self, i);
 }
@@ -133,30 +135,37 @@ int View_contains(PyObject *self, PyObject *element)
     return found < 0 || PyErr_Occurred() ? -1 : found;
 }
 
-// The position of `element`: O(log n) for keys and items, a scan of values.
-PyObject *View_index(PyObject *self, PyObject *element)
+// The position of `element` among positions start to stop: O(log n) for keys
+// and items, a scan of those positions for values.
+PyObject *View_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    static const char *const names[] = {"value", "start", "stop"};
+    PyObject *arg[3];
+    if (btreemap_parse_args({"index", names, 3, 1, 1}, args, nargs, kwnames, arg) < 0)
+        return nullptr;
+    PyObject *element = arg[0];
     BTreeItemKind kind = kind_of(self);
-    if (kind != BTreeItemKind::Values) {
+    if (kind == BTreeItemKind::Keys)
+        return btreemap_index_between(map_of(self), element, arg[1], arg[2], "view");
+    if (kind == BTreeItemKind::Items) {
         int present = View_contains(self, element);
         if (present < 0)
             return nullptr;
         if (present)
-            return BTreeMap_index(map_of(self), kind == BTreeItemKind::Keys ? element : PyTuple_GET_ITEM(element, 0));
+            return btreemap_index_between(map_of(self), PyTuple_GET_ITEM(element, 0), arg[1], arg[2], "view");
     } else {
-        PyObject *it = View_iter(self);
+        Py_ssize_t from, to;
+        if (btreemap_read_bounds(arg[1], arg[2], &from, &to) < 0 || !btree_look(btreemap_core(map_of(self))))
+            return nullptr;
+        btreemap_clip_bounds(View_len(self), &from, &to);
+        BTreeRef it(btreemap_iter_new(map_of(self), kind, from, to, false));
         if (!it)
             return nullptr;
-        PyObject *value;
-        for (Py_ssize_t i = 0; (value = PyIter_Next(it)); i++) {
-            int eq = PyObject_RichCompareBool(value, element, Py_EQ);
-            Py_DECREF(value);
-            if (eq != 0) {
-                Py_DECREF(it);
+        for (Py_ssize_t i = from; BTreeRef value{PyIter_Next(it.get())}; i++) {
+            int eq = PyObject_RichCompareBool(value.get(), element, Py_EQ);
+            if (eq != 0)
                 return eq < 0 ? nullptr : PyLong_FromSsize_t(i);
-            }
         }
-        Py_DECREF(it);
         if (PyErr_Occurred())
             return nullptr;
     }
@@ -201,8 +210,10 @@ PyObject *View_repr(PyObject *self)
 #define BTREEMAP_SEQUENCE_METHODS                                                            \
     {"__reversed__", View_reversed, METH_NOARGS,                                             \
      "__reversed__($self, /)\n--\n\nAn iterator in descending key order."},                   \
-        {"index", View_index, METH_O,                                                        \
-         "index($self, value, /)\n--\n\nThe position of value; ValueError when absent."},     \
+        {"index", as_cfunction<View_index>(), METH_FASTCALL | METH_KEYWORDS,                 \
+         "index($self, value, /, start=None, stop=None)\n--\n\n"                              \
+         "The position of value; ValueError when absent or outside positions\n"                \
+         "start to stop, read as list.index reads them."},                                   \
         {"count", View_count, METH_O, "count($self, value, /)\n--\n\nHow many times value occurs."}
 
 PyMethodDef View_methods[] = {

@@ -28,29 +28,38 @@ BTreeElements elements_of(PyObject *view)
     return Py_IS_TYPE(view, &BTreeMapItemsType) ? BTreeElements::Pairs : BTreeElements::Keys;
 }
 
-PyObject *merged_view(BTreeCore *left, BTreeElements left_as, BTreeCore *right, BTreeElements right_as,
-                      BTreeSetOp op)
+// A new map whose keys are the merged elements of the two trees.
+PyObject *merged_map(BTreeCore *left, BTreeElements left_as, BTreeCore *right, BTreeElements right_as,
+                     BTreeSetOp op)
 {
     BTreeRef map(btreemap_alloc(&BTreeMapType));
     if (!map || btree_set_merge_elements(btreemap_core(map.get()), left, left_as, right, right_as, op) < 0)
         return nullptr;
-    return btreemap_view_new(map.get(), &BTreeMapKeysType);
+    return map.release();
 }
 
-// Hands each element of `iterable` that is in `view` to `found`, which
-// returns 0 to go on, 1 to stop there or -1 on error. Elements that are not
-// keys of the view's kind make the lookup fail, as `in` does. 1 when `found`
-// stopped the walk, 0 at the end of the iterable, -1 on error.
-template <class Found>
-int each_in(PyObject *view, PyObject *iterable, Found &&found)
+PyObject *merged_view(BTreeCore *left, BTreeElements left_as, BTreeCore *right, BTreeElements right_as,
+                      BTreeSetOp op)
+{
+    BTreeRef map(merged_map(left, left_as, right, right_as, op));
+    return map ? btreemap_view_new(map.get(), &BTreeMapKeysType) : nullptr;
+}
+
+// Hands each element of `iterable` to `seen` with whether it is in `view`
+// (1 or 0); `seen` returns 0 to go on, 1 to stop there or -1 on error.
+// Elements that are not keys of the view's kind make the lookup fail, as
+// `in` does. 1 when `seen` stopped the walk, 0 at the end of the iterable,
+// -1 on error.
+template <class Seen>
+int each_in(PyObject *view, PyObject *iterable, Seen &&seen)
 {
     BTreeRef it(PyObject_GetIter(iterable));
     if (!it)
         return -1;
     while (BTreeRef element{PyIter_Next(it.get())}) {
         int present = btreemap_view_contains(view, element.get());
-        if (present > 0)
-            present = found(element.get());
+        if (present >= 0)
+            present = seen(element.get(), present);
         if (present != 0)
             return present;
     }
@@ -58,14 +67,17 @@ int each_in(PyObject *view, PyObject *iterable, Found &&found)
 }
 
 // The elements of `iterable` that are in `view`, found by lookups, as a new
-// map: the keys, or for an item view the pairs as its items.
-PyObject *found_in(PyObject *view, PyObject *iterable)
+// map: the keys, or for an item view the pairs as its items. The others are
+// appended to the list `rest` when there is one.
+PyObject *found_in(PyObject *view, PyObject *iterable, PyObject *rest = nullptr)
 {
     BTreeRef map(btreemap_alloc(&BTreeMapType));
     if (!map)
         return nullptr;
     bool pairs = elements_of(view) == BTreeElements::Pairs;
-    int rc = each_in(view, iterable, [&](PyObject *element) {
+    int rc = each_in(view, iterable, [&](PyObject *element, int present) {
+        if (!present)
+            return rest ? PyList_Append(rest, element) : 0;
         // An element of an item view is a pair.
         PyObject *key = pairs ? PyTuple_GET_ITEM(element, 0) : element;
         PyObject *value = pairs ? PyTuple_GET_ITEM(element, 1) : Py_None;
@@ -81,9 +93,32 @@ PyObject *all_of(PyObject *iterable)
     return BTreeMap_fromkeys(reinterpret_cast<PyObject *>(&BTreeMapType), args, 1);
 }
 
+// The elements of `other` not in the item view `view`, and those of the view
+// not in `other` unless only the former are asked for: looked up in the view
+// first, so that the other's elements are ordered among themselves only when
+// the result keeps them (pairs of one key whose values have no order then
+// fail only where the result would hold both).
+PyObject *apart_from_items(PyObject *view, PyObject *other, BTreeSetOp op)
+{
+    BTreeRef rest(PyList_New(0));
+    BTreeRef found(rest ? found_in(view, other, rest.get()) : nullptr);
+    BTreeRef theirs(found ? all_of(rest.get()) : nullptr);
+    if (!theirs)
+        return nullptr;
+    if (op == BTreeSetOp::Difference)
+        return btreemap_view_new(theirs.get(), &BTreeMapKeysType);
+    BTreeRef own(merged_map(core_of(view), BTreeElements::Pairs, btreemap_core(found.get()), BTreeElements::Pairs,
+                            BTreeSetOp::Difference));
+    return own ? merged_view(btreemap_core(theirs.get()), BTreeElements::Keys, btreemap_core(own.get()),
+                             BTreeElements::Keys, BTreeSetOp::Union)
+               : nullptr;
+}
+
 PyObject *set_op(PyObject *left, PyObject *right, BTreeSetOp op)
 {
-    bool view_left = is_set_view(left);
+    // Of a key and an item view, the item view looks the other's elements
+    // up: it compares a pair's value with == only.
+    bool view_left = is_set_view(left) && (!is_set_view(right) || elements_of(left) == BTreeElements::Pairs);
     PyObject *view = view_left ? left : right;
     PyObject *other = view_left ? right : left;
     BTreeElements as = elements_of(view);
@@ -95,6 +130,8 @@ PyObject *set_op(PyObject *left, PyObject *right, BTreeSetOp op)
         BTreeRef found(found_in(view, other));
         return found ? merged_view(core_of(view), as, btreemap_core(found.get()), as, op) : nullptr;
     }
+    if (as == BTreeElements::Pairs && op != BTreeSetOp::Union)
+        return apart_from_items(view, other, op);
     BTreeRef all(all_of(other));
     if (!all)
         return nullptr;
@@ -129,11 +166,12 @@ Py_ssize_t size_of_result(PyObject *result)
     return size;
 }
 
-// Whether every element of `a` is in `b`: a merge when both are views of one
-// kind, else a membership test of `b` per element of `a`. 1, 0 or -1.
+// Whether every element of `a` is in `b`: a difference when both are views
+// (which a key view of pairs may take with an item view), else a membership
+// test of `b` per element of `a`. 1, 0 or -1.
 int contained(PyObject *a, PyObject *b)
 {
-    if (is_set_view(a) && Py_IS_TYPE(b, Py_TYPE(a))) {
+    if (is_set_view(a) && is_set_view(b)) {
         Py_ssize_t left_over = size_of_result(set_op(a, b, BTreeSetOp::Difference));
         return left_over < 0 ? -1 : left_over == 0;
     }
@@ -197,12 +235,12 @@ PyObject *btreemap_set_view_richcompare(PyObject *self, PyObject *other, int op)
 
 PyObject *btreemap_set_view_isdisjoint(PyObject *self, PyObject *other)
 {
-    if (Py_IS_TYPE(other, Py_TYPE(self))) {
+    if (is_set_view(other)) {
         Py_ssize_t common = size_of_result(set_op(self, other, BTreeSetOp::Intersection));
         return common < 0 ? nullptr : PyBool_FromLong(common == 0);
     }
     // The first element found settles it: the rest of the iterable, which
     // may be endless, is left unread.
-    int found = each_in(self, other, [](PyObject *) { return 1; });
+    int found = each_in(self, other, [](PyObject *, int present) { return present; });
     return found < 0 ? nullptr : PyBool_FromLong(!found);
 }

@@ -53,10 +53,38 @@ bool is_mapping(PyObject *op)
     return r > 0;
 }
 
-// Whether every item of `self` is in `other` with an equal value; the sizes
-// are already equal. 1, 0 or -1.
+// Whether two maps of equal sizes hold equal items: their keys, in the same
+// order, are equal position by position, so one walk of both compares them
+// with == only, and keys of types that cannot be ordered together make the
+// maps unequal, as in dict. 1, 0 or -1.
+int same_items(PyObject *self, PyObject *other)
+{
+    BTreeRef mine(btreemap_iter_all(self, BTreeItemKind::Items, false));
+    BTreeRef theirs(mine ? btreemap_iter_all(other, BTreeItemKind::Items, false) : nullptr);
+    if (!theirs)
+        return -1;
+    int equal = 1;
+    while (equal == 1) {
+        BTreeRef a(PyIter_Next(mine.get()));
+        BTreeRef b(PyErr_Occurred() ? nullptr : PyIter_Next(theirs.get()));
+        if (!a || !b) {
+            // A map changed while the other's entry waited ends first.
+            equal = !a && !b;
+            break;
+        }
+        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(a.get(), 0), PyTuple_GET_ITEM(b.get(), 0), Py_EQ);
+        if (equal == 1)
+            equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(a.get(), 1), PyTuple_GET_ITEM(b.get(), 1), Py_EQ);
+    }
+    return PyErr_Occurred() ? -1 : equal;
+}
+
+// Whether every item of `self` is in the mapping `other` with an equal
+// value; the sizes are already equal. 1, 0 or -1.
 int items_in(PyObject *self, PyObject *other)
 {
+    if (btreemap_check(other))
+        return same_items(self, other);
     PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
     if (!it)
         return -1;
@@ -65,10 +93,7 @@ int items_in(PyObject *self, PyObject *other)
     while (equal == 1 && (item = PyIter_Next(it))) {
         PyObject *key = PyTuple_GET_ITEM(item, 0);
         PyObject *theirs = nullptr;
-        if (btreemap_check(other)) {
-            if (btree_lookup(btreemap_core(other), key, &theirs) < 0)
-                equal = -1;
-        } else if (PyDict_Check(other)) {
+        if (PyDict_Check(other)) {
             theirs = PyDict_GetItemWithError(other, key);
             Py_XINCREF(theirs);
             if (!theirs && PyErr_Occurred())

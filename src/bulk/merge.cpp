@@ -212,23 +212,42 @@ int compare(const PrimSide<R> &x, const PrimSide<R> &y, BTreeSetOp)
     return x.compare(y);
 }
 
+// The (key, value) of the element a side is at: its pair, or a tuple of two
+// read by keys. False for any other element.
+bool pair_of(const Side &side, PyObject **key, PyObject **value)
+{
+    if (side.pairs()) {
+        *key = side.key();
+        *value = side.value();
+        return true;
+    }
+    PyObject *element = side.element();
+    if (!PyTuple_CheckExact(element) || PyTuple_GET_SIZE(element) != 2)
+        return false;
+    *key = PyTuple_GET_ITEM(element, 0);
+    *value = PyTuple_GET_ITEM(element, 1);
+    return true;
+}
+
 // Two pairs of equal keys are one element when their values are equal too.
 // Otherwise their values are ordered only when the result keeps both; else
-// the left one counts as the lesser, which the walk handles as it would a
-// lesser key, and values that have no order still merge.
+// one counts as the lesser, which the walk handles as it would a lesser key,
+// and values that have no order still merge: the pair of a side read by keys,
+// which may hold several pairs of one key, else the left one.
 int compare(const Side &x, const Side &y, BTreeSetOp op)
 {
-    if (!x.pairs() || !y.pairs())
+    PyObject *xk, *xv, *yk, *yv;
+    if (!(x.pairs() || y.pairs()) || !pair_of(x, &xk, &xv) || !pair_of(y, &yk, &yv))
         return btree_key_order(x.element(), y.element());
-    int c = btree_key_order(x.key(), y.key());
+    int c = btree_key_order(xk, yk);
     if (c != 0)
         return c;
-    int equal = PyObject_RichCompareBool(x.value(), y.value(), Py_EQ);
+    int equal = PyObject_RichCompareBool(xv, yv, Py_EQ);
     if (equal != 0)
         return equal < 0 ? BTREE_CMP_ERROR : 0;
     if (op != BTreeSetOp::Union && op != BTreeSetOp::SymmetricDifference)
-        return -1;
-    int less = PyObject_RichCompareBool(x.value(), y.value(), Py_LT);
+        return x.pairs() && !y.pairs() ? 1 : -1;
+    int less = PyObject_RichCompareBool(xv, yv, Py_LT);
     return less < 0 ? BTREE_CMP_ERROR : less ? -1 : 1;
 }
 

@@ -20,8 +20,10 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
 // keys, every value None; a pair becomes a (key, value) tuple. Two pairs are
 // one element when their keys are equal and their values compare equal;
 // pairs of one key with different values are ordered by value (`<`) only
-// when the result keeps both (union, symmetric difference). A pair and an
-// element of a side read by keys compare as objects. A tree changed by a
+// for a union or a symmetric difference (which, when one side is read by
+// keys and may hold several pairs of one key, may order two of which it
+// keeps one). An element of a side read by keys that is a tuple of two is a
+// pair there; any other compares with a pair as an object. A tree changed by a
 // comparison stops the merge with RuntimeError, its `mutated` text. 0, or -1
 // with an exception and `dst` empty.
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
