@@ -20,7 +20,10 @@ int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, Py
 {
     static const char *const names[] = {"index"};
     PyObject *arg;
-    if (btreemap_parse_args({name, names, 1, 0, 0}, args, nargs, kwnames, &arg) < 0)
+    // The usual call, by position, reads its argument directly.
+    if (!kwnames && nargs <= 1)
+        arg = nargs ? args[0] : nullptr;
+    else if (btreemap_parse_args({name, names, 1, 0, 0}, args, nargs, kwnames, &arg) < 0)
         return -1;
     *index = -1;
     return arg ? btreemap_position(arg, index) : 0;
