@@ -127,8 +127,10 @@ PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs
     bool inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
-    Py_ssize_t removed = btree_remove_range_keys(btreemap_core(self), min, max, inclusive_min, inclusive_max);
-    return removed < 0 ? nullptr : PyLong_FromSsize_t(removed);
+    PyObject *count = nullptr;
+    if (btree_remove_range_keys(btreemap_core(self), min, max, inclusive_min, inclusive_max, &count) < 0)
+        return nullptr;
+    return count;
 }
 
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)

@@ -127,15 +127,16 @@ int View_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
     }
     Py_ssize_t highest = step > 0 ? start + (count - 1) * step : start;
     Py_ssize_t stride = step > 0 ? step : -step;
-    uint64_t version = tree->version;
     for (Py_ssize_t i = 0; i < count; i++) {
-        if (tree->version != version) {
+        // Each removal moves the version on by one; more means that the
+        // finaliser of a removed item changed the map.
+        uint64_t version = tree->version;
+        if (btree_delete_at(tree, highest - i * stride) < 0)
+            return -1;
+        if (tree->version != version + 1 && i + 1 < count) {
             PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
             return -1;
         }
-        if (btree_delete_at(tree, highest - i * stride) < 0)
-            return -1;
-        version = tree->version;
     }
     return 0;
 }

@@ -69,9 +69,11 @@ int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclus
 Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop);
 
 // Removes the keys within the bounds (a NULL or None bound is no bound), as
-// btree_irange selects them. Returns how many went, or -1.
+// btree_irange selects them. Returns how many went, or -1. With `count`, that
+// number is also made as an int object (a new reference) before anything is
+// removed, so that a caller returning it cannot fail after the removal.
 Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
-                                   bool inclusive_max);
+                                   bool inclusive_max, PyObject **count = nullptr);
 
 // Removes the item at a position, negative positions counting from the end.
 // 0, or -1 with IndexError "index out of range".

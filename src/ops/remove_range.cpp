@@ -451,7 +451,7 @@ Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop
 }
 
 Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
-                                   bool inclusive_max)
+                                   bool inclusive_max, PyObject **count)
 {
     min = min ? min : Py_None;
     max = max ? max : Py_None;
@@ -459,19 +459,26 @@ Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max
     BTreeEntry entry(tree, min, max);
     if (!entry)
         return -1;
-    if (!tree->root)
-        return 0;
     BTreeDepthGuard depth;
     if (depth.enter(" in btree_remove_range") < 0)
         return -1;
     Py_ssize_t start = 0, stop = tree->size;
-    if (min != Py_None && (start = bound_rank(entry, tree, min, !inclusive_min)) < 0)
+    if (tree->root && min != Py_None && (start = bound_rank(entry, tree, min, !inclusive_min)) < 0)
         return -1;
-    if (max != Py_None && (stop = bound_rank(entry, tree, max, inclusive_max)) < 0)
+    if (tree->root && max != Py_None && (stop = bound_rank(entry, tree, max, inclusive_max)) < 0)
         return -1;
-    if (start >= stop)
-        return 0;
-    return remove_span(entry, removed, tree, start, stop) < 0 ? -1 : stop - start;
+    stop = stop > start ? stop : start;
+    // The count's object is made before anything goes, so that failing to
+    // make it removes nothing. A collection it runs cannot change the tree:
+    // the tree is in use, so reachable, and guarded against every call.
+    if (count && !(*count = PyLong_FromSsize_t(stop - start)))
+        return -1;
+    if (start < stop && remove_span(entry, removed, tree, start, stop) < 0) {
+        if (count)
+            Py_CLEAR(*count);
+        return -1;
+    }
+    return stop - start;
 }
 
 int btree_delete_at(BTreeCore *tree, Py_ssize_t index)
