@@ -133,6 +133,15 @@ def machine_for(surface, keys, many_keys):
         def sorted_keys(self):
             return sorted(self.model)
 
+        def within(self, low, high, inclusive):
+            """The keys between the bounds (None: unbounded), in order."""
+            return [
+                k
+                for k in self.sorted_keys()
+                if (low is None or low < k or (inclusive[0] and low == k))
+                and (high is None or k < high or (inclusive[1] and high == k))
+            ]
+
         def key(self, data):
             """A new key or, half of the time, one the tree holds."""
             if self.model and data.draw(st.booleans(), label="existing"):
@@ -242,12 +251,7 @@ def machine_for(surface, keys, many_keys):
         def remove_range(self, data, low_bounded, high_bounded, inclusive):
             low = self.key(data) if low_bounded else None
             high = self.key(data) if high_bounded else None
-            gone = [
-                k
-                for k in self.sorted_keys()
-                if (low is None or low < k or (inclusive[0] and low == k))
-                and (high is None or k < high or (inclusive[1] and high == k))
-            ]
+            gone = self.within(low, high, inclusive)
             how = data.draw(st.sampled_from(sorted(surface.range_removals)), label="how")
             assert surface.range_removals[how](self.tree, low, high, inclusive) == len(gone)
             for k in gone:
@@ -371,12 +375,7 @@ def machine_for(surface, keys, many_keys):
         def irange(self, data, low_bounded, high_bounded, inclusive):
             low = self.key(data) if low_bounded else None
             high = self.key(data) if high_bounded else None
-            expected = [
-                k
-                for k in self.sorted_keys()
-                if (low is None or low < k or (inclusive[0] and low == k))
-                and (high is None or k < high or (inclusive[1] and high == k))
-            ]
+            expected = self.within(low, high, inclusive)
             for _, irange in surface.iranges:
                 got = irange(self.tree, low, high, inclusive)
                 assert got == expected

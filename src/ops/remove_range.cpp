@@ -132,6 +132,17 @@ void share_leaves(BTreeNode *parent, int li, int want, bool copy_prims, BTreeRel
     parent->inner.prims[li] = b->leaf.prims[0];
 }
 
+// Joins the leaves children[li] and children[li + 1] into one when they fit,
+// else shares their items evenly.
+void join_leaves(BTreeNode *parent, int li, bool copy_prims, BTreeReleaseList &pending)
+{
+    int total = parent->inner.children[li]->n + parent->inner.children[li + 1]->n;
+    if (total <= BTREE_MAX_KEYS)
+        btree_merge(parent, li, copy_prims, pending);
+    else
+        share_leaves(parent, li, total / 2, copy_prims, pending);
+}
+
 // Makes `want` children the share of the left of the internal nodes
 // children[li] and children[li + 1]: the entries between them rotate through
 // the parent's separator, which stays the first key of the right subtree.
@@ -204,10 +215,7 @@ void settle(BTreeNode *parent, int j, bool copy_prims, BTreeReleaseList &pending
         int li = from_left ? j - 1 : j;
         BTreeNode *a = parent->inner.children[li], *b = parent->inner.children[li + 1];
         if (node->is_leaf) {
-            if (a->n + b->n <= BTREE_MAX_KEYS)
-                btree_merge(parent, li, copy_prims, pending);
-            else
-                share_leaves(parent, li, (a->n + b->n) / 2, copy_prims, pending);
+            join_leaves(parent, li, copy_prims, pending);
             return;
         }
         bool short_below = node->n == 0 && node->inner.children[0]->n < BTREE_MIN_KEYS;
@@ -249,10 +257,7 @@ void join_edges(BTreeNode *node, int s, int d, bool copy_prims, BTreeReleaseList
         seam.at[d] = s;
         BTreeNode *a = node->inner.children[s], *b = node->inner.children[s + 1];
         if (a->is_leaf) {
-            if (a->n + b->n <= BTREE_MAX_KEYS)
-                btree_merge(node, s, copy_prims, pending);
-            else
-                share_leaves(node, s, (a->n + b->n) / 2, copy_prims, pending);
+            join_leaves(node, s, copy_prims, pending);
             seam.nodes[d + 1] = a;
             return;
         }
@@ -280,16 +285,26 @@ void join_edges(BTreeNode *node, int s, int d, bool copy_prims, BTreeReleaseList
     }
 }
 
+// The deepest level where the two paths share their node; 0 when one is
+// absent.
+int parting_level(int height, const BTreePath *left, const BTreePath *right)
+{
+    int d = 0;
+    if (left && right) {
+        while (d < height && left->nodes[d + 1] == right->nodes[d + 1])
+            d++;
+    }
+    return d;
+}
+
 // References and subtrees a removal of [start, stop) takes out of the nodes
 // on its paths, the ends given by `left` (on the item before start) and
 // `right` (on the item at stop), either absent at the tree's edge.
 Py_ssize_t count_removed(int height, const BTreePath *left, const BTreePath *right)
 {
     Py_ssize_t count = 0;
-    int d = 0;
+    int d = parting_level(height, left, right);
     if (left && right) {
-        while (d < height && left->nodes[d + 1] == right->nodes[d + 1])
-            d++;
         if (d == height)
             return 2 * static_cast<Py_ssize_t>(right->slot() - left->slot() - 1);
         // The children strictly between the two paths, and the separators
@@ -343,12 +358,7 @@ int remove_span(BTreeEntry &entry, Removed &removed, BTreeCore *tree, Py_ssize_t
     Py_ssize_t gone = stop - start;
     tree->size -= gone;
     Seam seam;
-    // The deepest level where the two paths share their node.
-    int top = 0;
-    if (left && right) {
-        while (top < height && left->nodes[top + 1] == right->nodes[top + 1])
-            top++;
-    }
+    int top = parting_level(height, left, right);
     const BTreePath &kept = left ? *left : *right;
     for (int d = 0; d < top; d++) {
         kept.nodes[d]->inner.sizes[kept.at[d]] -= gone;
