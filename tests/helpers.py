@@ -164,6 +164,9 @@ def drain_leaf_pool():
 #   mutations: changes that stop every iterator of the tree
 #   reads: calls on a tree of the keys 0..299 that stop no iterator
 #   inserts, deletes: ways to store or remove one key
+#   range_removals: ways to remove the keys within bounds, (t, lo, hi,
+#   inclusive) -> how many went; span_removals: ways to remove by position,
+#   (t, index or slice)
 #   lookup: the name of the method that finds a key's value (search(t, k)
 #   calls it; a test that counts the interpreter's allocations calls the
 #   bound method itself, with no Python frame between)
@@ -195,6 +198,8 @@ TREE = SimpleNamespace(
     inserts={"method": lambda t, k, v=None: t.insert(k, v),
              "capsule": lambda t, k, v=None: _btree_client.insert(t, k, v)},
     deletes={"method": lambda t, k: t.delete(k), "capsule": lambda t, k: _btree_client.delete(t, k)},
+    range_removals={},
+    span_removals={},
     lookup="search",
     search=lambda t, k: t.search(k),
     clear=lambda t: t.clear(),
@@ -225,6 +230,10 @@ MAP = SimpleNamespace(
         "delete": lambda m: m.__delitem__(m.keys()[5]),
         "pop": lambda m: m.pop(m.keys()[6]),
         "popitem": lambda m: m.popitem(),
+        "remove_range": lambda m: m.remove_range(m.keys()[3], m.keys()[900]),
+        "del view position": lambda m: m.items().__delitem__(3),
+        "del view slice": lambda m: m.keys().__delitem__(slice(2, 40)),
+        "del view slice by steps": lambda m: m.values().__delitem__(slice(40, 2, -5)),
         "clear": lambda m: m.clear(),
     },
     reads={
@@ -241,6 +250,9 @@ MAP = SimpleNamespace(
     },
     inserts={"setitem": lambda m, k, v=None: m.__setitem__(k, v), "update": lambda m, k, v=None: m.update([(k, v)])},
     deletes={"delitem": operator.delitem, "pop": lambda m, k: m.pop(k)},
+    range_removals={"remove_range": lambda m, lo, hi, inc: m.remove_range(lo, hi, inc)},
+    span_removals={"del keys": lambda m, i: m.keys().__delitem__(i), "del items": lambda m, i: m.items().__delitem__(i),
+                   "del values": lambda m, i: m.values().__delitem__(i)},
     lookup="__getitem__",
     search=operator.getitem,
     clear=lambda m: m.clear(),

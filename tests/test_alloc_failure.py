@@ -313,6 +313,12 @@ MAP_OPERATIONS = {
         lambda pairs: (pairs[:2000], pairs[1000:], keys_of(pairs[50:9:-1]))),
     "slice of the items view": (
         lambda m, other, pairs: m.items()[1990:1960:-3], lambda pairs: (pairs[:2000], pairs[1000:], pairs[1990:1960:-3])),
+    "remove_range across leaves": (
+        lambda m, other, pairs: m.remove_range(pairs[10][0], pairs[1500][0]),
+        lambda pairs: (pairs[:10] + pairs[1501:2000], pairs[1000:], 1491)),
+    "del of a slice of the keys view": (
+        lambda m, other, pairs: m.keys().__delitem__(slice(1990, 5, -1)),
+        lambda pairs: (pairs[:6] + pairs[1991:2000], pairs[1000:], None)),
     "fromsorted": (lambda m, other, pairs: type(m).fromsorted(pairs), lambda pairs: (pairs[:2000], pairs[1000:], pairs)),
     "map built from a map": (
         lambda m, other, pairs: type(m)(other), lambda pairs: (pairs[:2000], pairs[1000:], pairs[1000:])),

@@ -1,4 +1,5 @@
-"""Deletion: rebalancing shapes, separators and the cached path."""
+"""Deletion: rebalancing shapes, separators and the cached path; removal of
+ranges of keys and positions."""
 
 import gc
 import random
@@ -6,9 +7,11 @@ import sys
 import weakref
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from helpers import (ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, built, leaf_sizes, node_table, separators,
-                     tree_of)
+from helpers import (ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, Key, built, check_tree, from_test_build,
+                     leaf_sizes, node_table, separators, tree_of)
 
 MUTATED = "BTree mutated during iteration"
 
@@ -390,3 +393,162 @@ def test_internal_merge_with_the_short_last_node_of_a_built_tree(test_capi, dump
     # The separator comes down right after the left node's own keys.
     assert after["keys"][left["n"]] is before["keys"][0]
     assert list(tree.keys()) == list(range(key))
+
+
+# Range removal. Keys made from 0, 1, 2, ... in ascending order, of each kind
+# the core keeps apart: primitives of int, float and str, and tuples compared
+# as objects.
+RANGE_KEYS = {
+    "int": lambda i: i,
+    "float": lambda i: i / 4 - 100.5,
+    "str": lambda i: f"key{i:07d}",
+    "tuple": lambda i: (i // 7, str(i % 7)),
+}
+
+
+def shaped_map(BTreeMap, make, size, shape, rng):
+    """A map of `size` keys make(0) < make(1) < ..., the keys in order, and
+    whether every node keeps the fewest keys: inserted in random order, built
+    bottom-up (the last node of each level may be short), or thinned: twice as
+    many inserted in random order, then every other one deleted in random
+    order."""
+    if shape == "built":
+        keys = [make(i) for i in range(size)]
+        return BTreeMap.fromsorted((k, i) for i, k in enumerate(keys)), keys, False
+    count = 2 * size if shape == "thinned" else size
+    keys = [make(i) for i in range(count)]
+    order = list(range(count))
+    rng.shuffle(order)
+    m = BTreeMap()
+    for i in order:
+        m[keys[i]] = i
+    if shape == "thinned":
+        for i in order:
+            if i % 2:
+                del m[keys[i]]
+        keys = keys[::2]
+    return m, keys, True
+
+
+def remove_and_compare(m, model, strict, cuts, rng):
+    """Removes each cut from `m` and from `model` (its keys in order): by
+    position through a view, or by the keys at the ends with random
+    inclusiveness. The contents and every invariant are checked after each
+    call."""
+    for low, high, by_keys in cuts:
+        a = int(low * (len(model) + 1))
+        b = a + int(high * (len(model) + 1 - a))
+        if by_keys and model:
+            inclusive = (rng.random() < 0.5, rng.random() < 0.5)
+            lo = model[min(a, len(model) - 1)] if rng.random() < 0.9 else None
+            hi = model[min(b, len(model) - 1)] if rng.random() < 0.9 else None
+            gone = [k for k in model if (lo is None or lo < k or (inclusive[0] and lo == k))
+                    and (hi is None or k < hi or (inclusive[1] and hi == k))]
+            assert m.remove_range(lo, hi, inclusive) == len(gone)
+            kept = set(gone)
+            model[:] = [k for k in model if k not in kept]
+        else:
+            view = rng.choice([m.keys(), m.items(), m.values()])
+            del view[a:b]
+            del model[a:b]
+        check_tree(m, strict)
+        assert list(m.keys()) == model and len(m) == len(model)
+
+
+CUTS = st.lists(st.tuples(st.floats(0, 1), st.floats(0, 1), st.booleans()), min_size=1, max_size=6)
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(kind=st.sampled_from(sorted(RANGE_KEYS)), shape=st.sampled_from(["random", "built", "thinned"]),
+       size=st.integers(0, 4000) | st.sampled_from([1, MAX_KEYS or 0, (MAX_KEYS or 0) + 1, 2 * (MAX_KEYS or 0)]),
+       seed=st.integers(0, 2**32), cuts=CUTS)
+def test_range_removal_on_trees_of_every_shape(kind, shape, size, seed, cuts):
+    bt = from_test_build("_btree_test")
+    rng = random.Random(seed)
+    m, model, strict = shaped_map(bt.BTreeMap, RANGE_KEYS[kind], size, shape, rng)
+    remove_and_compare(m, model, strict, cuts, rng)
+
+
+# Trees of three levels, which no size above reaches: built full, inserted
+# at random, and built with a short last node on every level.
+DEEP = node_table(lambda: {
+    "built full": (MAX_KEYS * MAX_CHILDREN * 3, "built"),
+    "random": (MAX_KEYS * MAX_CHILDREN * 2, "random"),
+    "built with short ends": (MAX_KEYS * MAX_CHILDREN * 2 + MAX_KEYS + 1, "built"),
+})
+DEEP_MAPS = {}
+
+
+@pytest.mark.parametrize("name", DEEP)
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 2**32), cuts=CUTS)
+def test_range_removal_on_three_levels(bt, dump, name, seed, cuts):
+    size, shape = DEEP[name]
+    if name not in DEEP_MAPS:
+        DEEP_MAPS[name] = shaped_map(bt.BTreeMap, int, size, shape, random.Random(name))
+        root = dump(DEEP_MAPS[name][0], depth=2)["root"]
+        assert not root["children"][0]["leaf"] and root["children"][0]["children"][0]["leaf"]
+    template, keys, strict = DEEP_MAPS[name]
+    remove_and_compare(template.copy(), list(keys), strict, cuts, random.Random(seed))
+
+
+class Released:
+    """A value that records, when let go, whether the map it was in was
+    consistent and free then."""
+
+    def __init__(self, log, m):
+        self.log, self.m = log, m
+
+    def __del__(self):
+        try:
+            self.log.append((len(self.m), len(list(self.m.keys())), self.m.get(-1, "free")))
+        except RuntimeError as error:
+            self.log.append(str(error))
+
+
+@pytest.mark.parametrize("remove", [lambda m: m.remove_range(100, 3000), lambda m: m.keys().__delitem__(slice(100, 3001)),
+                                    lambda m: m.items().__delitem__(slice(3000, 99, -1))],
+                         ids=["remove_range", "del keys slice", "del items slice reversed"])
+def test_range_removal_releases_items_once_the_map_is_consistent_and_free(BTreeMap, remove):
+    m = BTreeMap()
+    log = []
+    for k in range(4000):
+        m[k] = Released(log, m)
+    iterator = iter(m.items())
+    next(iterator)
+    remove(m)
+    assert log == [(1099, 1099, "free")] * 2901
+    with pytest.raises(RuntimeError, match="mutated during iteration"):
+        next(iterator)
+    assert list(m) == list(range(100)) + list(range(3001, 4000))
+
+
+def test_an_empty_range_changes_nothing(BTreeMap):
+    m = BTreeMap((k, k) for k in range(0, 1000, 2))
+    iterator = iter(m)
+    next(iterator)
+    assert m.remove_range(11, 11) == 0 and m.remove_range(20, 10) == 0 and m.remove_range(5, 6, (False, False)) == 0
+    assert m.remove_range(4, 4, (True, False)) == 0 and m.remove_range(2000) == 0 and m.remove_range(None, -1) == 0
+    del m.keys()[10:10]
+    del m.items()[10:5]
+    del m.values()[5:10:-2]
+    assert next(iterator) == 2 and len(m) == 500
+    assert BTreeMap().remove_range() == 0
+    assert m.remove_range() == 500 and len(m) == 0 and list(m) == []
+    m[1] = 1
+    assert list(m.items()) == [(1, 1)]
+
+
+def test_range_removal_refuses_what_irange_refuses(BTreeMap):
+    m = BTreeMap((k, k) for k in range(300))
+    with pytest.raises(ValueError, match="NaN keys are not supported"):
+        m.remove_range(float("nan"), 5)
+    with pytest.raises(TypeError):
+        m.remove_range("a", 5)
+    with pytest.raises(ValueError, match="inclusive must be length 2"):
+        m.remove_range(1, 5, (True,))
+    with pytest.raises(TypeError):
+        m.remove_range(1, 5, 3)
+    assert len(m) == 300
+    assert m.remove_range(maximum=9, inclusive=(True, False)) == 9 and m.remove_range(minimum=290) == 10
+    assert list(m) == list(range(9, 290))

@@ -70,7 +70,9 @@ class Answering(Key):
 
 # The two types as the tests reach them, with the texts of their errors. `copy`
 # copies node for node (a map built from another too) once no operation runs
-# on the tree; `walk` makes an iterator over the items that `step` advances.
+# on the tree; `walk` makes an iterator over the items that `step` advances;
+# `remove_range` and `remove_positions` (None where the type has none) remove
+# the keys within two bounds and the items at a slice of positions.
 TREE = SimpleNamespace(
     name="BTree", type=bt.BTree, reentrant=REENTRANT, mutated=MUTATED, copy=capi.copy,
     packed=lambda keys: capi.build_from_sorted_pairs(keys, [key.value for key in keys])[0],
@@ -78,7 +80,7 @@ TREE = SimpleNamespace(
     increment=lambda t, k, delta: capi.increment(t, k, delta, 0),
     pop_at=capi.pop_item_by_index, item_at=capi.get_item_by_index,
     union=capi.merge_union, difference=capi.merge_difference,
-    walk=lambda t: capi.iter_new(t, 2), step=capi.iter_next,
+    walk=lambda t: capi.iter_new(t, 2), step=capi.iter_next, remove_range=None, remove_positions=None,
 )
 MAP = SimpleNamespace(
     name="BTreeMap", type=bt.BTreeMap, reentrant=MAP_REENTRANT, mutated=MAP_MUTATED, copy=bt.BTreeMap,
@@ -88,6 +90,7 @@ MAP = SimpleNamespace(
     pop_at=lambda m, i: m.popitem(i), item_at=lambda m, i: m.peekitem(i),
     union=lambda a, b: a.union(b), difference=lambda a, b: a.difference(b),
     walk=lambda m: iter(m.items()), step=next,
+    remove_range=lambda m, lo, hi: m.remove_range(lo, hi), remove_positions=lambda m, i: m.items().__delitem__(i),
 )
 SURFACES = [TREE, MAP]
 
@@ -178,6 +181,7 @@ MAP.comparing = {
     "keys index between": ("full", lambda m, o, K: m.keys().index(K(16000), start=-20000), 8000),
     "items index between": ("full", lambda m, o, K: m.items().index((K(16000), 16000), None, 8001), 8000),
     "irange": ("full", lambda m, o, K: held(m.irange(K(9), K(20))), [10, 12, 14, 16, 18, 20]),
+    "remove_range": ("full", lambda m, o, K: m.remove_range(K(9), K(20000)), 9996),
     "floor_key": ("full", lambda m, o, K: m.floor_key(K(16001)).value, 16000),
     "ceiling_key": ("full", lambda m, o, K: m.ceiling_key(K(15999)).value, 16000),
     "lower_key": ("full", lambda m, o, K: m.lower_key(K(16000)).value, 15998),
@@ -216,6 +220,7 @@ CHANGES = {
     "increment": adding(7), "setdefault": adding(7),
     "replacing increment": replacing(16002), "m[k] = v over a value": replacing("new"),
     "delete": removing, "del m[k]": removing, "pop": removing,
+    "remove_range": lambda items: [(k, v) for k, v in items if not 9 <= k <= 20000],
 }
 
 
@@ -326,6 +331,10 @@ MAP.guarded = {
     "index between": lambda m: m.index(Key(4), 1, stop=9),
     "values index between": lambda m: m.values().index(4, 1),
     "irange": lambda m: m.irange(Key(1), Key(5)),
+    "remove_range": lambda m: m.remove_range(Key(1), Key(5)),
+    "del view position": lambda m: m.keys().__delitem__(0),
+    "del view slice": lambda m: m.items().__delitem__(slice(0, 2)),
+    "del view slice by steps": lambda m: m.values().__delitem__(slice(None, None, 3)),
     "islice": lambda m: m.islice(0, 2),
     "floor_key": lambda m: m.floor_key(Key(4), None),
     "ceiling_key": lambda m: m.ceiling_key(Key(4), None),
@@ -656,8 +665,20 @@ class Finalised(Key):
     __hash__ = None
 
 
+def removal_of(surface, name):
+    """The surface's removal of a range or of positions, or a skip."""
+    removal = getattr(surface, name)
+    if removal is None:
+        pytest.skip(f"{surface.name} has no {name}")
+    return removal
+
+
 # Mutations that release an item's key or value while the tree is theirs.
 RELEASES = {
+    "range removal releasing keys": (lambda s, t: removal_of(s, "remove_range")(t, Key(100), Key(900)), "key"),
+    "range removal releasing values": (lambda s, t: removal_of(s, "remove_range")(t, Key(1), None), "value"),
+    "removal of positions releasing keys": (lambda s, t: removal_of(s, "remove_positions")(t, slice(900, 10, -1)), "key"),
+    "removal of positions releasing values": (lambda s, t: removal_of(s, "remove_positions")(t, slice(10, 900)), "value"),
     "delete releasing the key": (lambda s, t: s.delete(t, Key(500)), "key"),
     "delete releasing the value": (lambda s, t: s.delete(t, Key(500)), "value"),
     "pop by position releasing the key": (lambda s, t: s.pop_at(t, 500), "key"),

@@ -133,6 +133,15 @@ def machine_for(surface, keys, many_keys):
         def sorted_keys(self):
             return sorted(self.model)
 
+        def within(self, low, high, inclusive):
+            """The keys between the bounds (None: unbounded), in order."""
+            return [
+                k
+                for k in self.sorted_keys()
+                if (low is None or low < k or (inclusive[0] and low == k))
+                and (high is None or k < high or (inclusive[1] and high == k))
+            ]
+
         def key(self, data):
             """A new key or, half of the time, one the tree holds."""
             if self.model and data.draw(st.booleans(), label="existing"):
@@ -236,6 +245,40 @@ def machine_for(surface, keys, many_keys):
                 with pytest.raises(error, match=message):
                     surface.pop_at(self.tree, index)
 
+        @precondition(lambda self: surface.range_removals)
+        @rule(data=st.data(), low_bounded=st.booleans(), high_bounded=st.booleans(),
+              inclusive=st.tuples(st.booleans(), st.booleans()))
+        def remove_range(self, data, low_bounded, high_bounded, inclusive):
+            low = self.key(data) if low_bounded else None
+            high = self.key(data) if high_bounded else None
+            gone = self.within(low, high, inclusive)
+            how = data.draw(st.sampled_from(sorted(surface.range_removals)), label="how")
+            assert surface.range_removals[how](self.tree, low, high, inclusive) == len(gone)
+            for k in gone:
+                del self.model[k]
+            if gone:
+                self.changed()
+
+        @precondition(lambda self: surface.span_removals)
+        @rule(data=st.data())
+        def remove_positions(self, data):
+            n = len(self.model)
+            bound = st.none() | st.integers(-n - 2, n + 2)
+            index = data.draw(st.integers(-n - 2, n + 1)
+                              | st.builds(slice, bound, bound, st.sampled_from([None, 1, -1, 2, -3, 50])), label="index")
+            how = data.draw(st.sampled_from(sorted(surface.span_removals)), label="how")
+            if isinstance(index, int) and not -n <= index < n:
+                with pytest.raises(IndexError, match="^index out of range$"):
+                    surface.span_removals[how](self.tree, index)
+                return
+            gone = self.sorted_keys()[index]
+            gone = gone if isinstance(index, slice) else [gone]
+            surface.span_removals[how](self.tree, index)
+            for k in gone:
+                del self.model[k]
+            if gone:
+                self.changed()
+
         @rule(data=st.data(), delta=VALUES, start=VALUES)
         def increment(self, data, delta, start):
             key = self.key(data)
@@ -332,12 +375,7 @@ def machine_for(surface, keys, many_keys):
         def irange(self, data, low_bounded, high_bounded, inclusive):
             low = self.key(data) if low_bounded else None
             high = self.key(data) if high_bounded else None
-            expected = [
-                k
-                for k in self.sorted_keys()
-                if (low is None or low < k or (inclusive[0] and low == k))
-                and (high is None or k < high or (inclusive[1] and high == k))
-            ]
+            expected = self.within(low, high, inclusive)
             for _, irange in surface.iranges:
                 got = irange(self.tree, low, high, inclusive)
                 assert got == expected
@@ -564,6 +602,28 @@ class MapProtocol(RuleBasedStateMachine):
         hi = data.draw(st.none() | self.strategy())
         expected = list(self.ref.irange(lo, hi, inclusive, reverse))
         assert list(self.m.irange(lo, hi, inclusive, reverse)) == expected
+
+    @rule(data=st.data(), inclusive=st.tuples(st.booleans(), st.booleans()))
+    def remove_range(self, data, inclusive):
+        lo = data.draw(st.none() | self.strategy())
+        hi = data.draw(st.none() | self.strategy())
+        gone = list(self.ref.irange(lo, hi, inclusive))
+        assert self.m.remove_range(lo, hi, inclusive) == len(gone)
+        for k in gone:
+            del self.ref[k]
+
+    @rule(data=st.data(), view=st.sampled_from(["keys", "values", "items"]))
+    def delete_from_views(self, data, view):
+        n = len(self.ref)
+        bound = st.none() | st.integers(-n - 2, n + 2)
+        index = data.draw(st.integers(-n - 2, n + 1) | st.builds(slice, bound, bound, st.sampled_from([None, 1, -1, 2, -3])))
+        mine, theirs = getattr(self.m, view)(), getattr(self.ref, view)()
+        if isinstance(index, int) and not -n <= index < n:
+            with pytest.raises(IndexError, match="^index out of range$"):
+                del mine[index]
+            return
+        del theirs[index]
+        del mine[index]
 
     def other_pairs(self, data):
         """Some of the map's own pairs, some with another value, and new ones."""

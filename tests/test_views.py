@@ -181,3 +181,44 @@ def test_set_operations_see_a_map_changed_by_a_comparison(key_hook):
     assert 598 not in other
     check_tree(m, strict=False)
     check_tree(other, strict=False)
+
+
+@pytest.mark.parametrize("view", ["keys", "values", "items"])
+def test_views_delete_positions_and_slices_as_a_list_does(BTreeMap, view):
+    m = BTreeMap((i, -i) for i in range(2000))
+    model = list(getattr(m, view)())
+    for index in (0, -1, 700, slice(10, 20), slice(None, 5), slice(-300, None), slice(1500, 1000, -1),
+                  slice(3, 900, 7), slice(None, None, -50), slice(800, 100, -3), slice(5, 5), slice(50, 10)):
+        del getattr(m, view)()[index]
+        del model[index]
+        assert list(getattr(m, view)()) == model and len(m) == len(model)
+    for index in (len(m), -len(m) - 1):
+        with pytest.raises(IndexError, match="^index out of range$"):
+            del getattr(m, view)()[index]
+    with pytest.raises(IndexError):
+        del getattr(m, view)()[10**30]
+    with pytest.raises(TypeError):
+        del getattr(m, view)()["a"]
+    with pytest.raises(TypeError, match="does not support item assignment"):
+        getattr(m, view)()[0] = 1
+    with pytest.raises(ValueError):
+        del getattr(m, view)()[::0]
+    assert list(getattr(m, view)()) == model
+    del getattr(m, view)()[:]
+    assert len(m) == 0 and list(m) == []
+
+
+def test_deleting_from_a_view_by_steps_stops_when_a_finaliser_changes_the_map():
+    m = bt.BTreeMap()
+
+    class Meddling:
+        def __del__(self):
+            m[-1] = None
+
+    for i in range(100):
+        m[i] = Meddling() if i == 90 else i
+    with pytest.raises(RuntimeError, match="^BTreeMap mutated during iteration$"):
+        del m.keys()[::10]
+    # Position 90 went, and its finaliser added -1; then nothing more.
+    assert list(m) == [-1] + [i for i in range(100) if i != 90]
+    check_tree(m)

@@ -215,6 +215,11 @@ PyMethodDef BTreeMap_methods[] = {
      "irange($self, /, minimum=None, maximum=None, inclusive=(True, True), reverse=False)\n--\n\n"
      "A lazy iterator over the keys from minimum to maximum (None: no bound);\n"
      "inclusive is a pair of flags for the bounds."},
+    {"remove_range", as_cfunction<BTreeMap_remove_range>(), METH_VARARGS | METH_KEYWORDS,
+     "remove_range($self, /, minimum=None, maximum=None, inclusive=(True, True))\n--\n\n"
+     "Remove every key from minimum to maximum (None: no bound), selected as\n"
+     "irange() selects them, and return how many were removed. Whole subtrees\n"
+     "go at once: O(log n) besides letting the removed items go."},
     {"islice", as_cfunction<BTreeMap_islice>(), METH_VARARGS | METH_KEYWORDS,
      "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
      "A lazy iterator over the keys at positions start to stop, as a slice\nwould select them."},

@@ -10,6 +10,7 @@ PyObject *BTreeMap_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs);
+PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_ceiling_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs);

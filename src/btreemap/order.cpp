@@ -133,6 +133,22 @@ PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
     return btreemap_iter_new(self, BTreeItemKind::Keys, start, stop, backward);
 }
 
+PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"minimum", "maximum", "inclusive", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:remove_range", const_cast<char **>(names), &min, &max,
+                                     &inclusive))
+        return nullptr;
+    bool inclusive_min, inclusive_max;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+        return nullptr;
+    PyObject *count = nullptr;
+    if (btree_remove_range_keys(btreemap_core(self), min, max, inclusive_min, inclusive_max, &count) < 0)
+        return nullptr;
+    return count;
+}
+
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     static const char *names[] = {"start", "stop", "reverse", nullptr};

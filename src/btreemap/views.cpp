@@ -1,6 +1,6 @@
 // The live views keys(), values() and items(): sized, iterable both ways,
-// and read-only sequences by position; the key and item views are sets too
-// (viewsets.cpp).
+// and sequences by position that allow deletion; the key and item views are
+// sets too (viewsets.cpp).
 #include "btreemap/args.h"
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
@@ -98,6 +98,49 @@ PyObject *View_subscript(PyObject *self, PyObject *index)
     if (btreemap_position(index, &i) < 0)
         return nullptr;
     return View_item(self, i);
+}
+
+// del view[i] and del view[i:j:k] remove the items at those positions. A run
+// (step 1 or -1) goes in one operation; other steps remove one position at a
+// time, highest first, as a list does, and stop when anything else changed
+// the map in between (a finaliser of a removed item may).
+int View_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
+{
+    if (value) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    BTreeCore *tree = btreemap_core(map_of(self));
+    if (!PySlice_Check(index)) {
+        Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred())
+            return -1;
+        return btree_delete_at(tree, i);
+    }
+    Py_ssize_t start, stop, step;
+    if (PySlice_Unpack(index, &start, &stop, &step) < 0 || !btree_look(tree))
+        return -1;
+    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
+    if (count == 0)
+        return 0;
+    if (step == 1 || step == -1) {
+        Py_ssize_t low = step == 1 ? start : stop + 1;
+        return btree_remove_range(tree, low, low + count) < 0 ? -1 : 0;
+    }
+    Py_ssize_t highest = step > 0 ? start + (count - 1) * step : start;
+    Py_ssize_t stride = step > 0 ? step : -step;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        // Each removal moves the version on by one; more means that the
+        // finaliser of a removed item changed the map.
+        uint64_t version = tree->version;
+        if (btree_delete_at(tree, highest - i * stride) < 0)
+            return -1;
+        if (tree->version != version + 1 && i + 1 < count) {
+            PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // Whether `element` is in the view: a lookup for keys and items (then the
@@ -237,6 +280,7 @@ PySequenceMethods View_as_sequence = {
 PyMappingMethods View_as_mapping = {
     .mp_length = View_len,
     .mp_subscript = View_subscript,
+    .mp_ass_subscript = View_ass_subscript,
 };
 
 }  // namespace

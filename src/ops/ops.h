@@ -63,6 +63,22 @@ PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *
 // 0 or -1.
 int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclusive_max);
 
+// Removes the items at positions [start, stop) (clamped to the tree) in one
+// operation: the subtrees between the two ends go whole. Returns how many
+// went, or -1 with an exception (MemoryError, nothing removed).
+Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop);
+
+// Removes the keys within the bounds (a NULL or None bound is no bound), as
+// btree_irange selects them. Returns how many went, or -1. With `count`, that
+// number is also made as an int object (a new reference) before anything is
+// removed, so that a caller returning it cannot fail after the removal.
+Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
+                                   bool inclusive_max, PyObject **count = nullptr);
+
+// Removes the item at a position, negative positions counting from the end.
+// 0, or -1 with IndexError "index out of range".
+int btree_delete_at(BTreeCore *tree, Py_ssize_t index);
+
 // What positional access and walks yield of an item.
 enum class BTreeItemKind { Keys, Values, Items };
 
