@@ -4,6 +4,7 @@
 
 #include "keys/search.h"
 #include "ops/cache.h"
+#include "ops/entry.h"
 #include "ops/ops.h"
 #include "ops/path.h"
 
@@ -96,4 +97,16 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
     if (slot >= 0)
         at[d] = slot;
     return slot;
+}
+
+// The descent of a reader of `key`, once `entry` holds the tree: to the
+// place after the keys equal to it (`after_equal`) or before them. The slot,
+// or -1.
+inline int btree_descend_to(BTreeEntry &entry, BTreeCore *tree, PyObject *key, bool after_equal, BTreePath &path,
+                            int *found)
+{
+    return entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
+        return after_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
+                           : btree_descend<BTreeBound::Lower>(tree, probe, path, found);
+    });
 }

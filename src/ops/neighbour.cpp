@@ -15,11 +15,7 @@ int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObje
     bool before = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Lower;
     BTreeLocalPath path;
     int found = 0;
-    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return after_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
-                           : btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
-    });
-    if (rc < 0)
+    if (btree_descend_to(entry, tree, key, after_equal, path, &found) < 0)
         return -1;
     if (before ? !btree_path_prev(path) : !btree_path_settle(path))
         return 0;

@@ -115,10 +115,7 @@ PyObject *collect_range(BTreeEntry &entry, BTreeCore *tree, PyObject *min, PyObj
         // end, and the walk then goes on in the next leaf.
         BTreeLocalPath path;
         int found = 0;
-        int slot = entry.with_key<BTreeAccess::Read>(min, [&](auto &probe) {
-            return inclusive_min ? btree_descend<BTreeBound::Lower>(tree, probe, path, &found)
-                                 : btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr);
-        });
+        int slot = btree_descend_to(entry, tree, min, !inclusive_min, path, &found);
         if (slot < 0)
             return nullptr;
         start = {path.leaf(), slot};

@@ -19,11 +19,7 @@ Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *prese
         return -1;
     BTreeLocalPath path;
     int found = 0;
-    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return or_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
-                        : btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
-    });
-    if (rc < 0)
+    if (btree_descend_to(entry, tree, key, or_equal, path, &found) < 0)
         return -1;
     if (present)
         *present = found;

@@ -438,11 +438,7 @@ Py_ssize_t bound_rank(BTreeEntry &entry, BTreeCore *tree, PyObject *key, bool or
 {
     BTreeLocalPath path;
     int found = 0;
-    int rc = entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return or_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
-                        : btree_descend<BTreeBound::Lower>(tree, probe, path, &found);
-    });
-    return rc < 0 ? -1 : btree_path_rank(tree, path);
+    return btree_descend_to(entry, tree, key, or_equal, path, &found) < 0 ? -1 : btree_path_rank(tree, path);
 }
 
 }  // namespace
