@@ -48,11 +48,6 @@ int btreemap_parse_args(const BTreeMapParams &params, PyObject *const *args, Py_
     return 0;
 }
 
-int btreemap_position(PyObject *arg, Py_ssize_t *index)
-{
-    *index = PyNumber_AsSsize_t(arg, nullptr);
-    return *index == -1 && PyErr_Occurred() ? -1 : 0;
-}
 
 int btreemap_read_bounds(PyObject *start, PyObject *stop, Py_ssize_t *from, Py_ssize_t *to)
 {

@@ -29,7 +29,11 @@ int btreemap_parse_args(const BTreeMapParams &params, PyObject *const *args, Py_
 
 // A position argument as a Py_ssize_t, an int too large for one clamped, so
 // that it falls out of range as any other. 0 or -1.
-int btreemap_position(PyObject *arg, Py_ssize_t *index);
+inline int btreemap_position(PyObject *arg, Py_ssize_t *index)
+{
+    *index = PyNumber_AsSsize_t(arg, nullptr);
+    return *index == -1 && PyErr_Occurred() ? -1 : 0;
+}
 
 // The bounds `start` and `stop` of a search by position (None or NULL: the
 // ends), read as a slice reads them; btreemap_clip_bounds then fits them to

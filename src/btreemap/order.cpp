@@ -16,7 +16,8 @@ PyObject *rank_object(PyObject *self, PyObject *key, bool or_equal)
 
 // The optional position argument of peekitem() and popitem(), by position
 // or by name: -1 without one.
-int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Py_ssize_t *index)
+[[gnu::always_inline]] inline int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                                PyObject *kwnames, Py_ssize_t *index)
 {
     static const char *const names[] = {"index"};
     PyObject *arg;
