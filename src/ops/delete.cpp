@@ -77,6 +77,7 @@ void collapse_root(BTreeCore *tree)
 void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending,
                      PyObject **removed)
 {
+    BTREE_ASSERT(path.shape_version == tree->shape_version);
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
     PyObject *target = path.leaf()->keys[path.slot()];
     change.mark();

@@ -17,6 +17,7 @@ template <bool Prims, bool Room>
 [[gnu::always_inline]] inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
                                                   PyObject *value, BTreeChange &change, BTreeReleaseList &pending)
 {
+    BTREE_ASSERT(path.shape_version == tree->shape_version);
     if constexpr (!Room) {
         if (path.leaf()->n == BTREE_MAX_KEYS) {
             bool split = false;

@@ -50,12 +50,6 @@ bool btree_path_prev(BTreePath &path)
     return true;
 }
 
-bool btree_path_next(BTreePath &path)
-{
-    path.at[path.depth]++;
-    return btree_path_settle(path);
-}
-
 Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path)
 {
     Py_ssize_t count = path.slot(), size = tree->size;

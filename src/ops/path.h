@@ -56,17 +56,15 @@ bool btree_path_settle(BTreePath &path);
 // item. False, and the path unchanged, when the path is before the first item.
 bool btree_path_prev(BTreePath &path);
 
-// Moves the path from its item to the next one. False, and the path at the
-// last leaf's end, when the item was the last.
-bool btree_path_next(BTreePath &path);
-
 // Number of items before the path's place.
 Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path);
 
 // Makes room in the path's leaf for one more item: a full leaf is split, and
 // each full node above it, up from the leaf along the path, the root too; the
 // path follows its place into the halves, and `*split` is set once a node is
-// split. 0, or -1 with MemoryError (the splits done stay; the tree is
+// split (the caller marks the change, which moves the tree's shape_version
+// past the path's: the path then serves the insertion it was split for
+// only). 0, or -1 with MemoryError (the splits done stay; the tree is
 // consistent).
 int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split);
 

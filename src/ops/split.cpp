@@ -147,6 +147,5 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split)
         *split = true;
         follow_split(path, d);
     }
-    path.shape_version = tree->shape_version;
     return 0;
 }
