@@ -178,8 +178,17 @@ def drain_leaf_pool():
 #   packed(T, keys, values): a tree built from sorted input
 #   merged_values: whether merges carry the values (of the left tree first)
 #   replace_stops_iterators: whether storing over a key stops iterators
+#   reentrant: the error of a call from a comparison of the same tree
+#   insert(t, k, v), delete(t, k): the plain ways to store and remove a key
+#   walk(t), step(it): an iterator over the items and one step of it
+#   remove_range(t, lo, hi), remove_positions(t, i): removal of the keys in a
+#   range or of the items at positions (a slice), or None
 TREE = SimpleNamespace(
     name="BTree", type_in=lambda mod: mod.BTree, mutated="BTree mutated during iteration",
+    reentrant="BTree reentrant access during comparison",
+    insert=lambda t, k, v=None: t.insert(k, v), delete=lambda t, k: t.delete(k),
+    walk=lambda t: _btree_client.iter_new(t, 2), step=lambda it: _btree_client.iter_next(it),
+    remove_range=None, remove_positions=None,
     walks={"keys": lambda t: t.keys(), "values": lambda t: t.values(), "items": lambda t: t.items()},
     mutations={
         "insert new": lambda t: t.insert(-1),
@@ -222,6 +231,10 @@ TREE = SimpleNamespace(
 )
 MAP = SimpleNamespace(
     name="BTreeMap", mutated="BTreeMap mutated during iteration",
+    reentrant="BTreeMap reentrant access during comparison",
+    insert=lambda m, k, v=None: m.__setitem__(k, v), delete=operator.delitem,
+    walk=lambda m: iter(m.items()), step=next,
+    remove_range=lambda m, lo, hi: m.remove_range(lo, hi), remove_positions=lambda m, i: m.items().__delitem__(i),
     type_in=lambda mod: mod.BTreeMap if hasattr(mod, "BTreeMap") else importlib.import_module("btreemap").BTreeMap,
     walks={"keys": iter, "values": lambda m: iter(m.values()), "items": lambda m: iter(m.items()),
            "keys view": lambda m: iter(m.keys()), "reversed": reversed, "irange": lambda m: m.irange(3, 900)},

@@ -23,7 +23,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import MAX_KEYS, TEST_CAPSULE, Key, check_tree, from_test_build
+from helpers import MAP, MAX_KEYS, SURFACES, TEST_CAPSULE, TREE, Key, check_tree, from_test_build
 
 bt = from_test_build("_btree_test")
 capi = from_test_build("_btree_client")
@@ -68,36 +68,10 @@ class Answering(Key):
     __hash__ = None
 
 
-# The two types as the tests reach them, with the texts of their errors. `copy`
-# copies node for node (a map built from another too) once no operation runs
-# on the tree; `walk` makes an iterator over the items that `step` advances;
-# `remove_range` and `remove_positions` (None where the type has none) remove
-# the keys within two bounds and the items at a slice of positions.
-TREE = SimpleNamespace(
-    name="BTree", type=bt.BTree, reentrant=REENTRANT, mutated=MUTATED, copy=capi.copy,
-    packed=lambda keys: capi.build_from_sorted_pairs(keys, [key.value for key in keys])[0],
-    insert=lambda t, k, v=None: t.insert(k, v), delete=lambda t, k: t.delete(k), search=lambda t, k: t.search(k),
-    increment=lambda t, k, delta: capi.increment(t, k, delta, 0),
-    pop_at=capi.pop_item_by_index, item_at=capi.get_item_by_index,
-    union=capi.merge_union, difference=capi.merge_difference,
-    walk=lambda t: capi.iter_new(t, 2), step=capi.iter_next, remove_range=None, remove_positions=None,
-)
-MAP = SimpleNamespace(
-    name="BTreeMap", type=bt.BTreeMap, reentrant=MAP_REENTRANT, mutated=MAP_MUTATED, copy=bt.BTreeMap,
-    packed=lambda keys: bt.BTreeMap.fromsorted((key, key.value) for key in keys),
-    insert=lambda m, k, v=None: m.__setitem__(k, v), delete=operator.delitem, search=operator.getitem,
-    increment=lambda m, k, delta: m.increment(k, delta),
-    pop_at=lambda m, i: m.popitem(i), item_at=lambda m, i: m.peekitem(i),
-    union=lambda a, b: a.union(b), difference=lambda a, b: a.difference(b),
-    walk=lambda m: iter(m.items()), step=next,
-    remove_range=lambda m, lo, hi: m.remove_range(lo, hi), remove_positions=lambda m, i: m.items().__delitem__(i),
-)
-SURFACES = [TREE, MAP]
-
-
-@pytest.fixture(params=SURFACES, ids=lambda surface: surface.name)
-def surface(request):
-    return request.param
+def packed(surface, keys):
+    """A tree of the test build made by the bulk build, each key's value its
+    `value`."""
+    return surface.packed(surface.type_in(bt), keys, [key.value for key in keys])
 
 
 def by_name(table, keep=lambda entry: True):
@@ -108,7 +82,7 @@ def by_name(table, keep=lambda entry: True):
 
 def tree_of_keys(surface, keys):
     """A tree of the keys inserted in the given order, value = key.value."""
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     for key in keys:
         surface.insert(tree, key, key.value)
     return tree
@@ -140,9 +114,9 @@ def templates(request):
     return cls, {surface.name: {
         # A full internal node over full leaves, beside a last one of a single
         # key: inserting into it splits an internal node and a leaf.
-        "full": surface.packed([cls(2 * v) for v in range(MAX_KEYS * (MAX_KEYS + 1) + 1)]),
+        "full": packed(surface, [cls(2 * v) for v in range(MAX_KEYS * (MAX_KEYS + 1) + 1)]),
         "thin": thinned(surface, cls),
-        "small": surface.packed([cls(v) for v in sorted(SMALL)]),
+        "small": packed(surface, [cls(v) for v in sorted(SMALL)]),
     } for surface in SURFACES}
 
 
@@ -229,7 +203,7 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
     cls, made = templates
     trees = made[surface.name]
     template, run, result = surface.comparing[name]
-    other = surface.packed([cls(v) for v in sorted(OTHER)])
+    other = packed(surface, [cls(v) for v in sorted(OTHER)])
     strict = template == "thin"  # packed trees end each level with a small node
     items = list(trees[template].items())
     calls = []
@@ -368,7 +342,7 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     tree = surface.copy(trees[template])
     items = list(tree.items())
     iterator = surface.walk(tree)
-    filled, emptied = surface.type(), surface.copy(trees["small"])
+    filled, emptied = surface.type_in(bt)(), surface.copy(trees["small"])
     refusals, steps = set(), []
 
     def reenter():
@@ -435,7 +409,7 @@ SOURCE_CALLS = {
 @pytest.mark.parametrize("call", SOURCE_CALLS)
 @pytest.mark.parametrize("surface, merge", by_name("merges"))
 def test_merge_of_trees_changed_by_its_comparisons(key_hook, surface, merge, call, side):
-    left, right = surface.packed([Key(v) for v in sorted(SMALL)]), surface.packed([Key(v) for v in sorted(OTHER)])
+    left, right = packed(surface, [Key(v) for v in sorted(SMALL)]), packed(surface, [Key(v) for v in sorted(OTHER)])
     run = surface.merges[merge]
     expected = run(left, right)
     action, changes = SOURCE_CALLS[call]
@@ -578,7 +552,7 @@ def test_threads_share_a_tree(key_hook, surface):
     interpreter allows, insert, delete, search, bisect, take ranges and
     iterate one tree: none fails, and the tree ends with what each thread's
     own operations, replayed alone, leave in its own keys."""
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     replicas = [{} for _ in range(THREADS)]
     outcomes = [set() for _ in range(THREADS)]
     failures = []
@@ -596,7 +570,7 @@ def test_threads_share_a_tree(key_hook, surface):
             surface.delete(tree, Key(value))
             del mine[value]
         elif action == 4:
-            assert surface.increment(tree, Key(value), 1) == mine.get(value, 0) + 1
+            assert surface.increment(tree, Key(value), 1, 0) == mine.get(value, 0) + 1
             mine[value] = mine.get(value, 0) + 1
         elif action == 1:
             # Ranks count the other threads' keys too, which change between
@@ -685,7 +659,7 @@ RELEASES = {
     "clear releasing keys": (lambda s, t: t.clear(), "key"),
     "clear releasing values": (lambda s, t: t.clear(), "value"),
     "replacing insert": (lambda s, t: s.insert(t, Key(500), 0), "value"),
-    "increment": (lambda s, t: s.increment(t, Key(500), 0), "value"),
+    "increment": (lambda s, t: s.increment(t, Key(500), 0, 0), "value"),
 }
 
 
@@ -695,7 +669,7 @@ def test_finaliser_run_by_a_mutation(surface, release):
     free: every entry runs, an iterator made before stops, a copy or a
     collection finds the tree as the mutation leaves it."""
     mutate, held = RELEASES[release]
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     for v in range(1000):
         key = Finalised(v) if held == "key" else Key(v)
         surface.insert(tree, key, Finalised(v) if held == "value" else v)
@@ -754,7 +728,7 @@ RELEASING_MUTATIONS = {
     "replacement": (lambda s, t: s.insert(t, 5, "new"), lambda d: d.__setitem__(5, "new")),
     "deletion": (lambda s, t: s.delete(t, 5), lambda d: d.__delitem__(5)),
     "pop by position": (lambda s, t: s.pop_at(t, 5), lambda d: d.pop(5)),
-    "increment": (lambda s, t: s.increment(t, 5, 1), lambda d: d.__setitem__(5, d[5] + 1)),
+    "increment": (lambda s, t: s.increment(t, 5, 1, 0), lambda d: d.__setitem__(5, d[5] + 1)),
     "clear": (lambda s, t: t.clear(), lambda d: d.clear()),
 }
 
@@ -767,7 +741,7 @@ FINALISER_WORK = {
 }
 
 # The dict's side of the tables above, as if a dict had a surface.
-DICT = SimpleNamespace(type=dict, insert=operator.setitem)
+DICT = SimpleNamespace(type_in=lambda mod: dict, insert=operator.setitem)
 
 
 @pytest.mark.parametrize("work", FINALISER_WORK)
@@ -781,7 +755,7 @@ def test_finaliser_uses_the_tree_it_was_released_from(surface, mutation, work):
         mutate, act = RELEASING_MUTATIONS[mutation][side], FINALISER_WORK[work][side]
         if side == 0:
             mutate, act = partial(mutate, surface), partial(act, surface)
-        container = reached.type()
+        container = reached.type_in(bt)()
         for v in range(10):
             reached.insert(container, v, Releasing() if v == 5 else v)
 
@@ -805,7 +779,7 @@ def test_finalisers_of_a_collected_or_deallocated_tree(surface):
     """A finaliser run while the collector clears a tree, or while a tree is
     deallocated, finds it consistent, or finds it gone."""
     seen = []
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     ref = weakref.ref(tree)
     for v in range(300):
         surface.insert(tree, v, Releasing() if v % 100 == 0 else v)
@@ -816,7 +790,7 @@ def test_finalisers_of_a_collected_or_deallocated_tree(surface):
     # The collector clears weak references to its garbage before it runs
     # finalisers: the finaliser finds the tree gone.
     assert ref() is None and seen == [None]
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     ref = weakref.ref(tree)
     values = [Releasing() for _ in range(3)]
     for v, value in enumerate(values):
@@ -849,7 +823,7 @@ def test_pop_releasing_a_cached_key_whose_finaliser_changes_the_tree(surface, ac
     item is out and the tree consistent and free: the finaliser's change
     applies to the tree the pop left."""
     change, left = POP_FINALISERS[action]
-    tree = surface.type()
+    tree = surface.type_in(bt)()
     for v in range(300):
         surface.insert(tree, v, v)
     cached = FinalisedInt(7)
@@ -869,9 +843,9 @@ def test_finalisers_run_while_a_tree_is_released(surface, cycle):
     """Values whose finalisers collect garbage and fill another tree, released
     with their tree; in a cycle through the tree the collector runs them while
     the tree is still whole."""
-    other = surface.type()
+    other = surface.type_in(bt)()
     sizes = []
-    tree = surface.type()
+    tree = surface.type_in(bt)()
 
     def on_release(value):
         gc.collect()
@@ -951,7 +925,7 @@ class Unsequenced:
 @pytest.mark.parametrize("irange", IRANGES)
 def test_inclusive_flags_that_fail(irange, inclusive):
     surface, call = IRANGES[irange]
-    tree = surface.packed([Key(v) for v in range(10)])
+    tree = packed(surface, [Key(v) for v in range(10)])
     with pytest.raises(Boom):
         call(tree, inclusive)
     assert [k.value for k in tree.irange(Key(2), Key(5), (False, True))] == [3, 4, 5]
@@ -968,7 +942,7 @@ class Calling:
 def test_first_flag_failing_before_a_second_that_runs_python(irange):
     surface, call = IRANGES[irange]
     with pytest.raises(Boom):
-        call(surface.packed([Key(v) for v in range(10)]), (Raising(), Calling()))
+        call(packed(surface, [Key(v) for v in range(10)]), (Raising(), Calling()))
 
 
 class IntProbe(int):
@@ -984,7 +958,7 @@ class IntProbe(int):
 
 
 def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
-    tree, other = surface.type(), surface.type()
+    tree, other = surface.type_in(bt)(), surface.type_in(bt)()
     for v in range(300):
         surface.insert(tree, v, v)
         surface.insert(other, v)
@@ -992,11 +966,11 @@ def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
 
     def hook(a, b):
         for call in (
-            lambda: surface.union(tree, other),
-            lambda: surface.difference(other, tree),
+            lambda: surface.merges["union"](tree, other),
+            lambda: surface.merges["difference"](other, tree),
             lambda: surface.copy(tree),
             lambda: surface.insert(tree, 1000),
-            lambda: surface.item_at(tree, 0),
+            lambda: surface.item_at(tree, 0, 2),
         ):
             try:
                 call()
