@@ -380,12 +380,12 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
 
 
 # The merges of two trees, as the keys of the result.
-TREE.merges = {
+TREE.merged_keys = {
     "union": lambda a, b: held(capi.merge_union(a, b).keys()),
     "intersection": lambda a, b: held(capi.merge_intersection(a, b).keys()),
     "difference": lambda a, b: held(capi.merge_difference(a, b).keys()),
 }
-MAP.merges = {
+MAP.merged_keys = {
     "union": lambda a, b: held(a.union(b)),
     "intersection": lambda a, b: held(a.intersection(b)),
     "difference": lambda a, b: held(a.difference(b)),
@@ -407,10 +407,10 @@ SOURCE_CALLS = {
 
 @pytest.mark.parametrize("side", [0, 1], ids=["left", "right"])
 @pytest.mark.parametrize("call", SOURCE_CALLS)
-@pytest.mark.parametrize("surface, merge", by_name("merges"))
+@pytest.mark.parametrize("surface, merge", by_name("merged_keys"))
 def test_merge_of_trees_changed_by_its_comparisons(key_hook, surface, merge, call, side):
     left, right = packed(surface, [Key(v) for v in sorted(SMALL)]), packed(surface, [Key(v) for v in sorted(OTHER)])
-    run = surface.merges[merge]
+    run = surface.merged_keys[merge]
     expected = run(left, right)
     action, changes = SOURCE_CALLS[call]
     done = []
