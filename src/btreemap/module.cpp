@@ -1,5 +1,6 @@
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "btreemap/seq.h"
 
 namespace {
 
@@ -37,6 +38,8 @@ int btreemap_add_type(PyObject *module)
         register_abc(&BTreeMapValuesType, "Sequence") < 0 || register_abc(&BTreeMapItemsType, "ItemsView") < 0 ||
         register_abc(&BTreeMapItemsType, "Sequence") < 0)
         return -1;
+    if (btreeseq_add_types(module) < 0)
+        return -1;
     return PyModule_AddObjectRef(module, "BTreeMap", reinterpret_cast<PyObject *>(&BTreeMapType));
 }
 
@@ -44,7 +47,7 @@ int btreemap_add_type(PyObject *module)
 static PyModuleDef btreemap_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "btreemap",
-    .m_doc = "A sorted mutable mapping on the btree core.",
+    .m_doc = "A sorted mutable mapping, list and set on the btree core.",
     .m_size = -1,
 };
 

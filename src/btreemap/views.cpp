@@ -3,6 +3,7 @@
 // sets too (viewsets.cpp).
 #include "btreemap/args.h"
 #include "btreemap/iter.h"
+#include "btreemap/positions.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/view.h"
@@ -58,89 +59,23 @@ PyObject *View_item(PyObject *self, Py_ssize_t index)
     return btree_item_at(btreemap_core(map_of(self)), index, kind_of(self));
 }
 
-// A slice by position as a list: one descent to its first item, then the
-// leaf chain.
-PyObject *View_slice(PyObject *self, PyObject *slice)
-{
-    Py_ssize_t start, stop, step;
-    if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
-        return nullptr;
-    PyObject *map = map_of(self);
-    if (!btree_look(btreemap_core(map)))
-        return nullptr;
-    Py_ssize_t count = PySlice_AdjustIndices(btreemap_core(map)->size, &start, &stop, step);
-    bool reverse = step < 0;
-    PyObject *it = reverse ? btreemap_iter_new(map, kind_of(self), stop + 1, start + 1, true)
-                           : btreemap_iter_new(map, kind_of(self), start, stop, false);
-    PyObject *list = it ? PyList_New(count) : nullptr;
-    Py_ssize_t stride = reverse ? -step : step;
-    for (Py_ssize_t i = 0, taken = 0; list && taken < count; i++) {
-        PyObject *element = PyIter_Next(it);
-        if (!element) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
-            Py_CLEAR(list);
-        } else if (i % stride) {
-            Py_DECREF(element);
-        } else {
-            PyList_SET_ITEM(list, taken++, element);
-        }
-    }
-    Py_XDECREF(it);
-    return list;
-}
-
 PyObject *View_subscript(PyObject *self, PyObject *index)
 {
     if (PySlice_Check(index))
-        return View_slice(self, index);
+        return btreemap_slice(map_of(self), kind_of(self), index);
     Py_ssize_t i;
     if (btreemap_position(index, &i) < 0)
         return nullptr;
     return View_item(self, i);
 }
 
-// del view[i] and del view[i:j:k] remove the items at those positions. A run
-// (step 1 or -1) goes in one operation; other steps remove one position at a
-// time, highest first, as a list does, and stop when anything else changed
-// the map in between (a finaliser of a removed item may).
 int View_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
 {
     if (value) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", Py_TYPE(self)->tp_name);
         return -1;
     }
-    BTreeCore *tree = btreemap_core(map_of(self));
-    if (!PySlice_Check(index)) {
-        Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
-        if (i == -1 && PyErr_Occurred())
-            return -1;
-        return btree_delete_at(tree, i);
-    }
-    Py_ssize_t start, stop, step;
-    if (PySlice_Unpack(index, &start, &stop, &step) < 0 || !btree_look(tree))
-        return -1;
-    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
-    if (count == 0)
-        return 0;
-    if (step == 1 || step == -1) {
-        Py_ssize_t low = step == 1 ? start : stop + 1;
-        return btree_remove_range(tree, low, low + count) < 0 ? -1 : 0;
-    }
-    Py_ssize_t highest = step > 0 ? start + (count - 1) * step : start;
-    Py_ssize_t stride = step > 0 ? step : -step;
-    for (Py_ssize_t i = 0; i < count; i++) {
-        // Each removal moves the version on by one; more means that the
-        // finaliser of a removed item changed the map.
-        uint64_t version = tree->version;
-        if (btree_delete_at(tree, highest - i * stride) < 0)
-            return -1;
-        if (tree->version != version + 1 && i + 1 < count) {
-            PyErr_SetString(PyExc_RuntimeError, BTREEMAP_MUTATED);
-            return -1;
-        }
-    }
-    return 0;
+    return btreemap_delete_positions(map_of(self), index);
 }
 
 // Whether `element` is in the view: a lookup for keys and items (then the

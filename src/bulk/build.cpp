@@ -57,7 +57,7 @@ void move_known(BTreeNode *leaf, PyObject **keys, PyObject **values, Py_ssize_t 
     if (values) {
         memcpy(leaf->leaf.values, values + g, bytes);
         memset(values + g, 0, bytes);
-    } else {
+    } else if (!leaf->keys_only) {
         for (int j = 0; j < c; j++)
             leaf->leaf.values[j] = Py_NewRef(Py_None);
     }
@@ -79,7 +79,7 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
     BTreeNode *prev = nullptr;
     Py_ssize_t g = 0;
     for (Py_ssize_t l = 0; l < count; l++) {
-        BTreeNode *leaf = btree_leaf_alloc();
+        BTreeNode *leaf = btree_leaf_alloc(tree->keys_only);
         if (!leaf) {
             PyErr_NoMemory();
             return -1;
@@ -103,7 +103,7 @@ int build_leaves(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t
             if (values) {
                 leaf->leaf.values[j] = values[g];
                 values[g] = nullptr;
-            } else {
+            } else if (!leaf->keys_only) {
                 leaf->leaf.values[j] = Py_NewRef(Py_None);
             }
             leaf->n = j + 1;
@@ -166,6 +166,7 @@ int build_parents(Level &below, Level &above, bool copy_prims)
 
 int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
 {
+    BTREE_ASSERT(!(values && tree->keys_only));
     if (n == 0)
         return 0;
     // Keys with known primitives come from trees, which hold no NaN.

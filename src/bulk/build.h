@@ -16,7 +16,8 @@ struct BTreeKnownKeys {
 // and every internal node but the rightmost of its level. Takes over the
 // reference of every input slot it consumes and sets the slot to NULL; after
 // a failure `dst` is empty again and the slots still non-NULL belong to the
-// caller. `values` NULL gives every item the value None. No key is compared.
+// caller. `values` NULL gives every item the value None; a tree that keeps
+// no values takes none (`values` is NULL). No key is compared.
 // 0 or -1.
 int btree_build_sorted(BTreeCore *dst, PyObject **keys, PyObject **values, Py_ssize_t n,
                        const BTreeKnownKeys *known = nullptr);

@@ -32,10 +32,11 @@ struct Buffers {
     bool ok() const { return second != nullptr; }
 };
 
-int disorder(PyObject **keys, Py_ssize_t i)
+int disorder(PyObject **keys, Py_ssize_t i, bool keep)
 {
-    PyErr_Format(PyExc_ValueError, "keys must ascend strictly: %R at position %zd follows %R", keys[i], i,
-                 keys[i - 1]);
+    PyErr_Format(PyExc_ValueError, keep ? "keys must ascend: %R at position %zd follows %R"
+                                        : "keys must ascend strictly: %R at position %zd follows %R",
+                 keys[i], i, keys[i - 1]);
     return -1;
 }
 
@@ -83,7 +84,7 @@ int fold_equal(BTreePairs &pairs, Order order)
         if (c == 0) {
             PyObject *old = values[kept - 1];
             values[kept - 1] = values[i];
-            Py_DECREF(old);
+            Py_XDECREF(old);
             Py_DECREF(keys[i]);
         } else {
             keys[kept] = keys[i];
@@ -131,16 +132,16 @@ void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
 // Runs no Python code but the finalisers of dropped pairs, and fails only
 // for want of memory.
 template <BTreeKindRecord R>
-int order_by_prims(BTreePairs &pairs, bool trusted)
+int order_by_prims(BTreePairs &pairs, bool trusted, bool keep)
 {
     Py_ssize_t n = pairs.count;
     Py_ssize_t i = 1;
-    while (i < n && prim_order<R>(pairs, i - 1, i) < 0)
+    while (i < n && prim_order<R>(pairs, i - 1, i) < keep)
         i++;
     if (i >= n)
         return 0;
     if (trusted)
-        return disorder(pairs.keys, i);
+        return disorder(pairs.keys, i, keep);
     Buffers buffers(static_cast<size_t>(n) * sizeof(BTreeRanked));
     if (!buffers.ok())
         return -1;
@@ -156,19 +157,22 @@ int order_by_prims(BTreePairs &pairs, bool trusted)
     for (Py_ssize_t r = 0; r < n; r++)
         order[r] = sorted[r].index;
     permute_pairs(pairs, order, sorted);
+    if (keep)
+        return 0;
     return fold_equal(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<R>(pairs, a, b); });
 }
 
 // --- Keys of other kinds ---
 
-// Index of the first key not above the one before it, or n; -1 on error.
-Py_ssize_t ascending_prefix(PyObject **keys, Py_ssize_t n)
+// Index of the first key not above (with `keep`, below) the one before it,
+// or n; -1 on error.
+Py_ssize_t ascending_prefix(PyObject **keys, Py_ssize_t n, bool keep)
 {
     for (Py_ssize_t i = 1; i < n; i++) {
         int c = btree_key_order(keys[i - 1], keys[i]);
         if (c == BTREE_CMP_ERROR)
             return -1;
-        if (c >= 0)
+        if (c >= static_cast<int>(keep))
             return i;
     }
     return n;
@@ -216,7 +220,7 @@ int merge_sort(PyObject **keys, Py_ssize_t *order, Py_ssize_t *spare, Py_ssize_t
     return 0;
 }
 
-int order_by_objects(BTreePairs &pairs, bool trusted)
+int order_by_objects(BTreePairs &pairs, bool trusted, bool keep)
 {
     PyObject **keys = pairs.keys;
     Py_ssize_t n = pairs.count;
@@ -224,13 +228,13 @@ int order_by_objects(BTreePairs &pairs, bool trusted)
     for (Py_ssize_t i = 0; i < n; i++)
         if (btree_nan_check(keys[i]) < 0)
             return -1;
-    Py_ssize_t sorted = ascending_prefix(keys, n);
+    Py_ssize_t sorted = ascending_prefix(keys, n, keep);
     if (sorted < 0)
         return -1;
     if (sorted == n)
         return 0;
     if (trusted)
-        return disorder(keys, sorted);
+        return disorder(keys, sorted, keep);
     Buffers buffers(static_cast<size_t>(n) * sizeof(Py_ssize_t));
     if (!buffers.ok())
         return -1;
@@ -240,16 +244,16 @@ int order_by_objects(BTreePairs &pairs, bool trusted)
     int rc = merge_sort(keys, order, static_cast<Py_ssize_t *>(buffers.second), n);
     // Even after a failure the arrays stay a permutation of what they held.
     permute_pairs(pairs, order, buffers.second);
-    if (rc < 0)
-        return -1;
+    if (rc < 0 || keep)
+        return rc;
     return fold_equal(pairs, [keys](Py_ssize_t a, Py_ssize_t b) { return btree_key_order(keys[a], keys[b]); });
 }
 
 }  // namespace
 
-int btree_order_pairs(BTreePairs &pairs, bool trusted)
+int btree_order_pairs(BTreePairs &pairs, bool trusted, bool keep_equal)
 {
     return btree_with_kind_record(
-        pairs.kind, [&]<class R>(R) { return order_by_prims<R>(pairs, trusted); },
-        [&] { return order_by_objects(pairs, trusted); });
+        pairs.kind, [&]<class R>(R) { return order_by_prims<R>(pairs, trusted, keep_equal); },
+        [&] { return order_by_objects(pairs, trusted, keep_equal); });
 }

@@ -12,6 +12,8 @@
 // primitive kind are ordered by their primitives without reading the key
 // objects (strings by whole string only where prefixes tie); other keys by
 // the core comparison, which stops at the first comparison that fails. The
-// references of the dropped pairs are released. 0, or -1 with an exception
-// and every slot still holding its reference.
-int btree_order_pairs(BTreePairs &pairs, bool trusted);
+// references of the dropped pairs are released. With `keep_equal` every pair
+// stays, equal keys in their input order (and `trusted` asks only that keys
+// ascend). 0, or -1 with an exception and every slot still holding its
+// reference.
+int btree_order_pairs(BTreePairs &pairs, bool trusted, bool keep_equal = false);

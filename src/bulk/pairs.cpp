@@ -44,7 +44,9 @@ int btree_build_pairs(BTreeCore *dst, BTreePairs &pairs)
 {
     BTreeKnownKeys known{pairs.kind, pairs.prims, pairs.key_type};
     bool primitive = btree_kind_keeps_prims(pairs.kind);
-    if (btree_build_sorted(dst, pairs.keys, pairs.values, pairs.count, primitive ? &known : nullptr) < 0)
+    // A tree that keeps no values was given none.
+    PyObject **values = dst->keys_only ? nullptr : pairs.values;
+    if (btree_build_sorted(dst, pairs.keys, values, pairs.count, primitive ? &known : nullptr) < 0)
         return -1;
     // Every slot was taken over: nothing is left to release.
     pairs.count = 0;

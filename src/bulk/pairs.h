@@ -22,13 +22,14 @@ public:
     // arrays. 0 or -1.
     int reserve(Py_ssize_t n);
 
-    // Takes over both references; releases them on failure (no memory, or a
-    // NaN key, which nothing could order). 0 or -1.
+    // Takes over both references (a NULL value for a tree that keeps none);
+    // releases them on failure (no memory, or a NaN key, which nothing could
+    // order). 0 or -1.
     [[gnu::always_inline]] int append(PyObject *key, PyObject *value)
     {
         if (count == capacity && reserve(capacity ? capacity * 2 : 64) < 0) {
             Py_DECREF(key);
-            Py_DECREF(value);
+            Py_XDECREF(value);
             return -1;
         }
         PyTypeObject *type = Py_TYPE(key);
@@ -40,7 +41,7 @@ public:
             std::optional<BTreeKeyKind> cls = btree_key_class(key, &prims[count]);
             if (!cls) {
                 Py_DECREF(key);
-                Py_DECREF(value);
+                Py_XDECREF(value);
                 return -1;
             }
             if (kind == BTreeKeyKind::None)

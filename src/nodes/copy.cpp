@@ -19,7 +19,7 @@ void btree_fixup_leaf_links(BTreeNode *node, BTreeNode **prev)
 // with MemoryError after freeing what was copied.
 BTreeNode *btree_copy_node(const BTreeNode *node, bool copy_prims)
 {
-    BTreeNode *copy = node->is_leaf ? btree_leaf_alloc() : btree_internal_alloc();
+    BTreeNode *copy = node->is_leaf ? btree_leaf_alloc(node->keys_only) : btree_internal_alloc();
     if (!copy) {
         PyErr_NoMemory();
         return nullptr;
@@ -28,7 +28,7 @@ BTreeNode *btree_copy_node(const BTreeNode *node, bool copy_prims)
     for (int i = 0; i < n; i++)
         copy->keys[i] = Py_NewRef(node->keys[i]);
     if (node->is_leaf) {
-        for (int i = 0; i < n; i++)
+        for (int i = 0; i < n && !node->keys_only; i++)
             copy->leaf.values[i] = Py_NewRef(node->leaf.values[i]);
         if (copy_prims)
             memcpy(copy->leaf.prims, node->leaf.prims, sizeof(BTreePrim) * static_cast<size_t>(n));

@@ -45,10 +45,12 @@ union BTreePrim {
 
 struct BTreeNode;
 
+// The values come last, so that a leaf of a tree that keeps no values (a
+// sorted list or set of elements) is the same record cut short before them.
 struct BTreeLeafBody {
-    PyObject *values[BTREE_MAX_KEYS];  // values[i] belongs to keys[i]; strong references
     BTreePrim prims[BTREE_MAX_KEYS];   // prims[i] is the primitive of keys[i]
     BTreeNode *next;                   // the next leaf in key order; NULL for the last
+    PyObject *values[BTREE_MAX_KEYS];  // values[i] belongs to keys[i]; strong references
 };
 
 struct BTreeInternalBody {
@@ -68,9 +70,14 @@ struct BTreeInternalBody {
 //   to no key over one child, a leaf down to one item. The root of a
 //   non-empty tree holds at least one key.
 // - Order: a leaf's keys ascend strictly; no two keys of a tree are equal.
+//   In a tree of equal keys (BTreeCore::equal_keys) they ascend or repeat:
+//   a run of equal keys keeps the order they were added in, and may span
+//   leaves.
 // - Separators: keys[i] of an internal node is the very object that is the
 //   first key of the subtree children[i + 1]; every key of children[i] is
-//   less than it, so a key equal to a separator descends to the right.
+//   less than it, so a key equal to a separator descends to the right. With
+//   equal keys, the keys of children[i] are not greater than it: a key
+//   equal to a separator may also lie to its left.
 // - Depth: every leaf lies at the same depth.
 // - Leaf chain: following `next` from the leftmost leaf visits every leaf
 //   once, in key order; the last leaf's `next` is NULL.
@@ -82,9 +89,12 @@ struct BTreeInternalBody {
 //   kind keeps primitives; otherwise nothing reads them.
 // - References: keys[0..n-1] (and a leaf's values[0..n-1]) hold one strong
 //   reference each; the slots from n on hold none.
+// - Layout: every leaf of a tree that keeps no values is keys_only, and
+//   only those.
 struct BTreeNode {
     int32_t n;                  // keys in use
-    int32_t is_leaf;            // 1 for a leaf, 0 for an internal node
+    int16_t is_leaf;            // 1 for a leaf, 0 for an internal node
+    int16_t keys_only;          // 1 for a leaf without the value array
     BTreeNode *free_next;       // next node of a pool while in one; NULL in a live node
     PyObject *keys[BTREE_MAX_KEYS];  // a leaf's item keys, an internal node's separators
     union {
@@ -93,13 +103,14 @@ struct BTreeNode {
     };
 };
 
-// Bytes of a leaf's block and of an internal node's.
+// Bytes of a leaf's block, of a keys-only leaf's and of an internal node's.
 constexpr size_t BTREE_LEAF_BYTES = offsetof(BTreeNode, leaf) + sizeof(BTreeLeafBody);
+constexpr size_t BTREE_KEYS_LEAF_BYTES = offsetof(BTreeNode, leaf) + offsetof(BTreeLeafBody, values);
 constexpr size_t BTREE_INTERNAL_BYTES = sizeof(BTreeNode);
 
 inline size_t btree_node_bytes(const BTreeNode *node)
 {
-    return node->is_leaf ? BTREE_LEAF_BYTES : BTREE_INTERNAL_BYTES;
+    return !node->is_leaf ? BTREE_INTERNAL_BYTES : node->keys_only ? BTREE_KEYS_LEAF_BYTES : BTREE_LEAF_BYTES;
 }
 
 // Items below a node: the sum of its children's counts, or a leaf's n.
@@ -137,6 +148,8 @@ inline BTreeNode *btree_leftmost_leaf(BTreeNode *node)
 
 extern BTreeNode *btree_leaf_freelist;
 extern Py_ssize_t btree_leaf_freelist_size;
+extern BTreeNode *btree_keys_leaf_freelist;
+extern Py_ssize_t btree_keys_leaf_freelist_size;
 extern BTreeNode *btree_internal_freelist;
 extern Py_ssize_t btree_internal_freelist_size;
 
@@ -155,12 +168,17 @@ inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_
     return node;
 }
 
-// An empty leaf, or NULL when the allocator fails (no exception is set).
-inline BTreeNode *btree_leaf_alloc()
+// An empty leaf, without the value array when `keys_only`, or NULL when the
+// allocator fails (no exception is set).
+inline BTreeNode *btree_leaf_alloc(bool keys_only)
 {
-    BTreeNode *node = btree_node_take(btree_leaf_freelist, btree_leaf_freelist_size, BTREE_LEAF_BYTES);
-    if (node)
+    BTreeNode *node = keys_only ? btree_node_take(btree_keys_leaf_freelist, btree_keys_leaf_freelist_size,
+                                                  BTREE_KEYS_LEAF_BYTES)
+                                : btree_node_take(btree_leaf_freelist, btree_leaf_freelist_size, BTREE_LEAF_BYTES);
+    if (node) {
         node->is_leaf = 1;
+        node->keys_only = keys_only;
+    }
     return node;
 }
 

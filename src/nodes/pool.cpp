@@ -2,13 +2,19 @@
 
 BTreeNode *btree_leaf_freelist = nullptr;
 Py_ssize_t btree_leaf_freelist_size = 0;
+BTreeNode *btree_keys_leaf_freelist = nullptr;
+Py_ssize_t btree_keys_leaf_freelist_size = 0;
 BTreeNode *btree_internal_freelist = nullptr;
 Py_ssize_t btree_internal_freelist_size = 0;
 
 static void btree_node_recycle(BTreeNode *node)
 {
-    BTreeNode *&list = node->is_leaf ? btree_leaf_freelist : btree_internal_freelist;
-    Py_ssize_t &list_size = node->is_leaf ? btree_leaf_freelist_size : btree_internal_freelist_size;
+    BTreeNode *&list = !node->is_leaf    ? btree_internal_freelist
+                       : node->keys_only ? btree_keys_leaf_freelist
+                                         : btree_leaf_freelist;
+    Py_ssize_t &list_size = !node->is_leaf    ? btree_internal_freelist_size
+                            : node->keys_only ? btree_keys_leaf_freelist_size
+                                              : btree_leaf_freelist_size;
     if (list_size >= BTREE_FREELIST_MAX) {
         btree_mem_free(node);
         return;
@@ -26,7 +32,8 @@ void btree_node_free(BTreeNode *node)
     if (node->is_leaf) {
         for (int i = 0; i < node->n; i++) {
             Py_XDECREF(node->keys[i]);
-            Py_XDECREF(node->leaf.values[i]);
+            if (!node->keys_only)
+                Py_XDECREF(node->leaf.values[i]);
         }
     } else {
         // Children go before the node's own separators.

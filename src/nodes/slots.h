@@ -30,7 +30,8 @@ inline void btree_shift_left(T *slots, int at, int n)
 inline void btree_move_leaf_items(BTreeNode *dst, int to, const BTreeNode *src, int from, int count, bool copy_prims)
 {
     btree_move_slots(dst->keys + to, src->keys + from, count);
-    btree_move_slots(dst->leaf.values + to, src->leaf.values + from, count);
+    if (!dst->keys_only)
+        btree_move_slots(dst->leaf.values + to, src->leaf.values + from, count);
     if (copy_prims)
         btree_move_slots(dst->leaf.prims + to, src->leaf.prims + from, count);
 }
@@ -40,5 +41,6 @@ inline void btree_clear_leaf_slots(BTreeNode *leaf, int from, int to)
 {
     size_t bytes = sizeof(PyObject *) * static_cast<size_t>(to - from);
     memset(static_cast<void *>(leaf->keys + from), 0, bytes);
-    memset(static_cast<void *>(leaf->leaf.values + from), 0, bytes);
+    if (!leaf->keys_only)
+        memset(static_cast<void *>(leaf->leaf.values + from), 0, bytes);
 }

@@ -7,7 +7,8 @@ int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
     if (node->is_leaf) {
         for (int i = 0; i < node->n; i++) {
             Py_VISIT(node->keys[i]);
-            Py_VISIT(node->leaf.values[i]);
+            if (!node->keys_only)
+                Py_VISIT(node->leaf.values[i]);
         }
         return 0;
     }
@@ -25,7 +26,7 @@ int btree_traverse_node(BTreeNode *node, visitproc visit, void *arg)
 size_t btree_subtree_bytes(const BTreeNode *node)
 {
     if (node->is_leaf)
-        return BTREE_LEAF_BYTES;
+        return btree_node_bytes(node);
     size_t total = BTREE_INTERNAL_BYTES;
     for (int i = 0; i <= node->n; i++)
         total += btree_subtree_bytes(node->inner.children[i]);

@@ -32,7 +32,10 @@
 //   see values replaced (BTreeMap's) compare it instead of version.
 // - The guard is held, by the thread in `owner`, exactly while an operation
 //   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
-// - texts is set from initialisation on.
+// - texts is set from initialisation on; keys_only and equal_keys too, and
+//   they never change.
+// - equal_keys: the path cache is never filled (a key object names no one
+//   item when equal keys repeat).
 
 // What the core reports in the words of the Python surface that owns a tree.
 struct BTreeTexts {
@@ -59,14 +62,20 @@ struct BTreeCore {
     uint64_t shape_version;   // moves on when keys or nodes change, not when a value is replaced
     uint64_t cache_version;   // `version` when the cache was filled, 0 when it is empty
     const BTreeTexts *texts;  // the messages of the surface, static
+    bool keys_only;           // the leaves keep no values (a sorted list or set of elements)
+    bool equal_keys;          // equal keys may repeat, each run in the order it was added
 };
 
-// The state of a new, empty tree that reports errors with `texts`.
-inline void btree_init(BTreeCore *tree, const BTreeTexts *texts)
+// The state of a new, empty tree that reports errors with `texts`, with
+// leaves that keep no value when `keys_only`, and that keeps equal keys side
+// by side when `equal_keys`.
+inline void btree_init(BTreeCore *tree, const BTreeTexts *texts, bool keys_only = false, bool equal_keys = false)
 {
     *tree = BTreeCore{};
     tree->key_kind = BTreeKeyKind::None;
     tree->texts = texts;
+    tree->keys_only = keys_only;
+    tree->equal_keys = equal_keys;
 }
 
 // Takes the nodes out of the record, which is left empty: finalisers run

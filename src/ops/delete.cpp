@@ -13,15 +13,17 @@ void remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseLis
     BTREE_ASSERT(leaf->is_leaf && 0 <= idx && idx < n);
     // Their release comes last; ask for them now so the wait overlaps the moves.
     __builtin_prefetch(leaf->keys[idx], 1);
-    __builtin_prefetch(leaf->leaf.values[idx], 1);
     pending.add(leaf->keys[idx]);
-    pending.add(leaf->leaf.values[idx]);
     btree_shift_left(leaf->keys, idx, n);
-    btree_shift_left(leaf->leaf.values, idx, n);
+    leaf->keys[n - 1] = nullptr;
+    if (!leaf->keys_only) {
+        __builtin_prefetch(leaf->leaf.values[idx], 1);
+        pending.add(leaf->leaf.values[idx]);
+        btree_shift_left(leaf->leaf.values, idx, n);
+        leaf->leaf.values[n - 1] = nullptr;
+    }
     if (copy_prims)
         btree_shift_left(leaf->leaf.prims, idx, n);
-    leaf->keys[n - 1] = nullptr;
-    leaf->leaf.values[n - 1] = nullptr;
     leaf->n = n - 1;
 }
 
@@ -79,7 +81,10 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
 {
     BTREE_ASSERT(path.shape_version == tree->shape_version);
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
+    // The item is known again by its key object, or, where equal keys repeat
+    // (one object may be the key of several items), by its position.
     PyObject *target = path.leaf()->keys[path.slot()];
+    Py_ssize_t rank = tree->equal_keys ? btree_path_rank(tree, path) : -1;
     change.mark();
     // A top-up may move the next node of the path within its parent (a
     // borrow shifts nothing there, a merge into the left sibling does) or
@@ -97,13 +102,17 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
     }
     // The slot holds the item unless a top-up moved the leaf's items.
     int idx = path.slot();
-    if (idx >= node->n || node->keys[idx] != target) {
+    if (rank >= 0) {
+        path.at[path.depth] = 0;
+        idx = static_cast<int>(rank - btree_path_rank(tree, path));
+    } else if (idx >= node->n || node->keys[idx] != target) {
         idx = 0;
         while (node->keys[idx] != target)
             idx++;
     }
+    BTREE_ASSERT(0 <= idx && idx < node->n && node->keys[idx] == target);
     if (removed)
-        *removed = Py_NewRef(node->leaf.values[idx]);
+        *removed = Py_NewRef(node->keys_only ? target : node->leaf.values[idx]);
     remove_from_leaf(node, idx, copy_prims, pending);
     tree->size--;
     // Each count on the path loses the item, and a new first key of the leaf

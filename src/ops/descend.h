@@ -44,7 +44,9 @@ int btree_split_side(BTreeNode *node, int i, Probe &probe)
 // descends to the right), and records the way in `path`. In the leaf, a
 // Lower bound stops before the first key not less than the key and sets
 // `*found` when that key is equal; an Upper bound stops after the last key
-// not greater. Returns the slot, or -1 with an exception (a failed
+// not greater. In a tree of equal keys a Read descent by Lower bound stops
+// before the first key of the run, on it when there is one; writes there
+// descend by Upper bound, after the run. Returns the slot, or -1 with an exception (a failed
 // comparison, a split that could not allocate).
 template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
 [[gnu::always_inline]] inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
@@ -52,10 +54,12 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
 {
     // The path's arrays are written through locals, which no store of the
     // loop can be taken to change.
+    BTREE_ASSERT(D == BTreeDescent::Read || B == BTreeBound::Upper || !tree->equal_keys);
     BTreeNode **nodes = path.nodes;
     int *at = path.at;
     BTreeNode *node = tree->root;
     int d = 0;
+    [[maybe_unused]] int equal = 0;
     while (!node->is_leaf) {
         if (d == BTREE_MAX_DEPTH) {
             PyErr_SetString(PyExc_MemoryError, "tree is too deep");
@@ -64,6 +68,9 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
         int i;
         if constexpr (D != BTreeDescent::Read)
             i = btree_past_last<false>(node, probe) ? node->n : btree_child_index(node, probe);
+        else if constexpr (B == BTreeBound::Lower)
+            i = tree->equal_keys ? btree_bound<BTreeBound::Lower, false>(node, probe, &equal)
+                                 : btree_child_index(node, probe);
         else
             i = btree_child_index(node, probe);
         if (i < 0)
@@ -94,8 +101,24 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
         }
     }
     slot = btree_bound<B, true>(node, probe, found);
-    if (slot >= 0)
-        at[d] = slot;
+    if (slot < 0)
+        return -1;
+    at[d] = slot;
+    // With equal keys a lower bound chooses children by lower bound too, as
+    // a run may start left of a separator equal to the key; the leaf reached
+    // may then end before the run, which the next leaf starts.
+    if constexpr (D == BTreeDescent::Read && B == BTreeBound::Lower) {
+        if (tree->equal_keys && slot == node->n && btree_path_settle(path)) {
+            probe.begin_node();
+            int c = probe(path.leaf(), path.leaf()->leaf.prims, 0);
+            if constexpr (Probe::can_fail) {
+                if (c == BTREE_CMP_ERROR)
+                    return -1;
+            }
+            *found = c == 0;
+            return 0;
+        }
+    }
     return slot;
 }
 

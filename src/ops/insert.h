@@ -9,7 +9,8 @@
 
 // Stores a new item at the path's place: `key` (a new reference is taken) with
 // its primitive when the tree keeps `Prims`, and `value`, whose reference the
-// tree takes over; a full leaf is first split as btree_split_path does, unless
+// tree takes over (a tree that keeps no values takes none: `value` is NULL);
+// a full leaf is first split as btree_split_path does, unless
 // the descent made `Room` on its way. The caller marks the change of the new
 // item (before any Python code runs). 0, or -1 with MemoryError (the value
 // then goes to `pending`).
@@ -25,21 +26,25 @@ template <bool Prims, bool Room>
             if (split)
                 change.mark();
             if (rc < 0) {
-                pending.add(value);
+                if (value)
+                    pending.add(value);
                 return -1;
             }
         }
     }
     BTreeNode *leaf = path.leaf();
     int slot = path.slot(), n = leaf->n;
+    BTREE_ASSERT(!value == leaf->keys_only);
     btree_shift_right(leaf->keys, slot, n);
-    btree_shift_right(leaf->leaf.values, slot, n);
     if constexpr (Prims) {
         btree_shift_right(leaf->leaf.prims, slot, n);
         leaf->leaf.prims[slot] = prim;
     }
     leaf->keys[slot] = Py_NewRef(key);
-    leaf->leaf.values[slot] = value;
+    if (value) {
+        btree_shift_right(leaf->leaf.values, slot, n);
+        leaf->leaf.values[slot] = value;
+    }
     leaf->n = n + 1;
     BTreeNode *const *nodes = path.nodes;
     const int *at = path.at;

@@ -87,11 +87,14 @@ enum class BTreeItemKind { Keys, Values, Items };
 PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind);
 
 // The key, the value or the (key, value) tuple of one slot of a leaf, as a
-// new reference; NULL when the tuple cannot be made.
+// new reference; NULL when the tuple cannot be made. A leaf without values
+// holds elements: an element is its own value.
 PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind);
 
-// Removes the item at a position and returns it as a (key, value) tuple.
-PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index);
+// Removes the item at a position and returns its key, its value or the
+// (key, value) tuple. In a tree that keeps no values, an element is its own
+// value.
+PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind = BTreeItemKind::Items);
 
 // Removes every item: the clear() operation. 0, or -1 when the guard refuses.
 int btree_clear(BTreeCore *tree);
@@ -123,6 +126,32 @@ void btree_reset_empty(BTreeCore *tree);
 // KeyError whose single argument is the key, also when the key is a tuple
 // (which PyErr_SetObject would unpack into several arguments).
 void btree_set_key_error(PyObject *key);
+
+// The sorted sequences' operations on the run of keys equal to `key`. An
+// item holds `element` when its value (its key, in a tree that keeps no
+// values) compares equal to it; a NULL element is held by every item. In a
+// tree of unique keys a run holds one item at most.
+//
+// Adds the item (`key`, `value`) after the run: the tree takes a new
+// reference to `value`, which is NULL in a tree that keeps no values. 0 or -1.
+int btree_add(BTreeCore *tree, PyObject *key, PyObject *value);
+
+// Adds the item (`key`, `value`) after the run unless an item of it holds
+// `element`: 1 when added, 0 when held already, -1 with an exception.
+int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *element);
+
+// The first item of the run at position `from` or after that holds
+// `element`: 1 with its position in `*rank` (when given), 0 when there is
+// none, -1 with an exception.
+int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank);
+
+// Items of the run that hold `element`, or -1.
+Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element);
+
+// Removes the first item of the run that holds `element`: 1, with its value
+// (its key in a tree that keeps no values) handed over in `*removed` when
+// given; 0 when there is none; -1 with an exception.
+int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObject **removed);
 
 // Splits the full child `children[index]` of the non-full internal `parent`;
 // primitives travel with their keys when `copy_prims` is set. 0, or -1 with

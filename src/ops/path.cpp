@@ -50,6 +50,12 @@ bool btree_path_prev(BTreePath &path)
     return true;
 }
 
+void btree_path_unsettle(BTreePath &path)
+{
+    if (path.slot() == 0)
+        cross_to_leaf(path, true);
+}
+
 Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path)
 {
     Py_ssize_t count = path.slot(), size = tree->size;

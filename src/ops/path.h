@@ -56,6 +56,11 @@ bool btree_path_settle(BTreePath &path);
 // item. False, and the path unchanged, when the path is before the first item.
 bool btree_path_prev(BTreePath &path);
 
+// Moves a place at the start of a leaf other than the first to the end of
+// the leaf before: the same place between two items, where a new item
+// becomes no leaf's first key, which a separator would name.
+void btree_path_unsettle(BTreePath &path);
+
 // Number of items before the path's place.
 Py_ssize_t btree_path_rank(const BTreeCore *tree, const BTreePath &path);
 
@@ -70,8 +75,10 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split);
 
 // Removes the item the path is on. Every node on the way down is topped up
 // first, so that the leaf can lose an item without any node falling below the
-// fewest keys; the item is then found again by identity. The removed key and
-// value go to `pending`; with `removed`, the value is also handed over (a new
+// fewest keys; the item is then found again by identity (by position in a
+// tree of equal keys). The removed key and value go to `pending`; with
+// `removed`, the value (the key in a tree that keeps no values) is also
+// handed over (a new
 // reference). Separators that leave the tree go to `pending`.
 void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending,
                      PyObject **removed);

@@ -36,7 +36,8 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 
 PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
 {
-    PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
+    // A leaf without values holds elements: an element is its own value.
+    PyObject *key = leaf->keys[slot], *value = leaf->keys_only ? key : leaf->leaf.values[slot];
     if (kind == BTreeItemKind::Keys)
         return Py_NewRef(key);
     if (kind == BTreeItemKind::Values)
@@ -52,7 +53,7 @@ PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
     return item;
 }
 
-PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
+PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 {
     if (!btree_look(tree))
         return nullptr;
@@ -61,8 +62,8 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
     // The result is made before anything else, so that failing to make it
     // loses nothing. That allocation may run finalisers that change the tree:
     // the position is looked at again once the guard is held.
-    BTreeRef result(PyTuple_New(2));
-    if (!result)
+    BTreeRef result(kind == BTreeItemKind::Items ? PyTuple_New(2) : nullptr);
+    if (kind == BTreeItemKind::Items && !result)
         return nullptr;
     BTreeEntry entry(tree, nullptr);
     if (!entry)
@@ -72,9 +73,14 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index)
     BTreeLocalPath path;
     btree_descend_at(tree, index, path);
     BTreeChange change(tree, entry.pending);
-    PyTuple_SET_ITEM(result.get(), 0, Py_NewRef(path.leaf()->keys[path.slot()]));
+    PyObject *key = Py_NewRef(path.leaf()->keys[path.slot()]);
     PyObject *value = nullptr;
     btree_remove_at(tree, path, change, entry.pending, &value);
+    if (kind != BTreeItemKind::Items) {
+        entry.pending.add(kind == BTreeItemKind::Keys ? value : key);
+        return kind == BTreeItemKind::Keys ? key : value;
+    }
+    PyTuple_SET_ITEM(result.get(), 0, key);
     PyTuple_SET_ITEM(result.get(), 1, value);
     return result.release();
 }

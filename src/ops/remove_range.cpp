@@ -76,7 +76,8 @@ void cut_leaf(BTreeNode *leaf, int from, int to, bool copy_prims, Removed &remov
     int n = leaf->n;
     for (int i = from; i < to; i++) {
         removed.add(leaf->keys[i]);
-        removed.add(leaf->leaf.values[i]);
+        if (!leaf->keys_only)
+            removed.add(leaf->leaf.values[i]);
     }
     btree_move_leaf_items(leaf, from, leaf, to, n - to, copy_prims);
     btree_clear_leaf_slots(leaf, n - (to - from), n);

@@ -7,7 +7,7 @@ int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
     BTreeNode *child = parent->inner.children[index];
     BTREE_ASSERT(!parent->is_leaf && parent->n < BTREE_MAX_KEYS && index <= parent->n);
     BTREE_ASSERT(child->n == BTREE_MAX_KEYS);
-    BTreeNode *sibling = child->is_leaf ? btree_leaf_alloc() : btree_internal_alloc();
+    BTreeNode *sibling = child->is_leaf ? btree_leaf_alloc(child->keys_only) : btree_internal_alloc();
     if (!sibling) {
         PyErr_NoMemory();
         return -1;
@@ -66,7 +66,7 @@ int btree_prepare_root(BTreeCore *tree, bool *split)
 {
     *split = false;
     if (!tree->root) {
-        BTreeNode *leaf = btree_leaf_alloc();
+        BTreeNode *leaf = btree_leaf_alloc(tree->keys_only);
         if (!leaf) {
             PyErr_NoMemory();
             return -1;

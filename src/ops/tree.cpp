@@ -30,7 +30,7 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
         return -1;
     if (tree->root)
         return 1;
-    BTREE_ASSERT(!built->owner);
+    BTREE_ASSERT(!built->owner && built->keys_only == tree->keys_only && built->equal_keys == tree->equal_keys);
     BTreeChange change(tree, entry.pending);
     change.mark();
     tree->key_type = built->key_type;
@@ -43,6 +43,7 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
 
 int btree_copy(BTreeCore *dst, BTreeCore *src)
 {
+    BTREE_ASSERT(dst->keys_only == src->keys_only && dst->equal_keys == src->equal_keys);
     return btree_look(src) ? btree_copy_into(dst, src) : -1;
 }
 

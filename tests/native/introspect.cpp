@@ -6,6 +6,7 @@
 
 #include "btree_capi.h"
 #include "btreemap/object.h"
+#include "btreemap/seq.h"
 #include "keys/compare.h"
 #include "nodes/memory.h"
 #include "nodes/node.h"
@@ -17,7 +18,7 @@ BTreeCore *introspect_tree_arg(PyObject *op)
 {
     if (Py_IS_TYPE(op, &BTreeType))
         return btree_core(op);
-    if (btreemap_check(op))
+    if (btreemap_check(op) || btreeseq_check(op))
         return btreemap_core(op);
     PyErr_Format(PyExc_TypeError, "expected a tree of this module, got %.100s", Py_TYPE(op)->tp_name);
     return nullptr;

@@ -143,18 +143,21 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
         if (c.prev_leaf && c.prev_leaf->leaf.next != node)
             return fail(w, "the leaf chain does not lead from the previous leaf to this one");
         c.prev_leaf = node;
+        if (node->keys_only != c.tree->keys_only)
+            return fail(w, "a leaf whose keys_only is %d in a tree whose keys_only is %d", node->keys_only,
+                        c.tree->keys_only);
         *items = n;
         for (int i = 0; i < n; i++) {
             if (check_key(c, w, node, i) < 0)
                 return -1;
-            if (!node->leaf.values[i])
+            if (!node->keys_only && !node->leaf.values[i])
                 return fail(w, "value %d is NULL", i);
             PyObject *key = node->keys[i];
             if (c.prev_key) {
                 int order = btree_key_cmp(c.prev_key, key);
                 if (order == BTREE_CMP_ERROR)
                     return -1;
-                if (order != -1)
+                if (order != -1 && !(order == 0 && c.tree->equal_keys))
                     return fail(w, "key %d %R does not come after %R", i, key, c.prev_key);
             }
             c.prev_key = key;
@@ -209,6 +212,8 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
 int check_cache(BTreeCore *tree)
 {
     Where w{};
+    if (tree->equal_keys && tree->cache_key)
+        return fail(w, "a tree of equal keys caches the path of %R", tree->cache_key);
     if (!tree->cache_key) {
         if (tree->path_len != 0 || tree->cache_version != 0)
             return fail(w, "empty path cache with path_len %zd and cache_version %llu", tree->path_len,

@@ -1,0 +1,189 @@
+// btreemap.BTreeList: a sorted sequence that keeps equal elements, the last
+// added after those already there.
+#include <cstddef>
+
+#include "btreemap/methods.h"
+#include "btreemap/seq.h"
+#include "nodes/ref.h"
+
+namespace {
+
+PyObject *List_add(PyObject *self, PyObject *element)
+{
+    return btreeseq_add(self, element) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *List_update(PyObject *self, PyObject *iterable)
+{
+    return btreeseq_update(self, iterable) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *List_discard(PyObject *self, PyObject *element)
+{
+    return btreeseq_discard(self, element) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *List_remove(PyObject *self, PyObject *element)
+{
+    int rc = btreeseq_discard(self, element);
+    if (rc == 0)
+        PyErr_Format(PyExc_ValueError, "%R not in list", element);
+    return rc > 0 ? Py_NewRef(Py_None) : nullptr;
+}
+
+// The calls of a list that would break the order.
+PyObject *refused(const char *instead)
+{
+    PyErr_Format(PyExc_NotImplementedError, "use ``%s`` instead", instead);
+    return nullptr;
+}
+
+PyObject *List_append(PyObject *, PyObject *)
+{
+    return refused("sl.add(value)");
+}
+
+PyObject *List_extend(PyObject *, PyObject *)
+{
+    return refused("sl.update(values)");
+}
+
+PyObject *List_insert(PyObject *, PyObject *const *, Py_ssize_t)
+{
+    return refused("sl.add(value)");
+}
+
+PyObject *List_reverse(PyObject *, PyObject *)
+{
+    return refused("reversed(sl)");
+}
+
+int List_contains(PyObject *self, PyObject *element)
+{
+    return btreeseq_contains(self, element);
+}
+
+PyObject *List_concat(PyObject *self, PyObject *other)
+{
+    if (!PyObject_TypeCheck(self, &BTreeListType))
+        Py_RETURN_NOTIMPLEMENTED;
+    BTreeRef copy(btreeseq_new_like(self));
+    if (!copy || btreeseq_update(copy.get(), self) < 0 || btreeseq_update(copy.get(), other) < 0)
+        return nullptr;
+    return copy.release();
+}
+
+PyObject *List_inplace_concat(PyObject *self, PyObject *other)
+{
+    return btreeseq_update(self, other) < 0 ? nullptr : Py_NewRef(self);
+}
+
+// The elements repeated `times` times, each run of equal ones in the order
+// of the copies.
+PyObject *repeated(PyObject *self, PyObject *count)
+{
+    PyObject *elements = PySequence_List(self);
+    PyObject *times = elements ? PyNumber_Multiply(elements, count) : nullptr;
+    Py_XDECREF(elements);
+    return times;
+}
+
+PyObject *List_multiply(PyObject *left, PyObject *right)
+{
+    bool left_is_list = PyObject_TypeCheck(left, &BTreeListType);
+    PyObject *self = left_is_list ? left : right, *count = left_is_list ? right : left;
+    if (!PyIndex_Check(count))
+        Py_RETURN_NOTIMPLEMENTED;
+    BTreeRef times(repeated(self, count));
+    BTreeRef copy(times ? btreeseq_new_like(self) : nullptr);
+    if (!copy || btreeseq_update(copy.get(), times.get()) < 0)
+        return nullptr;
+    return copy.release();
+}
+
+PyObject *List_inplace_multiply(PyObject *self, PyObject *count)
+{
+    if (!PyIndex_Check(count))
+        Py_RETURN_NOTIMPLEMENTED;
+    BTreeRef times(repeated(self, count));
+    if (!times || btree_clear(btreemap_core(self)) < 0 || btreeseq_update(self, times.get()) < 0)
+        return nullptr;
+    return Py_NewRef(self);
+}
+
+// Compared with any sequence as lists compare.
+PyObject *List_richcompare(PyObject *self, PyObject *other, int op)
+{
+    BTreeRef sequence(btreemap_abc("Sequence"));
+    if (!sequence)
+        return nullptr;
+    int is_sequence = PyObject_IsInstance(other, sequence.get());
+    if (is_sequence <= 0)
+        return is_sequence < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+    if ((op == Py_EQ || op == Py_NE) && PyObject_Length(other) != btreemap_core(self)->size) {
+        if (PyErr_Occurred())
+            return nullptr;
+        return PyBool_FromLong(op == Py_NE);
+    }
+    BTreeRef mine(PySequence_List(self));
+    BTreeRef theirs(mine ? PySequence_List(other) : nullptr);
+    return theirs ? PyObject_RichCompare(mine.get(), theirs.get(), op) : nullptr;
+}
+
+PyMethodDef List_own_methods[] = {
+    {"add", List_add, METH_O, "add($self, value, /)\n--\n\nAdd value after the elements equal to it. O(log n)."},
+    {"update", List_update, METH_O,
+     "update($self, iterable, /)\n--\n\n"
+     "Add every element of iterable; a large input is merged in one pass."},
+    {"discard", List_discard, METH_O,
+     "discard($self, value, /)\n--\n\nRemove one element equal to value, if there is one. O(log n)."},
+    {"remove", List_remove, METH_O,
+     "remove($self, value, /)\n--\n\nRemove one element equal to value; ValueError when there is none."},
+    {"append", List_append, METH_O, "append($self, value, /)\n--\n\nNot offered: use add()."},
+    {"extend", List_extend, METH_O, "extend($self, values, /)\n--\n\nNot offered: use update()."},
+    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(List_insert)), METH_FASTCALL,
+     "insert($self, index, value, /)\n--\n\nNot offered: use add()."},
+    {"reverse", List_reverse, METH_NOARGS, "reverse($self, /)\n--\n\nNot offered: use reversed()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods List_as_sequence = {
+    .sq_contains = List_contains,
+};
+
+PyNumberMethods List_as_number = {
+    .nb_add = List_concat,
+    .nb_multiply = List_multiply,
+    .nb_inplace_add = List_inplace_concat,
+    .nb_inplace_multiply = List_inplace_multiply,
+};
+
+}  // namespace
+
+PyTypeObject BTreeListType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = BTREEMAP_MODULE ".BTreeList",
+    .tp_basicsize = sizeof(BTreeSeqObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreeseq_dealloc,
+    .tp_repr = btreeseq_repr,
+    .tp_as_number = &List_as_number,
+    .tp_as_sequence = &List_as_sequence,
+    .tp_as_mapping = &btreeseq_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_SEQUENCE,
+    .tp_doc = "BTreeList(iterable=None, key=None)\n--\n\n"
+              "A sorted sequence held as a B+ tree: elements in ascending order (of\n"
+              "key(element) with a key function), equal ones kept in the order they\n"
+              "were added. Adding, removing, positions and bisection take O(log n).",
+    .tp_traverse = btreeseq_traverse,
+    .tp_clear = btreeseq_clear_refs,
+    .tp_richcompare = List_richcompare,
+    .tp_weaklistoffset = offsetof(BTreeMapObject, weakreflist),
+    .tp_iter = btreeseq_iter,
+    .tp_getset = btreeseq_getset,
+    .tp_init = btreeseq_init,
+    .tp_new = btreeseq_new,
+};
+
+const PyMethodDef *btreelist_own_methods = List_own_methods;

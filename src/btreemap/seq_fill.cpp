@@ -1,0 +1,142 @@
+// Adding and removing elements of the sorted sequences: one at a time, or
+// a whole iterable at once through the bulk build.
+#include "btreemap/seq.h"
+#include "bulk/order.h"
+#include "bulk/pairs.h"
+#include "nodes/cursor.h"
+#include "nodes/ref.h"
+#include "ops/entry.h"
+
+namespace {
+
+bool keyed(PyObject *self)
+{
+    return btreeseq(self)->key != nullptr;
+}
+
+// Appends the key of each element of `iterable` (and, with a key function,
+// the element beside it). 0 or -1.
+int gather_elements(PyObject *self, PyObject *iterable, BTreePairs &pairs)
+{
+    BTreeRef it(PyObject_GetIter(iterable));
+    if (!it)
+        return -1;
+    Py_ssize_t hint = PyObject_LengthHint(iterable, 0);
+    if (hint < 0 || pairs.reserve(pairs.count + hint) < 0)
+        return -1;
+    while (PyObject *element = PyIter_Next(it.get())) {
+        PyObject *key = btreeseq_key_of(self, element);
+        if (!key) {
+            Py_DECREF(element);
+            return -1;
+        }
+        if (!keyed(self))
+            Py_DECREF(element);
+        if (pairs.append(key, keyed(self) ? element : nullptr) < 0)
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Appends the items of the tree, which no Python code can change meanwhile.
+int gather_tree(BTreeCore *tree, BTreePairs &pairs)
+{
+    if (!btree_look(tree) || pairs.reserve(pairs.count + tree->size) < 0)
+        return -1;
+    BTreeCursor cursor = btree_cursor_start(tree);
+    int slot;
+    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot)) {
+        PyObject *value = leaf->keys_only ? nullptr : Py_NewRef(leaf->leaf.values[slot]);
+        if (pairs.append(Py_NewRef(leaf->keys[slot]), value) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int add_each(PyObject *self, BTreePairs &pairs)
+{
+    BTreeCore *tree = btreemap_core(self);
+    bool is_set = btreeseq_is_set(self);
+    for (Py_ssize_t i = 0; i < pairs.count; i++) {
+        PyObject *value = pairs.values[i];
+        int rc = is_set ? btree_add_unique(tree, pairs.keys[i], value, value) : btree_add(tree, pairs.keys[i], value);
+        if (rc < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Rebuilds the object from its elements and the new ones, ordered together:
+// the bulk build's order is stable, so equal elements already there stay
+// first (a set keeps those). Comparing runs Python code: a change of the
+// object meanwhile stops the update.
+int rebuild(PyObject *self, BTreePairs &added)
+{
+    BTreeCore *tree = btreemap_core(self);
+    BTreePairs pairs;
+    uint64_t version = tree->version;
+    if (gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < added.count; i++) {
+        PyObject *key = added.keys[i], *value = added.values[i];
+        added.keys[i] = added.values[i] = nullptr;
+        if (pairs.append(key, value) < 0)
+            return -1;
+    }
+    if (btree_order_pairs(pairs, false, !btreeseq_is_set(self)) < 0)
+        return -1;
+    BTreeCore made;
+    btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
+    int rc = tree->version == version ? btree_build_pairs(&made, pairs) : 1;
+    // The old elements are held by the built tree while the old nodes go, so
+    // letting those go runs no finaliser.
+    if (rc == 0)
+        rc = btree_clear(tree);
+    if (rc == 0)
+        rc = btree_adopt(tree, &made);
+    if (rc == 1) {
+        PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
+        rc = -1;
+    }
+    btree_finalize(&made);
+    return rc;
+}
+
+}  // namespace
+
+int btreeseq_update(PyObject *self, PyObject *iterable)
+{
+    BTreePairs pairs;
+    if (gather_elements(self, iterable, pairs) < 0)
+        return -1;
+    BTreeCore *tree = btreemap_core(self);
+    // A set with a key function tells its elements apart by equality, which
+    // only adding them one at a time asks.
+    if (btreeseq_is_set(self) && keyed(self))
+        return add_each(self, pairs);
+    // Few new elements go in one at a time; more are ordered with the old
+    // ones in one pass.
+    if (pairs.count * 4 < tree->size)
+        return add_each(self, pairs);
+    return rebuild(self, pairs);
+}
+
+int btreeseq_add(PyObject *self, PyObject *element)
+{
+    BTreeRef key(btreeseq_key_of(self, element));
+    if (!key)
+        return -1;
+    PyObject *value = keyed(self) ? element : nullptr;
+    BTreeCore *tree = btreemap_core(self);
+    if (btreeseq_is_set(self))
+        return btree_add_unique(tree, key.get(), value, value);
+    return btree_add(tree, key.get(), value) < 0 ? -1 : 1;
+}
+
+int btreeseq_discard(PyObject *self, PyObject *element)
+{
+    BTreeRef key(btreeseq_key_of(self, element));
+    if (!key)
+        return -1;
+    return btree_remove_in_run(btreemap_core(self), key.get(), keyed(self) ? element : nullptr, nullptr);
+}

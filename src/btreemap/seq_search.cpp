@@ -1,0 +1,293 @@
+// What the sorted sequences read and remove by element, by key and by
+// position: membership, counts, bisection, index, ranges and slices.
+#include "btreemap/args.h"
+#include "btreemap/iter.h"
+#include "btreemap/positions.h"
+#include "btreemap/seq.h"
+#include "nodes/ref.h"
+#include "ops/entry.h"
+
+namespace {
+
+const char *where(PyObject *self)
+{
+    return btreeseq_is_set(self) ? "set" : "list";
+}
+
+// The key of a bound given as an element: None stays no bound.
+PyObject *bound_key(PyObject *self, PyObject *bound)
+{
+    return bound == Py_None ? Py_NewRef(bound) : btreeseq_key_of(self, bound);
+}
+
+PyObject *rank_of(PyObject *self, PyObject *key, bool or_equal)
+{
+    Py_ssize_t count = btree_rank(btreemap_core(self), key, or_equal);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+PyObject *Seq_bisect_left(PyObject *self, PyObject *element)
+{
+    BTreeRef key(btreeseq_key_of(self, element));
+    return key ? rank_of(self, key.get(), false) : nullptr;
+}
+
+PyObject *Seq_bisect_right(PyObject *self, PyObject *element)
+{
+    BTreeRef key(btreeseq_key_of(self, element));
+    return key ? rank_of(self, key.get(), true) : nullptr;
+}
+
+PyObject *Seq_bisect_key_left(PyObject *self, PyObject *key)
+{
+    return rank_of(self, key, false);
+}
+
+PyObject *Seq_bisect_key_right(PyObject *self, PyObject *key)
+{
+    return rank_of(self, key, true);
+}
+
+PyObject *Seq_count(PyObject *self, PyObject *element)
+{
+    BTreeCore *tree = btreemap_core(self);
+    BTreeRef key(btreeseq_key_of(self, element));
+    if (!key)
+        return nullptr;
+    Py_ssize_t count;
+    if (btreeseq(self)->key || !tree->equal_keys) {
+        count = btree_count_in_run(tree, key.get(), btreeseq(self)->key ? element : nullptr);
+    } else {
+        // Elements that are their own keys: the run's length, from two ranks.
+        Py_ssize_t before = btree_rank(tree, key.get(), false);
+        Py_ssize_t through = before < 0 ? -1 : btree_rank(tree, key.get(), true);
+        count = through < 0 ? -1 : through - before;
+    }
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+// The first position from `start` on and before `stop` (read as list.index
+// reads them) of an element equal to the argument; ValueError otherwise.
+PyObject *Seq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const char *const names[] = {"value", "start", "stop"};
+    PyObject *arg[3];
+    if (btreemap_parse_args({"index", names, 3, 1, 1}, args, nargs, kwnames, arg) < 0)
+        return nullptr;
+    Py_ssize_t from, to;
+    if (btreemap_read_bounds(arg[1], arg[2], &from, &to) < 0)
+        return nullptr;
+    BTreeCore *tree = btreemap_core(self);
+    BTreeRef key(btreeseq_key_of(self, arg[0]));
+    if (!key || !btree_look(tree))
+        return nullptr;
+    btreemap_clip_bounds(tree->size, &from, &to);
+    Py_ssize_t at = -1;
+    if (btreeseq(self)->key) {
+        int rc = btree_find_in_run(tree, key.get(), arg[0], from, &at);
+        if (rc < 0)
+            return nullptr;
+        if (rc == 0)
+            at = -1;
+    } else {
+        // The run of equal elements, from two ranks: its first position from
+        // `from` on.
+        bool present = false;
+        Py_ssize_t before = btree_rank(tree, key.get(), false, &present);
+        Py_ssize_t through = before < 0 || !present ? before : btree_rank(tree, key.get(), true);
+        if (through < 0)
+            return nullptr;
+        if (present)
+            at = before > from ? before : from < through ? from : -1;
+    }
+    if (at < 0 || at < from || at >= to) {
+        PyErr_Format(PyExc_ValueError, "%R is not in %s", arg[0], where(self));
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(at);
+}
+
+int reverse_flag(PyObject *reverse, bool *flag)
+{
+    int r = reverse ? PyObject_IsTrue(reverse) : 0;
+    *flag = r > 0;
+    return r < 0 ? -1 : 0;
+}
+
+// A lazy iterator over the elements whose keys lie between the bounds (None:
+// no bound).
+PyObject *range_iter(PyObject *self, PyObject *min, PyObject *max, PyObject *inclusive, PyObject *reverse)
+{
+    bool inclusive_min, inclusive_max, backward;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
+        return nullptr;
+    BTreeCore *tree = btreemap_core(self);
+    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
+    if (start < 0)
+        return nullptr;
+    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
+    if (stop < 0)
+        return nullptr;
+    return btreemap_iter_new(self, btreeseq_elements(self), start, stop, backward);
+}
+
+PyObject *Seq_irange(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"minimum", "maximum", "inclusive", "reverse", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange", const_cast<char **>(names), &min, &max,
+                                     &inclusive, &reverse))
+        return nullptr;
+    BTreeRef min_key(bound_key(self, min));
+    BTreeRef max_key(min_key ? bound_key(self, max) : nullptr);
+    return max_key ? range_iter(self, min_key.get(), max_key.get(), inclusive, reverse) : nullptr;
+}
+
+PyObject *Seq_irange_key(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"min_key", "max_key", "inclusive", "reverse", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange_key", const_cast<char **>(names), &min, &max,
+                                     &inclusive, &reverse))
+        return nullptr;
+    return range_iter(self, min, max, inclusive, reverse);
+}
+
+PyObject *Seq_remove_range(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"minimum", "maximum", "inclusive", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:remove_range", const_cast<char **>(names), &min, &max,
+                                     &inclusive))
+        return nullptr;
+    bool inclusive_min, inclusive_max;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
+        return nullptr;
+    BTreeRef min_key(bound_key(self, min));
+    BTreeRef max_key(min_key ? bound_key(self, max) : nullptr);
+    if (!max_key)
+        return nullptr;
+    PyObject *count = nullptr;
+    if (btree_remove_range_keys(btreemap_core(self), min_key.get(), max_key.get(), inclusive_min, inclusive_max,
+                                &count) < 0)
+        return nullptr;
+    return count;
+}
+
+PyObject *Seq_islice(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    static const char *names[] = {"start", "stop", "reverse", nullptr};
+    PyObject *start = Py_None, *stop = Py_None, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:islice", const_cast<char **>(names), &start, &stop,
+                                     &reverse))
+        return nullptr;
+    bool backward;
+    if (reverse_flag(reverse, &backward) < 0)
+        return nullptr;
+    Py_ssize_t from, to;
+    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || !btree_look(btreemap_core(self)))
+        return nullptr;
+    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
+    return btreemap_iter_new(self, btreeseq_elements(self), from, to, backward);
+}
+
+PyObject *Seq_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    static const char *const names[] = {"index"};
+    PyObject *arg;
+    if (btreemap_parse_args({"pop", names, 1, 0, 0}, args, nargs, kwnames, &arg) < 0)
+        return nullptr;
+    Py_ssize_t index = -1;
+    if (arg && btreemap_position(arg, &index) < 0)
+        return nullptr;
+    if (!btreemap_core(self)->size) {
+        PyErr_SetString(PyExc_IndexError, "pop index out of range");
+        return nullptr;
+    }
+    return btree_pop_item_at(btreemap_core(self), index, btreeseq_elements(self));
+}
+
+PyObject *Seq_clear(PyObject *self, PyObject *)
+{
+    return btree_clear(btreemap_core(self)) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+Py_ssize_t Seq_len(PyObject *self)
+{
+    return btreemap_core(self)->size;
+}
+
+PyObject *Seq_subscript(PyObject *self, PyObject *index)
+{
+    if (PySlice_Check(index))
+        return btreemap_slice(self, btreeseq_elements(self), index);
+    Py_ssize_t i;
+    if (btreemap_position(index, &i) < 0)
+        return nullptr;
+    return btree_item_at(btreemap_core(self), i, btreeseq_elements(self));
+}
+
+int Seq_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
+{
+    if (value) {
+        PyErr_SetString(PyExc_NotImplementedError, "use ``del s[index]`` and ``s.add(value)`` instead");
+        return -1;
+    }
+    return btreemap_delete_positions(self, index);
+}
+
+}  // namespace
+
+int btreeseq_contains(PyObject *self, PyObject *element)
+{
+    BTreeRef key(btreeseq_key_of(self, element));
+    if (!key)
+        return -1;
+    return btree_find_in_run(btreemap_core(self), key.get(), btreeseq(self)->key ? element : nullptr, 0, nullptr);
+}
+
+PyMappingMethods btreeseq_as_mapping = {
+    .mp_length = Seq_len,
+    .mp_subscript = Seq_subscript,
+    .mp_ass_subscript = Seq_ass_subscript,
+};
+
+PyMethodDef btreeseq_search_methods[] = {
+    {"bisect_left", Seq_bisect_left, METH_O,
+     "bisect_left($self, value, /)\n--\n\nThe number of elements that sort before value. O(log n)."},
+    {"bisect_right", Seq_bisect_right, METH_O,
+     "bisect_right($self, value, /)\n--\n\nThe number of elements that sort before value or with it. O(log n)."},
+    {"bisect", Seq_bisect_right, METH_O, "bisect($self, value, /)\n--\n\nThe same as bisect_right()."},
+    {"bisect_key_left", Seq_bisect_key_left, METH_O,
+     "bisect_key_left($self, key, /)\n--\n\nThe number of elements whose keys are less than key. O(log n)."},
+    {"bisect_key_right", Seq_bisect_key_right, METH_O,
+     "bisect_key_right($self, key, /)\n--\n\n"
+     "The number of elements whose keys are less than or equal to key. O(log n)."},
+    {"bisect_key", Seq_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
+    {"count", Seq_count, METH_O, "count($self, value, /)\n--\n\nThe number of elements equal to value."},
+    {"index", as_cfunction<Seq_index>(), METH_FASTCALL | METH_KEYWORDS,
+     "index($self, value, start=None, stop=None, /)\n--\n\n"
+     "The first position of an element equal to value from start to stop, read\n"
+     "as list.index reads them; ValueError when there is none. O(log n)."},
+    {"irange", as_cfunction<Seq_irange>(), METH_VARARGS | METH_KEYWORDS,
+     "irange($self, /, minimum=None, maximum=None, inclusive=(True, True), reverse=False)\n--\n\n"
+     "A lazy iterator over the elements from minimum to maximum (None: no\n"
+     "bound); inclusive is a pair of flags for the bounds."},
+    {"irange_key", as_cfunction<Seq_irange_key>(), METH_VARARGS | METH_KEYWORDS,
+     "irange_key($self, /, min_key=None, max_key=None, inclusive=(True, True), reverse=False)\n--\n\n"
+     "A lazy iterator over the elements whose keys lie from min_key to max_key."},
+    {"islice", as_cfunction<Seq_islice>(), METH_VARARGS | METH_KEYWORDS,
+     "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
+     "A lazy iterator over the elements at positions start to stop, as a slice\nwould select them."},
+    {"remove_range", as_cfunction<Seq_remove_range>(), METH_VARARGS | METH_KEYWORDS,
+     "remove_range($self, /, minimum=None, maximum=None, inclusive=(True, True))\n--\n\n"
+     "Remove every element from minimum to maximum (None: no bound), selected\n"
+     "as irange() selects them, and return how many were removed. Whole\n"
+     "subtrees go at once: O(log n) besides letting the removed elements go."},
+    {"pop", as_cfunction<Seq_pop>(), METH_FASTCALL | METH_KEYWORDS,
+     "pop($self, /, index=-1)\n--\n\n"
+     "Remove and return the element at a position, the last by default;\n"
+     "IndexError when empty or out of range. O(log n)."},
+    {"clear", Seq_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemove every element."},
+};
+const Py_ssize_t btreeseq_search_method_count = sizeof(btreeseq_search_methods) / sizeof(btreeseq_search_methods[0]);

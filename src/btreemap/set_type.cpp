@@ -1,0 +1,377 @@
+// btreemap.BTreeSet: a sorted set, a mutable set and a sequence by position.
+// Two sets without key functions combine in one linear merge.
+#include <cstddef>
+
+#include "btreemap/methods.h"
+#include "btreemap/seq.h"
+#include "bulk/merge.h"
+#include "nodes/ref.h"
+#include "ops/entry.h"
+
+namespace {
+
+BTreeCore *core(PyObject *op)
+{
+    return btreemap_core(op);
+}
+
+// Whether `element` is in `container`: a set of this module that cannot
+// compare the element with its own holds no such element.
+int holds(PyObject *container, PyObject *element)
+{
+    int rc = PySequence_Contains(container, element);
+    if (rc < 0 && btreeseq_check(container) && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return rc;
+}
+
+// An operand as a set like `self`: itself when it is one with the same key
+// function, else a new one of its elements.
+PyObject *as_set(PyObject *self, PyObject *other)
+{
+    if (btreeseq_is_set(other) && btreeseq(other)->key == btreeseq(self)->key)
+        return Py_NewRef(other);
+    PyObject *made = btreeseq_new_like(self);
+    if (made && btreeseq_update(made, other) < 0)
+        Py_CLEAR(made);
+    return made;
+}
+
+// Adds to `result` the elements of `from` that `other` holds (or, with
+// `wanted` false, does not hold). 0 or -1.
+int filter_into(PyObject *result, PyObject *from, PyObject *other, bool wanted)
+{
+    BTreeRef it(PyObject_GetIter(from));
+    if (!it)
+        return -1;
+    while (PyObject *element = PyIter_Next(it.get())) {
+        BTreeRef held(element);
+        int rc = holds(other, element);
+        if (rc < 0 || (rc == wanted && btreeseq_add(result, element) < 0))
+            return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// `self` op `other` as a new set like `self`.
+PyObject *combine(PyObject *self, PyObject *other, BTreeSetOp op)
+{
+    BTreeRef right(as_set(self, other));
+    BTreeRef result(right ? btreeseq_new_like(self) : nullptr);
+    if (!result)
+        return nullptr;
+    int rc;
+    if (!btreeseq(self)->key) {
+        rc = btree_set_merge(core(result.get()), core(self), core(right.get()), op);
+    } else if (op == BTreeSetOp::Union) {
+        rc = btreeseq_update(result.get(), self) < 0 ? -1 : btreeseq_update(result.get(), right.get());
+    } else {
+        // Elements with equal keys are told apart by equality: one by one.
+        rc = filter_into(result.get(), self, right.get(), op == BTreeSetOp::Intersection);
+        if (rc == 0 && op == BTreeSetOp::SymmetricDifference)
+            rc = filter_into(result.get(), right.get(), self, false);
+    }
+    return rc < 0 ? nullptr : result.release();
+}
+
+// Folds every argument into `self` with `op`, a new set.
+PyObject *combine_all(PyObject *self, PyObject *args, BTreeSetOp op)
+{
+    BTreeRef result(Py_NewRef(self));
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n == 0)
+        return PyObject_CallMethod(self, "copy", nullptr);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        result = BTreeRef(combine(result.get(), PyTuple_GET_ITEM(args, i), op));
+        if (!result)
+            return nullptr;
+    }
+    return result.release();
+}
+
+// Gives `self` the elements of `result`, a set no other code reaches.
+int take_over(PyObject *self, PyObject *result)
+{
+    if (btree_clear(core(self)) < 0)
+        return -1;
+    int rc = btree_adopt(core(self), core(result));
+    if (rc == 1) {
+        PyErr_SetString(PyExc_RuntimeError, core(self)->texts->mutated);
+        return -1;
+    }
+    return rc;
+}
+
+PyObject *update_with(PyObject *self, PyObject *args, BTreeSetOp op)
+{
+    BTreeRef result(combine_all(self, args, op));
+    if (!result || take_over(self, result.get()) < 0)
+        return nullptr;
+    return Py_NewRef(Py_None);
+}
+
+PyObject *Set_add(PyObject *self, PyObject *element)
+{
+    return btreeseq_add(self, element) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *Set_discard(PyObject *self, PyObject *element)
+{
+    return btreeseq_discard(self, element) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *Set_remove(PyObject *self, PyObject *element)
+{
+    int rc = btreeseq_discard(self, element);
+    if (rc == 0)
+        btree_set_key_error(element);
+    return rc > 0 ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject *Set_update(PyObject *self, PyObject *args)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++)
+        if (btreeseq_update(self, PyTuple_GET_ITEM(args, i)) < 0)
+            return nullptr;
+    return Py_NewRef(Py_None);
+}
+
+PyObject *Set_union(PyObject *self, PyObject *args)
+{
+    return combine_all(self, args, BTreeSetOp::Union);
+}
+
+PyObject *Set_intersection(PyObject *self, PyObject *args)
+{
+    return combine_all(self, args, BTreeSetOp::Intersection);
+}
+
+PyObject *Set_difference(PyObject *self, PyObject *args)
+{
+    return combine_all(self, args, BTreeSetOp::Difference);
+}
+
+PyObject *Set_symmetric_difference(PyObject *self, PyObject *other)
+{
+    return combine(self, other, BTreeSetOp::SymmetricDifference);
+}
+
+PyObject *Set_intersection_update(PyObject *self, PyObject *args)
+{
+    return update_with(self, args, BTreeSetOp::Intersection);
+}
+
+PyObject *Set_difference_update(PyObject *self, PyObject *args)
+{
+    return update_with(self, args, BTreeSetOp::Difference);
+}
+
+PyObject *Set_symmetric_difference_update(PyObject *self, PyObject *other)
+{
+    BTreeRef result(combine(self, other, BTreeSetOp::SymmetricDifference));
+    if (!result || take_over(self, result.get()) < 0)
+        return nullptr;
+    return Py_NewRef(Py_None);
+}
+
+// Whether every element of `a` is in `b`: 1, 0 or -1.
+int subset(PyObject *a, PyObject *b)
+{
+    BTreeRef it(PyObject_GetIter(a));
+    if (!it)
+        return -1;
+    while (PyObject *element = PyIter_Next(it.get())) {
+        int rc = holds(b, element);
+        Py_DECREF(element);
+        if (rc <= 0)
+            return rc;
+    }
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+PyObject *Set_isdisjoint(PyObject *self, PyObject *other)
+{
+    BTreeRef it(PyObject_GetIter(other));
+    if (!it)
+        return nullptr;
+    while (PyObject *element = PyIter_Next(it.get())) {
+        int rc = holds(self, element);
+        Py_DECREF(element);
+        if (rc != 0)
+            return rc < 0 ? nullptr : Py_NewRef(Py_False);
+    }
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_True);
+}
+
+int Set_contains(PyObject *self, PyObject *element)
+{
+    return btreeseq_contains(self, element);
+}
+
+// Compared with any set as sets compare: by inclusion.
+PyObject *Set_richcompare(PyObject *self, PyObject *other, int op)
+{
+    BTreeRef abc(btreemap_abc("Set"));
+    if (!abc)
+        return nullptr;
+    int is_set = PyObject_IsInstance(other, abc.get());
+    if (is_set <= 0)
+        return is_set < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
+    Py_ssize_t mine = btreemap_core(self)->size, theirs = PyObject_Length(other);
+    if (theirs < 0)
+        return nullptr;
+    bool sizes;
+    int rc;
+    switch (op) {
+    case Py_EQ:
+    case Py_NE:
+        sizes = mine == theirs;
+        rc = sizes ? subset(self, other) : 0;
+        if (rc < 0)
+            return nullptr;
+        return PyBool_FromLong((op == Py_EQ) == (rc == 1));
+    case Py_LE:
+    case Py_LT:
+        sizes = op == Py_LE ? mine <= theirs : mine < theirs;
+        rc = sizes ? subset(self, other) : 0;
+        break;
+    default:
+        sizes = op == Py_GE ? mine >= theirs : mine > theirs;
+        rc = sizes ? subset(other, self) : 0;
+        break;
+    }
+    return rc < 0 ? nullptr : PyBool_FromLong(rc);
+}
+
+// The binary operators take any iterable on either side; the result is a
+// set like the operand of this type.
+PyObject *binary(PyObject *left, PyObject *right, BTreeSetOp op)
+{
+    if (btreeseq_is_set(left))
+        return combine(left, right, op);
+    BTreeRef mine(as_set(right, left));
+    return mine ? combine(mine.get(), right, op) : nullptr;
+}
+
+PyObject *Set_or(PyObject *left, PyObject *right)
+{
+    return binary(left, right, BTreeSetOp::Union);
+}
+
+PyObject *Set_and(PyObject *left, PyObject *right)
+{
+    return binary(left, right, BTreeSetOp::Intersection);
+}
+
+PyObject *Set_sub(PyObject *left, PyObject *right)
+{
+    return binary(left, right, BTreeSetOp::Difference);
+}
+
+PyObject *Set_xor(PyObject *left, PyObject *right)
+{
+    return binary(left, right, BTreeSetOp::SymmetricDifference);
+}
+
+PyObject *Set_inplace_or(PyObject *self, PyObject *other)
+{
+    return btreeseq_update(self, other) < 0 ? nullptr : Py_NewRef(self);
+}
+
+PyObject *inplace(PyObject *self, PyObject *other, BTreeSetOp op)
+{
+    BTreeRef result(combine(self, other, op));
+    if (!result || take_over(self, result.get()) < 0)
+        return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject *Set_inplace_and(PyObject *self, PyObject *other)
+{
+    return inplace(self, other, BTreeSetOp::Intersection);
+}
+
+PyObject *Set_inplace_sub(PyObject *self, PyObject *other)
+{
+    return inplace(self, other, BTreeSetOp::Difference);
+}
+
+PyObject *Set_inplace_xor(PyObject *self, PyObject *other)
+{
+    return inplace(self, other, BTreeSetOp::SymmetricDifference);
+}
+
+PyMethodDef Set_own_methods[] = {
+    {"add", Set_add, METH_O, "add($self, value, /)\n--\n\nAdd value unless an equal element is there. O(log n)."},
+    {"discard", Set_discard, METH_O,
+     "discard($self, value, /)\n--\n\nRemove the element equal to value, if there is one. O(log n)."},
+    {"remove", Set_remove, METH_O,
+     "remove($self, value, /)\n--\n\nRemove the element equal to value; KeyError when there is none."},
+    {"update", Set_update, METH_VARARGS,
+     "update($self, /, *iterables)\n--\n\nAdd the elements of every iterable; large inputs merge in one pass."},
+    {"union", Set_union, METH_VARARGS,
+     "union($self, /, *iterables)\n--\n\nA new set of the elements of self and of every iterable."},
+    {"intersection", Set_intersection, METH_VARARGS,
+     "intersection($self, /, *iterables)\n--\n\nA new set of the elements of self found in every iterable."},
+    {"difference", Set_difference, METH_VARARGS,
+     "difference($self, /, *iterables)\n--\n\nA new set of the elements of self found in no iterable."},
+    {"symmetric_difference", Set_symmetric_difference, METH_O,
+     "symmetric_difference($self, other, /)\n--\n\nA new set of the elements in exactly one of self and other."},
+    {"intersection_update", Set_intersection_update, METH_VARARGS,
+     "intersection_update($self, /, *iterables)\n--\n\nKeep only the elements found in every iterable."},
+    {"difference_update", Set_difference_update, METH_VARARGS,
+     "difference_update($self, /, *iterables)\n--\n\nRemove the elements found in any iterable."},
+    {"symmetric_difference_update", Set_symmetric_difference_update, METH_O,
+     "symmetric_difference_update($self, other, /)\n--\n\n"
+     "Keep the elements in exactly one of self and other."},
+    {"isdisjoint", Set_isdisjoint, METH_O,
+     "isdisjoint($self, other, /)\n--\n\nWhether self and other have no element in common."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods Set_as_sequence = {
+    .sq_contains = Set_contains,
+};
+
+PyNumberMethods Set_as_number = {
+    .nb_subtract = Set_sub,
+    .nb_and = Set_and,
+    .nb_xor = Set_xor,
+    .nb_or = Set_or,
+    .nb_inplace_subtract = Set_inplace_sub,
+    .nb_inplace_and = Set_inplace_and,
+    .nb_inplace_xor = Set_inplace_xor,
+    .nb_inplace_or = Set_inplace_or,
+};
+
+}  // namespace
+
+PyTypeObject BTreeSetType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = BTREEMAP_MODULE ".BTreeSet",
+    .tp_basicsize = sizeof(BTreeSeqObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreeseq_dealloc,
+    .tp_repr = btreeseq_repr,
+    .tp_as_number = &Set_as_number,
+    .tp_as_sequence = &Set_as_sequence,
+    .tp_as_mapping = &btreeseq_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "BTreeSet(iterable=None, key=None)\n--\n\n"
+              "A sorted set held as a B+ tree: unique elements in ascending order (of\n"
+              "key(element) with a key function), reached by position too. Adding,\n"
+              "removing, membership and positions take O(log n).",
+    .tp_traverse = btreeseq_traverse,
+    .tp_clear = btreeseq_clear_refs,
+    .tp_richcompare = Set_richcompare,
+    .tp_weaklistoffset = offsetof(BTreeMapObject, weakreflist),
+    .tp_iter = btreeseq_iter,
+    .tp_getset = btreeseq_getset,
+    .tp_init = btreeseq_init,
+    .tp_new = btreeseq_new,
+};
+
+const PyMethodDef *btreeset_own_methods = Set_own_methods;

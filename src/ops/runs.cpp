@@ -1,0 +1,189 @@
+// The operations of the sorted sequences on runs of equal keys: adding after
+// a run, and finding, counting or removing the items of a run that hold a
+// given element. In a tree of unique keys a run holds one item at most.
+#include "ops/depth.h"
+#include "ops/descend.h"
+#include "ops/entry.h"
+#include "ops/insert.h"
+#include "ops/ops.h"
+
+int btree_add(BTreeCore *tree, PyObject *key, PyObject *value)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    BTreeChange change(tree, entry.pending);
+    int rc = entry.with_key<BTreeAccess::Write>(key, [&](auto &probe) {
+        constexpr bool prims = BTreePrimProbe<std::remove_reference_t<decltype(probe)>>;
+        BTreePrim prim{};
+        if constexpr (prims)
+            prim = probe.prim();
+        bool split = false;
+        if (btree_prepare_root(tree, &split) < 0)
+            return -1;
+        if (split)
+            change.mark();
+        BTreeLocalPath path;
+        if (btree_descend<BTreeBound::Upper, BTreeDescent::Split>(tree, probe, path, nullptr, &change) < 0)
+            return -1;
+        return btree_insert_at<prims, true>(tree, path, key, prim, value ? Py_NewRef(value) : nullptr, change,
+                                            entry.pending);
+    });
+    if (rc == 0)
+        change.mark();
+    else if (tree->size == 0)
+        btree_reset_empty(tree);
+    return rc;
+}
+
+namespace {
+
+// Whether the item at the path holds `element`: its value (its key in a tree
+// without values) compares equal to it; NULL matches every item. 1, 0 or -1.
+int holds(const BTreeCore *tree, const BTreePath &path, PyObject *element)
+{
+    if (!element)
+        return 1;
+    // The guard keeps the item in the tree while its comparison runs.
+    BTreeNode *leaf = path.leaf();
+    PyObject *item = tree->keys_only ? leaf->keys[path.slot()] : leaf->leaf.values[path.slot()];
+    return PyObject_RichCompareBool(item, element, Py_EQ);
+}
+
+// Walks the run of keys equal to the probe's from its start, calling
+// `visit()` with the path on each item: 1 stops there, 0 goes on, -1 fails.
+// Returns what stopped the walk, or 0 at the run's end with the path at the
+// place after the run (an empty tree has no path).
+template <class Probe, class Visit>
+int walk_run(BTreeCore *tree, Probe &probe, BTreePath &path, Visit &&visit)
+{
+    if (!tree->root)
+        return 0;
+    int found = 0;
+    if (btree_descend<BTreeBound::Lower>(tree, probe, path, &found) < 0)
+        return -1;
+    while (found) {
+        int rc = visit();
+        if (rc != 0)
+            return rc;
+        path.at[path.depth]++;
+        if (!btree_path_settle(path))
+            return 0;
+        probe.begin_node();
+        int c = probe(path.leaf(), path.leaf()->leaf.prims, path.slot());
+        if constexpr (Probe::can_fail) {
+            if (c == BTREE_CMP_ERROR)
+                return -1;
+        }
+        found = c == 0;
+    }
+    return 0;
+}
+
+// Runs `body(probe, path)` once `entry` holds the tree, counted against the
+// recursion limit as the element's comparisons run Python code.
+template <BTreeAccess A, class Body>
+int in_run(BTreeEntry &entry, BTreeCore *tree, PyObject *key, Body &&body)
+{
+    BTreeDepthGuard depth;
+    if (depth.enter(" in a sorted sequence") < 0)
+        return -1;
+    return entry.with_key<A>(key, [&](auto &probe) {
+        BTreeLocalPath path;
+        return body(probe, path);
+    });
+}
+
+}  // namespace
+
+int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    return in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+        // Positions are counted from the run's first, whose rank is taken
+        // once, when needed.
+        Py_ssize_t at = -1;
+        bool counted = from > 0 || rank;
+        int rc = walk_run(tree, probe, path, [&] {
+            if (counted) {
+                at = at < 0 ? btree_path_rank(tree, path) : at + 1;
+                if (at < from)
+                    return 0;
+            }
+            return holds(tree, path, element);
+        });
+        if (rc > 0 && rank)
+            *rank = at;
+        return rc;
+    });
+}
+
+Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    Py_ssize_t count = 0;
+    int rc = in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+        return walk_run(tree, probe, path, [&] {
+            int match = holds(tree, path, element);
+            count += match > 0;
+            return match < 0 ? -1 : 0;
+        });
+    });
+    return rc < 0 ? -1 : count;
+}
+
+int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObject **removed)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    BTreeChange change(tree, entry.pending);
+    return in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+        int rc = walk_run(tree, probe, path, [&] { return holds(tree, path, element); });
+        if (rc > 0)
+            btree_remove_at(tree, path, change, entry.pending, removed);
+        return rc;
+    });
+}
+
+int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *element)
+{
+    BTreeEntry entry(tree, key);
+    if (!entry)
+        return -1;
+    BTreeChange change(tree, entry.pending);
+    int rc = in_run<BTreeAccess::Write>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+        int present = walk_run(tree, probe, path, [&] { return holds(tree, path, element); });
+        if (present != 0)
+            return present < 0 ? -1 : 0;
+        constexpr bool prims = BTreePrimProbe<std::remove_reference_t<decltype(probe)>>;
+        BTreePrim prim{};
+        if constexpr (prims)
+            prim = probe.prim();
+        if (!tree->root) {
+            bool split = false;
+            if (btree_prepare_root(tree, &split) < 0)
+                return -1;
+            path.nodes[0] = tree->root;
+            path.at[0] = 0;
+            path.depth = 0;
+            path.shape_version = tree->shape_version;
+        }
+        // The place after the run, moved off a leaf's start so that no
+        // separator names the new item.
+        btree_path_unsettle(path);
+        if (btree_insert_at<prims, false>(tree, path, key, prim, value ? Py_NewRef(value) : nullptr, change,
+                                          entry.pending) < 0)
+            return -1;
+        return 1;
+    });
+    if (rc > 0)
+        change.mark();
+    else if (rc < 0 && tree->size == 0)
+        btree_reset_empty(tree);
+    return rc;
+}
