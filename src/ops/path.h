@@ -78,7 +78,7 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split);
 // fewest keys; the item is then found again by identity (by position in a
 // tree of equal keys). The removed key and value go to `pending`; with
 // `removed`, the value (the key in a tree that keeps no values) is also
-// handed over (a new
-// reference). Separators that leave the tree go to `pending`.
+// handed over (a new reference). Separators that leave the tree go to
+// `pending`.
 void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending,
                      PyObject **removed);
