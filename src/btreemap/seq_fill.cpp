@@ -3,6 +3,7 @@
 #include "btreemap/seq.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
+#include "keys/kind.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
 #include "ops/entry.h"
@@ -18,6 +19,21 @@ bool keyed(PyObject *self)
 // the element beside it). 0 or -1.
 int gather_elements(PyObject *self, PyObject *iterable, BTreePairs &pairs)
 {
+    // Elements that are their own keys are read from a list or tuple in
+    // place, their objects asked for ahead; nothing runs Python code there.
+    if (!keyed(self) && (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(iterable);
+        PyObject **items = PySequence_Fast_ITEMS(iterable);
+        if (pairs.reserve(pairs.count + n) < 0)
+            return -1;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (i + BTREE_KEYS_AHEAD < n)
+                btree_prefetch_key(items[i + BTREE_KEYS_AHEAD]);
+            if (pairs.append(Py_NewRef(items[i]), nullptr) < 0)
+                return -1;
+        }
+        return 0;
+    }
     BTreeRef it(PyObject_GetIter(iterable));
     if (!it)
         return -1;
