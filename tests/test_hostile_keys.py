@@ -522,14 +522,16 @@ def test_ctrl_c_interrupts_a_wait_for_the_guard(key_hook, surface):
     entered, release = threading.Event(), threading.Event()
     other = threading.Thread(target=lambda: surface.search(tree, Key(3)))
 
+    # Generous waits: on a loaded machine a thread may not run for seconds,
+    # and the other thread must still hold the tree when the interrupt comes.
     def hook(a, b):
         if threading.current_thread() is other:
             entered.set()
-            release.wait(10)
+            release.wait(120)
 
     key_hook(hook)
     other.start()
-    assert entered.wait(10)
+    assert entered.wait(120)
     timer = threading.Timer(0.05, _thread.interrupt_main)
     timer.start()
     try:
