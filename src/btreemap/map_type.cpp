@@ -35,7 +35,7 @@ int BTreeMap_init(PyObject *self, PyObject *args, PyObject *kwargs)
         // map may change it.
         if (btreemap_core(self)->root) {
             PyErr_Format(PyExc_TypeError, "the key function of a %s with items cannot change",
-                         Py_TYPE(self)->tp_name);
+                         _PyType_Name(Py_TYPE(self)));
             return -1;
         }
         btreemap_set_key(self, key);
