@@ -315,7 +315,7 @@ PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssiz
     if (nargs < 2 || nargs > 3 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1]) ||
         (nargs == 3 && args[2] != Py_None && !PyCallable_Check(args[2]))) {
         PyErr_SetString(PyExc_TypeError,
-                        "_fromsortedlists() takes a list of keys, a list of values and a key function");
+                        "_fromsortedlists() takes a list of keys and a list of values, then a key function");
         return nullptr;
     }
     Py_ssize_t n = PyList_GET_SIZE(args[0]);
