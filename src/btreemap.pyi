@@ -1,10 +1,10 @@
 """A sorted mutable mapping on the btree core."""
 
 import sys
-from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, MutableMapping, Sequence
 from collections.abc import Set as AbstractSet
 from types import GenericAlias
-from typing import Any, TypeVar, overload, type_check_only
+from typing import Any, TypeAlias, TypeVar, overload, type_check_only
 
 from _typeshed import SupportsKeysAndGetItem, SupportsRichComparison
 from typing_extensions import disjoint_base
@@ -19,6 +19,10 @@ _V = TypeVar("_V")
 _T = TypeVar("_T")
 _V_co = TypeVar("_V_co", covariant=True)
 _K_co = TypeVar("_K_co", covariant=True)
+_K_contra = TypeVar("_K_contra", contravariant=True)
+
+# A key function: keys are ordered by what it returns.
+_KeyFunction: TypeAlias = Callable[[_K_contra], SupportsRichComparison]
 
 @disjoint_base
 class BTreeMap(MutableMapping[_K, _V]):
@@ -42,6 +46,26 @@ class BTreeMap(MutableMapping[_K, _V]):
     def __init__(self, iterable: Iterable[tuple[_K, _V]], /) -> None: ...
     @overload
     def __init__(self: BTreeMap[str, _V], iterable: Iterable[tuple[str, _V]], /, **kwargs: _V) -> None: ...
+    # A first argument that is callable or None is the key function.
+    @overload
+    def __init__(self, key: _KeyFunction[_K] | None, /) -> None: ...
+    @overload
+    def __init__(self: BTreeMap[str, _V], key: _KeyFunction[str] | None, /, **kwargs: _V) -> None: ...
+    @overload
+    def __init__(self, key: _KeyFunction[_K] | None, iterable: SupportsKeysAndGetItem[_K, _V], /) -> None: ...
+    @overload
+    def __init__(
+        self: BTreeMap[str, _V], key: _KeyFunction[str] | None, iterable: SupportsKeysAndGetItem[str, _V], /, **kwargs: _V
+    ) -> None: ...
+    @overload
+    def __init__(self, key: _KeyFunction[_K] | None, iterable: Iterable[tuple[_K, _V]], /) -> None: ...
+    @overload
+    def __init__(
+        self: BTreeMap[str, _V], key: _KeyFunction[str] | None, iterable: Iterable[tuple[str, _V]], /, **kwargs: _V
+    ) -> None: ...
+    @property
+    def key(self) -> _KeyFunction[_K] | None:
+        """The key function that orders the keys, or None."""
     def __len__(self) -> int: ...
     def __getitem__(self, key: _K, /) -> _V: ...
     def __setitem__(self, key: _K, value: _V, /) -> None: ...
@@ -131,7 +155,9 @@ class BTreeMap(MutableMapping[_K, _V]):
     @classmethod
     def fromsorted(cls, pairs: Iterable[tuple[_K, _V]], /) -> Self: ...
     @classmethod
-    def _fromsortedlists(cls, keys: list[_K], values: list[_V], /) -> Self: ...
+    def _fromsortedlists(
+        cls, keys: list[_K], values: list[_V], key: _KeyFunction[_K] | None = None, /
+    ) -> Self: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
 
 # Not attributes of the module: the types of the objects keys(), values()

@@ -323,6 +323,8 @@ def test_unpickling_refuses_malformed_lists(BTreeMap):
         BTreeMap._fromsortedlists([1, 2], [1])
     with pytest.raises(TypeError, match="a list of keys and a list of values"):
         BTreeMap._fromsortedlists((1, 2), [1, 2])
+    with pytest.raises(TypeError, match="a list of keys and a list of values, then a key function"):
+        BTreeMap._fromsortedlists([1], [1], 5)
     with pytest.raises(TypeError, match="not supported"):
         BTreeMap._fromsortedlists([1, "a"], [1, 2])
     assert list(BTreeMap._fromsortedlists([], []).items()) == []

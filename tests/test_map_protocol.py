@@ -7,6 +7,7 @@ import collections
 import copy
 import gc
 import inspect
+import operator
 import random
 import weakref
 
@@ -25,11 +26,45 @@ bt = from_test_build("_btree_test")
     lambda M: M(collections.OrderedDict([(2, "b"), (1, "a")]), **{}) | {3: "c"},
     lambda M: M.fromsorted([(1, "a"), (2, "b"), (3, "c")]),
     lambda M: M.fromkeys([3, 2, 1], "v") | {1: "a", 2: "b", 3: "c"},
+    lambda M: M(None, {3: "c", 1: "a", 2: "b"}),
+    lambda M: M(None, b="b", c="c", a="a"),
 ])
 def test_construction_variants_agree_with_dict(BTreeMap, make):
     m = make(BTreeMap)
-    assert list(m.items()) == [(1, "a"), (2, "b"), (3, "c")]
+    if m and isinstance(m.keys()[0], str):
+        m = BTreeMap({ord(k) - ord("a") + 1: v for k, v in m.items()})
+    assert list(m.items()) == [(1, "a"), (2, "b"), (3, "c")] and m.key is None
     assert m == {1: "a", 2: "b", 3: "c"} and not m != {3: "c", 2: "b", 1: "a"}
+
+
+@pytest.mark.parametrize("make, key, order", [
+    (lambda M: M(str.lower, B=1, a=2, b=3, A=4), str.lower, ["a", "A", "B", "b"]),
+    (lambda M: M(abs, [(2, 0), (-1, 0), (1, 0), (1.0, 9), (-2, 0)]), abs, [-1, 1, 2, -2]),
+    (lambda M: M(abs, M(operator.neg, {3: 0, 2: 0})) | M(abs, {-2: 2}), abs, [2, -2, 3]),
+    (lambda M: M(str.lower, {"b": 0}).copy() | {"B": 1, "a": 2}, str.lower, ["a", "b", "B"]),
+])
+def test_key_function_orders_keys_told_apart_by_equality(BTreeMap, make, key, order):
+    m = make(BTreeMap)
+    if BTreeMap is bt.BTreeMap:
+        check_tree(m)
+    assert list(m) == order and m.key is key and repr(m).startswith(f"BTreeMap({key!r}, {{")
+    assert type(m.keys()[order.index(1)]) is int if 1 in order else True
+    with pytest.raises(AttributeError):
+        m.key = None
+
+
+def test_key_function_arguments_refused(BTreeMap):
+    with pytest.raises(TypeError, match="key function before the data"):
+        BTreeMap({1: 2}, {3: 4})
+    m = BTreeMap(str.lower, a=1)
+    with pytest.raises(TypeError, match="key function of a BTreeMap with items cannot change"):
+        m.__init__({"b": 2})
+    m.__init__(str.lower, b=2)
+    assert list(m.items()) == [("a", 1), ("b", 2)]
+    with pytest.raises(TypeError, match="expected string or bytes-like|'int' object"):
+        m[5] = 0
+    if BTreeMap is bt.BTreeMap:
+        check_tree(m)
 
 
 def test_keyword_construction_and_later_pairs_win(BTreeMap):

@@ -11,6 +11,7 @@ rule; a new type joins with its record.
 
 import bisect
 import copy as copying
+import operator
 import pickle
 import random
 
@@ -457,8 +458,24 @@ MAP_KEY_KINDS = {
     "int": st.integers(-50, 50),
     "float": st.floats(-50, 50, allow_nan=False).map(lambda f: round(f, 1)),
     "str": st.text("abcde", max_size=3),
+    "cased": st.text("abAB", max_size=3),
     "tuple": st.tuples(st.integers(0, 5), st.text("ab", max_size=2)),
     "mixed": st.one_of(st.integers(-50, 50), st.floats(-50, 50, allow_nan=False)),
+}
+
+
+
+def seven(k):
+    return k % 7
+
+
+# The key functions of keyed maps, each with the kinds of keys it takes;
+# str.lower and modulo make runs of keys with equal key(k).
+MAP_KEY_FUNCTIONS = {
+    "none": (None, ["int", *sorted(set(MAP_KEY_KINDS) - {"int"})]),
+    "negation": (operator.neg, ["int", "float", "mixed"]),
+    "lower": (str.lower, ["cased", "str"]),
+    "modulo": (seven, ["int"]),
 }
 
 
@@ -466,24 +483,32 @@ class MapProtocol(RuleBasedStateMachine):
     """Drives a map of the test build and a SortedDict (the reference: a dict
     with its keys kept sorted) through the same calls: the mapping protocol,
     its views and their set operations, beyond the operations every sorted
-    type shares (test_tree_matches_model)."""
+    type shares (test_tree_matches_model). A subclass names a key function
+    (`key_func`, with the kinds of keys it takes) given to both."""
+
+    key_func = None
+    kinds = MAP_KEY_FUNCTIONS["none"][1]
 
     def __init__(self):
         super().__init__()
-        self.m = _btree_test.BTreeMap()
-        self.ref = sortedcontainers.SortedDict()
+        self.m = _btree_test.BTreeMap(self.key_func)
+        self.ref = sortedcontainers.SortedDict(self.key_func)
         self.keys = None
 
-    @rule(kind=st.sampled_from(sorted(MAP_KEY_KINDS)), data=st.data())
+    def order(self, k):
+        return k if self.key_func is None else self.key_func(k)
+
+    @rule(data=st.data())
     @precondition(lambda self: self.keys is None)
-    def choose_kind(self, kind, data):
-        self.keys = MAP_KEY_KINDS[kind]
+    def choose_kind(self, data):
+        self.keys = MAP_KEY_KINDS[data.draw(st.sampled_from(self.kinds))]
         pairs = data.draw(st.lists(st.tuples(self.keys, st.integers()), max_size=300))
-        self.m = _btree_test.BTreeMap(pairs)
-        self.ref = sortedcontainers.SortedDict(pairs)
+        self.m = _btree_test.BTreeMap(self.key_func, pairs)
+        self.ref = sortedcontainers.SortedDict(self.key_func, pairs)
+        assert self.m.key is self.key_func
 
     def strategy(self):
-        return self.keys if self.keys is not None else MAP_KEY_KINDS["int"]
+        return self.keys if self.keys is not None else MAP_KEY_KINDS[self.kinds[0]]
 
     def key(self, data):
         return data.draw(self.strategy())
@@ -523,11 +548,11 @@ class MapProtocol(RuleBasedStateMachine):
     @rule(data=st.data())
     def neighbours(self, data):
         k = self.key(data)
-        keys = list(self.ref)
-        below_or_at = [x for x in keys if x <= k]
-        below = [x for x in keys if x < k]
-        above_or_at = [x for x in keys if x >= k]
-        above = [x for x in keys if x > k]
+        keys, at = list(self.ref), self.order(k)
+        below_or_at = [x for x in keys if self.order(x) <= at]
+        below = [x for x in keys if self.order(x) < at]
+        above_or_at = [x for x in keys if self.order(x) >= at]
+        above = [x for x in keys if self.order(x) > at]
         assert self.m.floor_key(k, None) == (below_or_at[-1] if below_or_at else None)
         assert self.m.lower_key(k, None) == (below[-1] if below else None)
         assert self.m.ceiling_key(k, None) == (above_or_at[0] if above_or_at else None)
@@ -545,6 +570,12 @@ class MapProtocol(RuleBasedStateMachine):
     def setdefault(self, data, value):
         k = self.key(data)
         assert self.m.setdefault(k, value) == self.ref.setdefault(k, value)
+
+    @rule(data=st.data(), delta=st.integers(-3, 3))
+    def increment(self, data, delta):
+        k = self.key(data)
+        self.ref[k] = self.ref.get(k, 0) + delta
+        assert self.m.increment(k, delta) == self.ref[k]
 
     @rule(data=st.data())
     def update(self, data):
@@ -672,10 +703,14 @@ class MapProtocol(RuleBasedStateMachine):
 
     @rule()
     def copies(self):
+        f = self.key_func
         for other in (self.m.copy(), copying.deepcopy(self.m), pickle.loads(pickle.dumps(self.m)),
-                      _btree_test.BTreeMap.fromsorted(self.ref.items()), _btree_test.BTreeMap(dict(self.ref))):
+                      _btree_test.BTreeMap(f, self.ref.items()), _btree_test.BTreeMap(f, dict(self.ref)),
+                      _btree_test.BTreeMap(f, self.m), _btree_test.BTreeMap(f) | self.m):
             check_tree(other, strict=False)
-            assert list(other.items()) == list(self.ref.items())
+            assert list(other.items()) == list(self.ref.items()) and other.key is f
+        assert list(_btree_test.BTreeMap.fromsorted(sorted(self.ref.items())).items()) == sorted(self.ref.items())
+        assert repr(self.m) == repr(self.ref).replace("SortedDict", "BTreeMap")
 
     @invariant()
     def same_contents(self):
@@ -686,5 +721,10 @@ class MapProtocol(RuleBasedStateMachine):
         check_tree(self.m, strict=False)
 
 
-TestMapProtocol = MapProtocol.TestCase
-TestMapProtocol.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
+@pytest.mark.parametrize("key_function", sorted(MAP_KEY_FUNCTIONS))
+def test_map_matches_sorteddict(key_function):
+    key_func, kinds = MAP_KEY_FUNCTIONS[key_function]
+    machine = type("KeyedMapProtocol", (MapProtocol,), {"key_func": staticmethod(key_func) if key_func else None,
+                                                        "kinds": kinds})
+    run_state_machine_as_test(machine, settings=settings(max_examples=60 if key_func is None else 30,
+                                                         stateful_step_count=40, deadline=None))

@@ -104,7 +104,8 @@ PyObject *BTreeIter_iternext(PyObject *self)
         return iter_step<BTreeItemKind::Keys>(it);
     case BTreeItemKind::Values:
         return iter_step_apart<BTreeItemKind::Values>(it);
-    case BTreeItemKind::Items:
+    default:
+        // A tree's iterator yields no other kind than items.
         break;
     }
     return iter_step_apart<BTreeItemKind::Items>(it);

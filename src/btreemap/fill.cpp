@@ -1,5 +1,6 @@
 #include "btreemap/fill.h"
 
+#include "btreemap/keyed.h"
 #include "btreemap/object.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
@@ -22,16 +23,22 @@ int gather_dict(PyObject *dict, BTreePairs &pairs)
 }
 
 // The items of a tree, read from its leaf chain once it is entered: taking
-// references runs no Python code.
+// references runs no Python code. A keyed map's items are its pairs.
 int gather_tree(BTreeCore *tree, BTreePairs &pairs)
 {
     if (!btree_look(tree))
         return -1;
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
-    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot))
-        if (pairs.append(Py_NewRef(leaf->keys[slot]), Py_NewRef(leaf->leaf.values[slot])) < 0)
+    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot)) {
+        PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
+        if (tree->pair_values) {
+            key = PyTuple_GET_ITEM(value, 0);
+            value = PyTuple_GET_ITEM(value, 1);
+        }
+        if (pairs.append(Py_NewRef(key), Py_NewRef(value)) < 0)
             return -1;
+    }
     return 0;
 }
 
@@ -165,11 +172,11 @@ int gather(PyObject *arg, PyObject *kwargs, BTreePairs &pairs)
 }
 
 // Stores the pairs in a map that has items already (or gained some while
-// Python code ran), one at a time and in their order.
+// Python code ran), or in a keyed map, one at a time and in their order.
 int insert_each(PyObject *map, BTreePairs &pairs)
 {
     for (Py_ssize_t i = 0; i < pairs.count; i++)
-        if (btree_insert_item(btreemap_core(map), pairs.keys[i], pairs.values[i], BTreeWrite::KeepShape) < 0)
+        if (btreemap_store(map, pairs.keys[i], pairs.values[i]) < 0)
             return -1;
     return 0;
 }
@@ -180,11 +187,13 @@ int insert_each(PyObject *map, BTreePairs &pairs)
 template <class Make>
 int adopt_made(PyObject *map, Make &&make)
 {
+    BTreeCore *tree = btreemap_core(map);
     BTreeCore made;
-    btree_init(&made, &BTREEMAP_TEXTS);
+    btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
+    made.pair_values = tree->pair_values;
     int rc = make(&made);
     if (rc == 0)
-        rc = btree_adopt(btreemap_core(map), &made);
+        rc = btree_adopt(tree, &made);
     if (rc == 1) {
         // The tree is no object's: nothing else reaches it while the
         // insertions run Python code.
@@ -205,10 +214,11 @@ int build_into(PyObject *map, BTreePairs &pairs)
 }
 
 // Pairs said to be sorted are checked even when they go into a map that
-// has items already (one a subclass's __init__ stored).
+// has items already (one a subclass's __init__ stored). A keyed map, whose
+// keys of equal key(k) are told apart by ==, takes them one by one.
 int fill(PyObject *map, BTreePairs &pairs, bool trusted)
 {
-    if (btreemap_core(map)->size && !trusted)
+    if (btreemap_keyed(map) || (btreemap_core(map)->size && !trusted))
         return insert_each(map, pairs);
     if (btree_order_pairs(pairs, trusted) < 0)
         return -1;
@@ -216,11 +226,19 @@ int fill(PyObject *map, BTreePairs &pairs, bool trusted)
     return btreemap_core(map)->size ? insert_each(map, pairs) : build_into(map, pairs);
 }
 
-// A new map of `cls` holding the pairs; `name` is the calling method's.
-PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *name)
+// A new map of `cls` with key function `key` (NULL: none) holding the pairs;
+// `name` is the calling method's.
+PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *name, PyObject *key = nullptr)
 {
     PyObject *map = PyObject_CallNoArgs(cls);
-    if (map && (!btreemap_check(map) || fill(map, pairs, trusted) < 0)) {
+    if (map && btreemap_check(map) && key) {
+        // A subclass's __init__ may have stored items already.
+        if (!btreemap_core(map)->root)
+            btreemap_set_key(map, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() needs an empty map", name);
+    }
+    if (map && (PyErr_Occurred() || !btreemap_check(map) || fill(map, pairs, trusted) < 0)) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError, "%s() needs a BTreeMap class", name);
         Py_CLEAR(map);
@@ -232,8 +250,10 @@ PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *na
 
 int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
 {
-    // A map into an empty map: a structural copy, no key compared.
-    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btreemap_core(map)->size)
+    // A map into an empty map of the same key function: a structural copy,
+    // no key compared.
+    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btreemap_core(map)->size &&
+        reinterpret_cast<BTreeMapObject *>(arg)->key == reinterpret_cast<BTreeMapObject *>(map)->key)
         return adopt_made(map, [&](BTreeCore *copied) { return btree_copy(copied, btreemap_core(arg)); });
     BTreePairs pairs;
     if (gather(arg, kwargs, pairs) < 0)
@@ -292,8 +312,10 @@ PyObject *BTreeMap_fromsorted(PyObject *cls, PyObject *iterable)
 
 PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 2 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "_fromsortedlists() takes a list of keys and a list of values");
+    if (nargs < 2 || nargs > 3 || !PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1]) ||
+        (nargs == 3 && args[2] != Py_None && !PyCallable_Check(args[2]))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "_fromsortedlists() takes a list of keys and a list of values, then a key function");
         return nullptr;
     }
     Py_ssize_t n = PyList_GET_SIZE(args[0]);
@@ -311,5 +333,5 @@ PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssiz
         if (pairs.append(Py_NewRef(PyList_GET_ITEM(args[0], i)), Py_NewRef(PyList_GET_ITEM(args[1], i))) < 0)
             return nullptr;
     }
-    return new_map(cls, pairs, true, "_fromsortedlists");
+    return new_map(cls, pairs, true, "_fromsortedlists", nargs == 3 && args[2] != Py_None ? args[2] : nullptr);
 }

@@ -16,6 +16,6 @@ int btreemap_fill_sorted(PyObject *map, PyObject *pairs);
 PyObject *BTreeMap_update(PyObject *self, PyObject *args, PyObject *kwargs);
 PyObject *BTreeMap_fromkeys(PyObject *cls, PyObject *const *args, Py_ssize_t nargs);
 PyObject *BTreeMap_fromsorted(PyObject *cls, PyObject *pairs);
-// The map __reduce__ pickles: a list of keys ascending strictly and the list
-// of their values.
+// The map __reduce__ pickles: a list of keys in the map's order, the list
+// of their values and the key function of a keyed map.
 PyObject *BTreeMap_fromsortedlists(PyObject *cls, PyObject *const *args, Py_ssize_t nargs);

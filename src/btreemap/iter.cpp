@@ -90,7 +90,7 @@ PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start,
     if (!it)
         return nullptr;
     it->map = Py_NewRef(map);
-    it->kind = kind;
+    it->kind = btreemap_kind(map, kind);
     it->span = span;
     it->items.last = nullptr;
     PyObject_GC_Track(it);

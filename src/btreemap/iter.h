@@ -5,7 +5,8 @@
 
 #include "ops/ops.h"
 
-// A new iterator over `map` yielding `kind` from the clipped positions
+// A new iterator over `map` yielding `kind` (of the map's keys and values,
+// which btreemap_kind reads) from the clipped positions
 // [start, stop), backward with `reverse`, made once no operation runs on the
 // map. The positions are those of the map as it is at the call: read them
 // after entering the map (btree_look), or the iterator refuses to start

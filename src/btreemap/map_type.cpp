@@ -3,6 +3,7 @@
 #include "btreemap/args.h"
 #include "btreemap/fill.h"
 #include "btreemap/iter.h"
+#include "btreemap/keyed.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "ops/ops.h"
@@ -14,11 +15,31 @@ PyObject *BTreeMap_new(PyTypeObject *type, PyObject *, PyObject *)
     return btreemap_alloc(type);
 }
 
+// A first argument that is None or callable is the key function, as
+// SortedDict reads it; the data follows it.
 int BTreeMap_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    PyObject *arg = nullptr;
-    if (!PyArg_UnpackTuple(args, Py_TYPE(self)->tp_name, 0, 1, &arg))
+    PyObject *first = nullptr, *second = nullptr;
+    if (!PyArg_UnpackTuple(args, Py_TYPE(self)->tp_name, 0, 2, &first, &second))
         return -1;
+    bool has_key = first && (first == Py_None || PyCallable_Check(first));
+    if (second && !has_key) {
+        PyErr_Format(PyExc_TypeError, "%s expected a key function before the data, got %.100s",
+                     Py_TYPE(self)->tp_name, Py_TYPE(first)->tp_name);
+        return -1;
+    }
+    PyObject *key = has_key && first != Py_None ? first : nullptr;
+    PyObject *arg = has_key ? second : first;
+    if (key != reinterpret_cast<BTreeMapObject *>(self)->key) {
+        // The layout of the tree follows the key function: only an empty
+        // map may change it.
+        if (btreemap_core(self)->root) {
+            PyErr_Format(PyExc_TypeError, "the key function of a %s with items cannot change",
+                         _PyType_Name(Py_TYPE(self)));
+            return -1;
+        }
+        btreemap_set_key(self, key);
+    }
     if (kwargs && !PyDict_GET_SIZE(kwargs))
         kwargs = nullptr;
     return arg || kwargs ? btreemap_update(self, arg, kwargs) : 0;
@@ -31,6 +52,7 @@ void BTreeMap_dealloc(PyObject *self)
     if (reinterpret_cast<BTreeMapObject *>(self)->weakreflist)
         PyObject_ClearWeakRefs(self);
     btree_finalize(btreemap_core(self));
+    Py_CLEAR(reinterpret_cast<BTreeMapObject *>(self)->key);
     // A subclass's own dealloc, which called this one, releases its type.
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
@@ -38,6 +60,7 @@ void BTreeMap_dealloc(PyObject *self)
 
 int BTreeMap_traverse(PyObject *self, visitproc visit, void *arg)
 {
+    Py_VISIT(reinterpret_cast<BTreeMapObject *>(self)->key);
     return btree_traverse_tree(btreemap_core(self), visit, arg);
 }
 
@@ -74,15 +97,27 @@ PyObject *missing(PyObject *self, PyObject *key)
 PyObject *BTreeMap_getitem(PyObject *self, PyObject *key)
 {
     // The base type has no __missing__: its misses are not looked further.
-    if (Py_IS_TYPE(self, &BTreeMapType))
+    if (Py_IS_TYPE(self, &BTreeMapType) && !btreemap_keyed(self))
         return btree_search_item(btreemap_core(self), key);
     PyObject *value = nullptr;
-    int rc = btree_lookup(btreemap_core(self), key, &value);
+    int rc = btreemap_lookup(self, key, &value);
     return rc == 0 ? missing(self, key) : value;
+}
+
+int delete_keyed(PyObject *self, PyObject *key)
+{
+    PyObject *value = nullptr;
+    int rc = btreemap_keyed_pop(self, key, &value);
+    if (rc == 0)
+        btree_set_key_error(key);
+    Py_XDECREF(value);
+    return rc > 0 ? 0 : -1;
 }
 
 int BTreeMap_setitem(PyObject *self, PyObject *key, PyObject *value)
 {
+    if (btreemap_keyed(self))
+        return value ? btreemap_keyed_store(self, key, value) : delete_keyed(self, key);
     if (value)
         return btree_insert_item(btreemap_core(self), key, value, BTreeWrite::KeepShape);
     return btree_delete_item(btreemap_core(self), key);
@@ -91,7 +126,7 @@ int BTreeMap_setitem(PyObject *self, PyObject *key, PyObject *value)
 int BTreeMap_contains(PyObject *self, PyObject *key)
 {
     PyObject *value = nullptr;
-    int rc = btree_lookup(btreemap_core(self), key, &value);
+    int rc = btreemap_lookup(self, key, &value);
     Py_XDECREF(value);
     return rc;
 }
@@ -120,7 +155,7 @@ PyObject *BTreeMap_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     if (check_args("get", nargs, 1, 2) < 0)
         return nullptr;
     PyObject *value = nullptr;
-    int rc = btree_lookup(btreemap_core(self), args[0], &value);
+    int rc = btreemap_lookup(self, args[0], &value);
     if (rc == 0)
         value = Py_NewRef(nargs == 2 ? args[1] : Py_None);
     return value;
@@ -131,7 +166,8 @@ PyObject *BTreeMap_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
     if (check_args("pop", nargs, 1, 2) < 0)
         return nullptr;
     PyObject *value = nullptr;
-    int rc = btree_pop_key(btreemap_core(self), args[0], &value);
+    int rc = btreemap_keyed(self) ? btreemap_keyed_pop(self, args[0], &value)
+                                  : btree_pop_key(btreemap_core(self), args[0], &value);
     if (rc == 0) {
         if (nargs == 2)
             return Py_NewRef(args[1]);
@@ -144,7 +180,10 @@ PyObject *BTreeMap_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t 
 {
     if (check_args("setdefault", nargs, 1, 2) < 0)
         return nullptr;
-    return btree_setdefault(btreemap_core(self), args[0], nargs == 2 ? args[1] : Py_None);
+    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
+    if (btreemap_keyed(self))
+        return btreemap_keyed_setdefault(self, args[0], fallback);
+    return btree_setdefault(btreemap_core(self), args[0], fallback);
 }
 
 PyObject *BTreeMap_increment(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
@@ -156,9 +195,11 @@ PyObject *BTreeMap_increment(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     PyObject *delta = nargs == 2 ? args[1] : nullptr;
     PyObject *one = delta ? nullptr : PyLong_FromLong(1);
-    PyObject *result = delta || one ? btree_increment(btreemap_core(self), args[0], delta ? delta : one, zero,
-                                                      BTreeWrite::KeepShape)
-                                    : nullptr;
+    PyObject *by = delta ? delta : one;
+    PyObject *result = !by                    ? nullptr
+                       : btreemap_keyed(self) ? btreemap_keyed_increment(self, args[0], by, zero)
+                                              : btree_increment(btreemap_core(self), args[0], by, zero,
+                                                                BTreeWrite::KeepShape);
     Py_XDECREF(one);
     Py_DECREF(zero);
     return result;
@@ -260,11 +301,23 @@ PyMethodDef BTreeMap_methods[] = {
      "A new map of (key, value) pairs whose keys ascend strictly, built\n"
      "bottom-up in O(n); ValueError at a key out of order or repeated."},
     {"_fromsortedlists", as_cfunction<BTreeMap_fromsortedlists>(), METH_FASTCALL | METH_CLASS,
-     "_fromsortedlists($type, keys, values, /)\n--\n\n"
-     "Unpickling: a new map of a list of keys ascending strictly and the list\nof their values."},
+     "_fromsortedlists($type, keys, values, key=None, /)\n--\n\n"
+     "Unpickling: a new map of a list of keys ascending strictly and the list\n"
+     "of their values; a keyed map's keys, in its order, and its key function."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($type, item, /)\n--\n\nBTreeMap[K, V] for annotations."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject *BTreeMap_get_key(PyObject *self, void *)
+{
+    PyObject *key = reinterpret_cast<BTreeMapObject *>(self)->key;
+    return Py_NewRef(key ? key : Py_None);
+}
+
+PyGetSetDef BTreeMap_getset[] = {
+    {"key", BTreeMap_get_key, nullptr, "The key function that orders the keys, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMappingMethods BTreeMap_as_mapping = {
@@ -292,6 +345,25 @@ PyObject *btreemap_alloc(PyTypeObject *type)
     return self;
 }
 
+PyObject *btreemap_alloc_like(PyObject *map)
+{
+    PyObject *self = btreemap_alloc(Py_TYPE(map));
+    if (self)
+        btreemap_set_key(self, reinterpret_cast<BTreeMapObject *>(map)->key);
+    return self;
+}
+
+void btreemap_set_key(PyObject *map, PyObject *key)
+{
+    BTreeCore *tree = btreemap_core(map);
+    BTREE_ASSERT(!tree->root);
+    // An empty tree has no node, so its layout may change.
+    tree->equal_keys = tree->pair_values = key != nullptr;
+    PyObject *old = reinterpret_cast<BTreeMapObject *>(map)->key;
+    reinterpret_cast<BTreeMapObject *>(map)->key = Py_XNewRef(key);
+    Py_XDECREF(old);
+}
+
 PyTypeObject BTreeMapType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = BTREEMAP_MODULE ".BTreeMap",
@@ -304,17 +376,22 @@ PyTypeObject BTreeMapType = {
     .tp_as_mapping = &BTreeMap_as_mapping,
     .tp_hash = PyObject_HashNotImplemented,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MAPPING,
-    .tp_doc = "BTreeMap(iterable=(), /, **kwargs)\n--\n\n"
+    .tp_doc = "BTreeMap(*args, **kwargs)\n--\n\n"
+              "BTreeMap(iterable=(), /, **kwargs)\n"
+              "BTreeMap(key, iterable=(), /, **kwargs)\n\n"
               "A mutable mapping that keeps its keys in ascending order, held as a\n"
               "B+ tree. Built like a dict, from a mapping, an iterable of (key, value)\n"
               "pairs or keyword arguments, later pairs winning; positions, ranges and\n"
-              "neighbours of keys are found in O(log n).",
+              "neighbours of keys are found in O(log n). A first argument that is\n"
+              "callable or None is the key function: keys are then ordered by key(k),\n"
+              "those of equal key(k) in the order they were added, and told apart by ==.",
     .tp_traverse = BTreeMap_traverse,
     .tp_clear = BTreeMap_clear_refs,
     .tp_richcompare = BTreeMap_richcompare,
     .tp_weaklistoffset = offsetof(BTreeMapObject, weakreflist),
     .tp_iter = BTreeMap_iter,
     .tp_methods = BTreeMap_methods,
+    .tp_getset = BTreeMap_getset,
     .tp_init = BTreeMap_init,
     .tp_new = BTreeMap_new,
 };

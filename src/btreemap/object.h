@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "nodes/tree.h"
+#include "ops/ops.h"
 
 #ifdef BTREE_TESTING
 // The test build compiles this surface into _btree_test, whose check() and
@@ -22,10 +23,13 @@ inline constexpr BTreeTexts BTREEMAP_TEXTS = {
     BTREEMAP_MUTATED,
 };
 
+// With a key function the tree's key of an item is key(k) and its value the
+// pair (k, v) (BTreeCore::pair_values).
 struct BTreeMapObject {
     PyObject_HEAD
     BTreeCore tree;          // the tree itself
     PyObject *weakreflist;  // weak references, managed by the interpreter
+    PyObject *key;          // the key function, or NULL
 };
 
 extern PyTypeObject BTreeMapType;
@@ -44,8 +48,32 @@ inline bool btreemap_check(PyObject *op)
     return PyObject_TypeCheck(op, &BTreeMapType);
 }
 
+// Whether the map orders its keys by a key function.
+inline bool btreemap_keyed(PyObject *op)
+{
+    return reinterpret_cast<BTreeMapObject *>(op)->key != nullptr;
+}
+
 // A new, empty map of `type` (BTreeMapType or a subclass), or NULL.
 PyObject *btreemap_alloc(PyTypeObject *type);
+
+// A new, empty map of the type of `map` with its key function, or NULL.
+PyObject *btreemap_alloc_like(PyObject *map);
+
+// Gives the empty map the layout for key function `key` (NULL: none), which
+// it keeps (a new reference).
+void btreemap_set_key(PyObject *map, PyObject *key);
+
+// What a walk over `map` reads to yield `kind`: in a keyed map the members of
+// the stored pairs, the pair itself being the item.
+inline BTreeItemKind btreemap_kind(PyObject *map, BTreeItemKind kind)
+{
+    if (!btreemap_core(map)->pair_values)
+        return kind;
+    return kind == BTreeItemKind::Keys     ? BTreeItemKind::PairKeys
+           : kind == BTreeItemKind::Values ? BTreeItemKind::PairValues
+                                           : BTreeItemKind::Values;
+}
 
 // Readies the types, registers them with collections.abc and adds BTreeMap
 // to `module`. 0 or -1.

@@ -1,17 +1,44 @@
 // The methods that read or remove by position in key order.
 #include "btreemap/args.h"
 #include "btreemap/iter.h"
+#include "btreemap/keyed.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "nodes/ref.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
 
 namespace {
 
+// The number of keys before `key` (or, with `or_equal`, not after it); a
+// keyed map compares key(key). -1 with an exception.
+Py_ssize_t rank_of(PyObject *self, PyObject *key, bool or_equal)
+{
+    if (btreemap_keyed(self))
+        return btreemap_keyed_rank(self, key, or_equal);
+    return btree_rank(btreemap_core(self), key, or_equal);
+}
+
 PyObject *rank_object(PyObject *self, PyObject *key, bool or_equal)
 {
-    Py_ssize_t count = btree_rank(btreemap_core(self), key, or_equal);
+    Py_ssize_t count = rank_of(self, key, or_equal);
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+// The neighbour queries of a keyed map, from the ranks of key(key): the
+// last item of a run is its greatest, the first its least.
+int keyed_neighbour(PyObject *self, PyObject *key, BTreeNeighbour which, PyObject **found_key)
+{
+    bool before = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Lower;
+    bool or_equal = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Higher;
+    Py_ssize_t rank = btreemap_keyed_rank(self, key, or_equal);
+    if (rank < 0)
+        return -1;
+    Py_ssize_t at = before ? rank - 1 : rank;
+    if (at < 0 || at >= btreemap_core(self)->size)
+        return 0;
+    *found_key = btree_item_at(btreemap_core(self), at, BTreeItemKind::PairKeys);
+    return *found_key ? 1 : -1;
 }
 
 // The optional position argument of peekitem() and popitem(), by position
@@ -39,7 +66,8 @@ PyObject *neighbour(PyObject *self, PyObject *const *args, Py_ssize_t nargs, con
         return nullptr;
     }
     PyObject *key = nullptr;
-    int rc = btree_neighbour(btreemap_core(self), args[0], which, &key);
+    int rc = btreemap_keyed(self) ? keyed_neighbour(self, args[0], which, &key)
+                                  : btree_neighbour(btreemap_core(self), args[0], which, &key);
     if (rc != 0)
         return key;
     if (nargs == 2)
@@ -73,9 +101,15 @@ PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start,
     if (btreemap_read_bounds(start, stop, &from, &to) < 0)
         return nullptr;
     bool present = false;
-    Py_ssize_t before = btree_rank(btreemap_core(self), key, false, &present);
-    if (before < 0)
+    Py_ssize_t before = 0;
+    if (btreemap_keyed(self)) {
+        int rc = btreemap_keyed_find(self, key, &before);
+        present = rc > 0;
+        if (rc < 0)
+            return nullptr;
+    } else if ((before = btree_rank(btreemap_core(self), key, false, &present)) < 0) {
         return nullptr;
+    }
     btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
     if (!present || before < from || before >= to) {
         PyErr_Format(PyExc_ValueError, "%R is not in the %s", key, where);
@@ -98,7 +132,7 @@ PyObject *BTreeMap_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t na
     Py_ssize_t index;
     if (index_argument("peekitem", args, nargs, kwnames, &index) < 0)
         return nullptr;
-    return btree_item_at(btreemap_core(self), index, BTreeItemKind::Items);
+    return btree_item_at(btreemap_core(self), index, btreemap_kind(self, BTreeItemKind::Items));
 }
 
 PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
@@ -110,7 +144,7 @@ PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nar
         PyErr_SetString(PyExc_KeyError, "popitem(): BTreeMap is empty");
         return nullptr;
     }
-    return btree_pop_item_at(btreemap_core(self), index);
+    return btree_pop_item_at(btreemap_core(self), index, btreemap_kind(self, BTreeItemKind::Items));
 }
 
 PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -125,10 +159,10 @@ PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
         return nullptr;
     // Positions from two ranks; the iterator then walks the leaf chain.
     BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
+    Py_ssize_t start = min == Py_None ? 0 : rank_of(self, min, !inclusive_min);
     if (start < 0)
         return nullptr;
-    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
+    Py_ssize_t stop = max == Py_None ? tree->size : rank_of(self, max, inclusive_max);
     if (stop < 0)
         return nullptr;
     return btreemap_iter_new(self, BTreeItemKind::Keys, start, stop, backward);
@@ -144,8 +178,14 @@ PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs
     bool inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
+    // A keyed map's bounds are compared as key(bound); None stays no bound.
+    BTreeRef min_key(min == Py_None || !btreemap_keyed(self) ? Py_NewRef(min) : btreemap_key_of(self, min));
+    BTreeRef max_key(!min_key                                   ? nullptr
+                     : max == Py_None || !btreemap_keyed(self) ? Py_NewRef(max)
+                                                                : btreemap_key_of(self, max));
     PyObject *count = nullptr;
-    if (btree_remove_range_keys(btreemap_core(self), min, max, inclusive_min, inclusive_max, &count) < 0)
+    if (!max_key || btree_remove_range_keys(btreemap_core(self), min_key.get(), max_key.get(), inclusive_min,
+                                            inclusive_max, &count) < 0)
         return nullptr;
     return count;
 }

@@ -1,6 +1,6 @@
 // The record of btreemap.BTreeList and btreemap.BTreeSet instances (or of a
-// subclass's), and what their methods share. It begins with a map's record,
-// so that the walks and the reads by position of maps serve them as well.
+// subclass's), and what their methods share. It is a map's record, so that
+// the walks and the reads by position of maps serve them as well.
 //
 // Without a key function the tree's keys are the elements and its leaves
 // keep no values; with one, each element is stored as the value of its key.
@@ -10,10 +10,7 @@
 #include "btreemap/object.h"
 #include "ops/ops.h"
 
-struct BTreeSeqObject {
-    BTreeMapObject base;
-    PyObject *key;  // the key function, or NULL
-};
+using BTreeSeqObject = BTreeMapObject;
 
 extern PyTypeObject BTreeListType;
 extern PyTypeObject BTreeSetType;

@@ -72,7 +72,7 @@ void btreeseq_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, btreeseq_dealloc)
-    if (btreeseq(self)->base.weakreflist)
+    if (btreeseq(self)->weakreflist)
         PyObject_ClearWeakRefs(self);
     btree_finalize(btreemap_core(self));
     Py_CLEAR(btreeseq(self)->key);

@@ -3,6 +3,7 @@
 // sets too (viewsets.cpp).
 #include "btreemap/args.h"
 #include "btreemap/iter.h"
+#include "btreemap/keyed.h"
 #include "btreemap/positions.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
@@ -56,7 +57,7 @@ PyObject *View_reversed(PyObject *self, PyObject *)
 
 PyObject *View_item(PyObject *self, Py_ssize_t index)
 {
-    return btree_item_at(btreemap_core(map_of(self)), index, kind_of(self));
+    return btree_item_at(btreemap_core(map_of(self)), index, btreemap_kind(map_of(self), kind_of(self)));
 }
 
 PyObject *View_subscript(PyObject *self, PyObject *index)
@@ -82,11 +83,10 @@ int View_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
 // value compared), a scan of the values.
 int View_contains(PyObject *self, PyObject *element)
 {
-    BTreeCore *tree = btreemap_core(map_of(self));
     BTreeItemKind kind = kind_of(self);
     if (kind == BTreeItemKind::Keys) {
         PyObject *value = nullptr;
-        int rc = btree_lookup(tree, element, &value);
+        int rc = btreemap_lookup(map_of(self), element, &value);
         Py_XDECREF(value);
         return rc;
     }
@@ -94,7 +94,7 @@ int View_contains(PyObject *self, PyObject *element)
         if (!PyTuple_Check(element) || PyTuple_GET_SIZE(element) != 2)
             return 0;
         PyObject *value = nullptr;
-        int rc = btree_lookup(tree, PyTuple_GET_ITEM(element, 0), &value);
+        int rc = btreemap_lookup(map_of(self), PyTuple_GET_ITEM(element, 0), &value);
         if (rc == 1)
             rc = PyObject_RichCompareBool(value, PyTuple_GET_ITEM(element, 1), Py_EQ);
         Py_XDECREF(value);

@@ -114,7 +114,26 @@ PyObject *apart_from_items(PyObject *view, PyObject *other, BTreeSetOp op)
                : nullptr;
 }
 
+// A view of a keyed map takes part as the keys view of a plain map of its
+// elements, which the merges can walk: a new reference to either.
+PyObject *plain_view(PyObject *op)
+{
+    if (!is_set_view(op) || !btreemap_keyed(btreemap_view_map(op)))
+        return Py_NewRef(op);
+    BTreeRef all(all_of(op));
+    return all ? btreemap_view_new(all.get(), &BTreeMapKeysType) : nullptr;
+}
+
+PyObject *set_op_plain(PyObject *left, PyObject *right, BTreeSetOp op);
+
 PyObject *set_op(PyObject *left, PyObject *right, BTreeSetOp op)
+{
+    BTreeRef plain_left(plain_view(left));
+    BTreeRef plain_right(plain_left ? plain_view(right) : nullptr);
+    return plain_right ? set_op_plain(plain_left.get(), plain_right.get(), op) : nullptr;
+}
+
+PyObject *set_op_plain(PyObject *left, PyObject *right, BTreeSetOp op)
 {
     // Of a key and an item view, the item view looks the other's elements
     // up: it compares a pair's value with == only.

@@ -2,6 +2,7 @@
 // another map, union with any mapping, equality and repr.
 #include "btreemap/fill.h"
 #include "btreemap/iter.h"
+#include "btreemap/keyed.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "bulk/merge.h"
@@ -11,12 +12,6 @@
 #include "ops/ops.h"
 
 namespace {
-
-// A new, empty map of the type of `self`.
-PyObject *same_type(PyObject *self)
-{
-    return btreemap_alloc(Py_TYPE(self));
-}
 
 // The items in key order as a new list of (key, value) tuples.
 PyObject *item_list(PyObject *self)
@@ -29,12 +24,58 @@ PyObject *item_list(PyObject *self)
     return list;
 }
 
+// A new, empty map of the type of `self`, with its key function.
+PyObject *same_type(PyObject *self)
+{
+    return btreemap_alloc_like(self);
+}
+
+PyObject *key_function(PyObject *map)
+{
+    return reinterpret_cast<BTreeMapObject *>(map)->key;
+}
+
+// A map merge one item at a time, for keyed maps, whose runs of equal key(k)
+// no linear merge can pair up: the items of `self` kept by `op` (those in
+// `other` or not), then for a union the items of `other` that `self` lacks.
+PyObject *merged_by_lookups(PyObject *self, PyObject *other, BTreeSetOp op)
+{
+    BTreeRef result(same_type(self));
+    BTreeRef items(result ? item_list(self) : nullptr);
+    if (!items)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+        PyObject *item = PyList_GET_ITEM(items.get(), i);
+        int in_other = op == BTreeSetOp::Union ? 1 : PySequence_Contains(other, PyTuple_GET_ITEM(item, 0));
+        if (in_other < 0)
+            return nullptr;
+        if (in_other == (op != BTreeSetOp::Difference) &&
+            btreemap_store(result.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0)
+            return nullptr;
+    }
+    if (op == BTreeSetOp::Union) {
+        BTreeRef theirs(item_list(other));
+        if (!theirs)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(theirs.get()); i++) {
+            PyObject *item = PyList_GET_ITEM(theirs.get(), i);
+            int present = PySequence_Contains(result.get(), PyTuple_GET_ITEM(item, 0));
+            if (present < 0 || (!present && btreemap_store(result.get(), PyTuple_GET_ITEM(item, 0),
+                                                           PyTuple_GET_ITEM(item, 1)) < 0))
+                return nullptr;
+        }
+    }
+    return result.release();
+}
+
 PyObject *merged(PyObject *self, PyObject *other, BTreeSetOp op)
 {
     if (!btreemap_check(other)) {
         PyErr_Format(PyExc_TypeError, "expected a BTreeMap, got %.100s", Py_TYPE(other)->tp_name);
         return nullptr;
     }
+    if (btreemap_keyed(self) || btreemap_keyed(other))
+        return merged_by_lookups(self, other, op);
     PyObject *result = same_type(self);
     if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true) < 0)
         Py_CLEAR(result);
@@ -83,7 +124,8 @@ int same_items(PyObject *self, PyObject *other)
 // value; the sizes are already equal. 1, 0 or -1.
 int items_in(PyObject *self, PyObject *other)
 {
-    if (btreemap_check(other))
+    // Keys of equal key(k) may stand in another order in another map.
+    if (btreemap_check(other) && !btreemap_keyed(self) && !btreemap_keyed(other))
         return same_items(self, other);
     PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
     if (!it)
@@ -166,13 +208,17 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
     // Taking references runs no Python code: the tree stays as it is.
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
+    bool pairs = tree->pair_values;
     for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
-        PyList_SET_ITEM(keys.get(), i, Py_NewRef(leaf->keys[slot]));
-        PyList_SET_ITEM(values.get(), i, Py_NewRef(leaf->leaf.values[slot]));
+        PyObject *value = leaf->leaf.values[slot];
+        PyList_SET_ITEM(keys.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 0) : leaf->keys[slot]));
+        PyList_SET_ITEM(values.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 1) : value));
     }
     PyObject *rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "_fromsortedlists");
     if (!rebuild)
         return nullptr;
+    if (pairs)
+        return Py_BuildValue("(N(NNO))", rebuild, keys.release(), values.release(), key_function(self));
     return Py_BuildValue("(N(NN))", rebuild, keys.release(), values.release());
 }
 
@@ -237,10 +283,12 @@ PyObject *BTreeMap_richcompare(PyObject *self, PyObject *other, int op)
 PyObject *BTreeMap_repr(PyObject *self)
 {
     const char *name = _PyType_Name(Py_TYPE(self));
+    PyObject *key = key_function(self);
     int entered = Py_ReprEnter(self);
     if (entered != 0)
         return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;
-    // Written out as a dict's repr is, in key order: the keys need no hash.
+    // Written out as a dict's repr is, in key order: the keys need no hash;
+    // the key function first, as SortedDict writes it.
     PyObject *parts = PyList_New(0);
     PyObject *it = parts ? btreemap_iter_all(self, BTreeItemKind::Items, false) : nullptr;
     PyObject *item;
@@ -259,7 +307,8 @@ PyObject *BTreeMap_repr(PyObject *self)
         PyObject *sep = PyUnicode_FromString(", ");
         PyObject *body = sep ? PyUnicode_Join(sep, parts) : nullptr;
         if (body)
-            result = PyUnicode_FromFormat("%s({%U})", name, body);
+            result = key ? PyUnicode_FromFormat("%s(%R, {%U})", name, key, body)
+                         : PyUnicode_FromFormat("%s({%U})", name, body);
         Py_XDECREF(body);
         Py_XDECREF(sep);
     }

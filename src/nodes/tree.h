@@ -34,6 +34,9 @@
 //   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
 // - texts is set from initialisation on; keys_only and equal_keys too, and
 //   they never change.
+// - pair_values: equal_keys is set and keys_only is not; an item's value is
+//   an exact tuple of two, whose first member, compared with ==, tells the
+//   items of a run apart.
 // - equal_keys: the path cache is never filled (a key object names no one
 //   item when equal keys repeat).
 
@@ -64,6 +67,7 @@ struct BTreeCore {
     const BTreeTexts *texts;  // the messages of the surface, static
     bool keys_only;           // the leaves keep no values (a sorted list or set of elements)
     bool equal_keys;          // equal keys may repeat, each run in the order it was added
+    bool pair_values;         // each value is a (key, value) tuple, a keyed map's item under key(key)
 };
 
 // The state of a new, empty tree that reports errors with `texts`, with

@@ -79,8 +79,9 @@ Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max
 // 0, or -1 with IndexError "index out of range".
 int btree_delete_at(BTreeCore *tree, Py_ssize_t index);
 
-// What positional access and walks yield of an item.
-enum class BTreeItemKind { Keys, Values, Items };
+// What positional access and walks yield of an item. In a tree of pair
+// values, PairKeys and PairValues are the members of the stored pair.
+enum class BTreeItemKind { Keys, Values, Items, PairKeys, PairValues };
 
 // The key, the value or the (key, value) tuple at a position, negative
 // positions counting from the end; NULL with IndexError "index out of range".
@@ -141,9 +142,10 @@ int btree_add(BTreeCore *tree, PyObject *key, PyObject *value);
 int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *element);
 
 // The first item of the run at position `from` or after that holds
-// `element`: 1 with its position in `*rank` (when given), 0 when there is
-// none, -1 with an exception.
-int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank);
+// `element`: 1 with its position in `*rank` and its value in `*value` (a new
+// reference; each when given), 0 when there is none, -1 with an exception.
+int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank,
+                      PyObject **value = nullptr);
 
 // Items of the run that hold `element`, or -1.
 Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element);
@@ -152,6 +154,21 @@ Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element)
 // (its key in a tree that keeps no values) handed over in `*removed` when
 // given; 0 when there is none; -1 with an exception.
 int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObject **removed);
+
+// The writes of a keyed map, a tree of pair values, on the item whose pair
+// holds `element` in the run of `key`; a missing item is added after the run
+// with the pair (element, value).
+//
+// Stores `value` in the item's pair, whose key object stays. 0 or -1.
+int btree_store_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *value);
+
+// The value of the item (new reference); a missing item first gets
+// `fallback`. NULL with an exception.
+PyObject *btree_setdefault_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *fallback);
+
+// Adds `delta` to the item's value, or stores `start + delta` in a missing
+// item; returns the value now stored (new reference) or NULL.
+PyObject *btree_increment_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *delta, PyObject *start);
 
 // Splits the full child `children[index]` of the non-full internal `parent`;
 // primitives travel with their keys when `copy_prims` is set. 0, or -1 with

@@ -42,6 +42,8 @@ PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
         return Py_NewRef(key);
     if (kind == BTreeItemKind::Values)
         return Py_NewRef(value);
+    if (kind != BTreeItemKind::Items)
+        return Py_NewRef(PyTuple_GET_ITEM(value, kind == BTreeItemKind::PairKeys ? 0 : 1));
     // The tuple's allocation may run a finaliser that changes the tree: the
     // key and value are held first.
     BTreeRef held_key = BTreeRef::share(key), held_value = BTreeRef::share(value);

@@ -1,11 +1,14 @@
-// The operations of the sorted sequences on runs of equal keys: adding after
-// a run, and finding, counting or removing the items of a run that hold a
-// given element. In a tree of unique keys a run holds one item at most.
+// The operations on runs of equal keys, of the sorted sequences and keyed
+// maps: adding after a run, and finding, counting, removing or writing the
+// items of a run that hold a given element. In a tree of unique keys a run
+// holds one item at most.
+#include "nodes/ref.h"
 #include "ops/depth.h"
 #include "ops/descend.h"
 #include "ops/entry.h"
 #include "ops/insert.h"
 #include "ops/ops.h"
+#include "ops/write.h"
 
 int btree_add(BTreeCore *tree, PyObject *key, PyObject *value)
 {
@@ -39,7 +42,8 @@ int btree_add(BTreeCore *tree, PyObject *key, PyObject *value)
 namespace {
 
 // Whether the item at the path holds `element`: its value (its key in a tree
-// without values) compares equal to it; NULL matches every item. 1, 0 or -1.
+// without values, its pair's key in a tree of pairs) compares equal to it;
+// NULL matches every item. 1, 0 or -1.
 int holds(const BTreeCore *tree, const BTreePath &path, PyObject *element)
 {
     if (!element)
@@ -47,6 +51,8 @@ int holds(const BTreeCore *tree, const BTreePath &path, PyObject *element)
     // The guard keeps the item in the tree while its comparison runs.
     BTreeNode *leaf = path.leaf();
     PyObject *item = tree->keys_only ? leaf->keys[path.slot()] : leaf->leaf.values[path.slot()];
+    if (tree->pair_values)
+        item = PyTuple_GET_ITEM(item, 0);
     return PyObject_RichCompareBool(item, element, Py_EQ);
 }
 
@@ -96,7 +102,8 @@ int in_run(BTreeEntry &entry, BTreeCore *tree, PyObject *key, Body &&body)
 
 }  // namespace
 
-int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank)
+int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank,
+                      PyObject **value)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
@@ -116,6 +123,8 @@ int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssiz
         });
         if (rc > 0 && rank)
             *rank = at;
+        if (rc > 0 && value)
+            *value = Py_NewRef(path.leaf()->leaf.values[path.slot()]);
         return rc;
     });
 }
@@ -150,7 +159,14 @@ int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObj
     });
 }
 
-int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *element)
+namespace {
+
+// Runs a write on the item of the run that holds `element` with the
+// `Action` of write.h (its found() sees the item, its missing() makes the
+// value of a new item after the run); `key` names the run. btree_stored,
+// btree_kept or btree_added, or -1.
+template <class Action>
+int write_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Action &action)
 {
     BTreeEntry entry(tree, key);
     if (!entry)
@@ -159,7 +175,7 @@ int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *
     int rc = in_run<BTreeAccess::Write>(entry, tree, key, [&](auto &probe, BTreePath &path) {
         int present = walk_run(tree, probe, path, [&] { return holds(tree, path, element); });
         if (present != 0)
-            return present < 0 ? -1 : 0;
+            return present < 0 ? -1 : action.found(path.leaf(), path.slot());
         constexpr bool prims = BTreePrimProbe<std::remove_reference_t<decltype(probe)>>;
         BTreePrim prim{};
         if constexpr (prims)
@@ -176,14 +192,131 @@ int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *
         // The place after the run, moved off a leaf's start so that no
         // separator names the new item.
         btree_path_unsettle(path);
-        if (btree_insert_at<prims, false>(tree, path, key, prim, value ? Py_NewRef(value) : nullptr, change,
-                                          entry.pending) < 0)
+        PyObject *value = action.missing();
+        if (!value && !tree->keys_only)
             return -1;
-        return 1;
+        if (btree_insert_at<prims, false>(tree, path, key, prim, value, change, entry.pending) < 0)
+            return -1;
+        return btree_added;
     });
-    if (rc > 0)
+    if (rc == btree_added)
         change.mark();
+    else if (rc == btree_stored)
+        change.mark(false);
     else if (rc < 0 && tree->size == 0)
         btree_reset_empty(tree);
+    entry.pending.add(action.replaced);
     return rc;
+}
+
+// Adds an item unless one of the run holds the element.
+struct AddAction {
+    PyObject *value;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *, int) { return btree_kept; }
+    PyObject *missing() { return Py_XNewRef(value); }
+};
+
+// The pair (first, second) as a new tuple, or NULL.
+PyObject *pair_of(PyObject *first, PyObject *second)
+{
+    return PyTuple_Pack(2, first, second);
+}
+
+// Stores the value in the found item's pair, whose key object stays.
+struct StorePairAction {
+    PyObject *element;
+    PyObject *value;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *leaf, int slot)
+    {
+        PyObject *pair = pair_of(PyTuple_GET_ITEM(leaf->leaf.values[slot], 0), value);
+        if (!pair)
+            return -1;
+        replaced = leaf->leaf.values[slot];
+        leaf->leaf.values[slot] = pair;
+        return btree_stored;
+    }
+
+    PyObject *missing() { return pair_of(element, value); }
+};
+
+// Keeps a found item's value; a new item gets the default.
+struct SetDefaultPairAction {
+    PyObject *element;
+    PyObject *fallback;
+    BTreeRef result;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *leaf, int slot)
+    {
+        result = BTreeRef::share(PyTuple_GET_ITEM(leaf->leaf.values[slot], 1));
+        return btree_kept;
+    }
+
+    PyObject *missing()
+    {
+        result = BTreeRef::share(fallback);
+        return pair_of(element, fallback);
+    }
+};
+
+// Adds delta to a found item's value; a new item gets start + delta.
+struct IncrementPairAction {
+    PyObject *element;
+    PyObject *delta;
+    PyObject *start;
+    BTreeRef result;
+    PyObject *replaced = nullptr;
+
+    int found(BTreeNode *leaf, int slot)
+    {
+        PyObject *old = leaf->leaf.values[slot];
+        BTreeRef sum(PyNumber_Add(PyTuple_GET_ITEM(old, 1), delta));
+        PyObject *pair = sum ? pair_of(PyTuple_GET_ITEM(old, 0), sum.get()) : nullptr;
+        if (!pair)
+            return -1;
+        replaced = old;
+        leaf->leaf.values[slot] = pair;
+        result = std::move(sum);
+        return btree_stored;
+    }
+
+    PyObject *missing()
+    {
+        BTreeRef sum(PyNumber_Add(start, delta));
+        PyObject *pair = sum ? pair_of(element, sum.get()) : nullptr;
+        if (pair)
+            result = std::move(sum);
+        return pair;
+    }
+};
+
+}  // namespace
+
+int btree_add_unique(BTreeCore *tree, PyObject *key, PyObject *value, PyObject *element)
+{
+    AddAction action{value};
+    int rc = write_in_run(tree, key, element, action);
+    return rc < 0 ? -1 : rc == btree_added;
+}
+
+int btree_store_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *value)
+{
+    StorePairAction action{element, value};
+    return write_in_run(tree, key, element, action) < 0 ? -1 : 0;
+}
+
+PyObject *btree_setdefault_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *fallback)
+{
+    SetDefaultPairAction action{element, fallback};
+    return write_in_run(tree, key, element, action) < 0 ? nullptr : action.result.release();
+}
+
+PyObject *btree_increment_pair(BTreeCore *tree, PyObject *key, PyObject *element, PyObject *delta, PyObject *start)
+{
+    IncrementPairAction action{element, delta, start};
+    return write_in_run(tree, key, element, action) < 0 ? nullptr : action.result.release();
 }

@@ -30,7 +30,8 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
         return -1;
     if (tree->root)
         return 1;
-    BTREE_ASSERT(!built->owner && built->keys_only == tree->keys_only && built->equal_keys == tree->equal_keys);
+    BTREE_ASSERT(!built->owner && built->keys_only == tree->keys_only && built->equal_keys == tree->equal_keys &&
+                 built->pair_values == tree->pair_values);
     BTreeChange change(tree, entry.pending);
     change.mark();
     tree->key_type = built->key_type;
@@ -43,7 +44,8 @@ int btree_adopt(BTreeCore *tree, BTreeCore *built)
 
 int btree_copy(BTreeCore *dst, BTreeCore *src)
 {
-    BTREE_ASSERT(dst->keys_only == src->keys_only && dst->equal_keys == src->equal_keys);
+    BTREE_ASSERT(dst->keys_only == src->keys_only && dst->equal_keys == src->equal_keys &&
+                 dst->pair_values == src->pair_values);
     return btree_look(src) ? btree_copy_into(dst, src) : -1;
 }
 

@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btreemap/object.h"
 #include "introspect.h"
 #include "keys/compare.h"
 #include "keys/kind.h"
+#include "nodes/cursor.h"
+#include "nodes/ref.h"
 #include "ops/entry.h"
 
 namespace {
@@ -152,6 +155,9 @@ int check_node(Checker &c, BTreeNode *node, Where &w, bool rightmost, PyObject *
                 return -1;
             if (!node->keys_only && !node->leaf.values[i])
                 return fail(w, "value %d is NULL", i);
+            PyObject *value = node->keys_only ? nullptr : node->leaf.values[i];
+            if (c.tree->pair_values && !(PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2))
+                return fail(w, "value %d %R of a tree of pairs is not a pair", i, value);
             PyObject *key = node->keys[i];
             if (c.prev_key) {
                 int order = btree_key_cmp(c.prev_key, key);
@@ -268,6 +274,8 @@ int check_tree(BTreeCore *tree, bool strict)
         return fail(w, "key_kind %d", kind);
     if (tree->size < 0)
         return fail(w, "size %zd", tree->size);
+    if (tree->pair_values && (tree->keys_only || !tree->equal_keys))
+        return fail(w, "a tree of pairs with keys_only %d and equal_keys %d", tree->keys_only, tree->equal_keys);
     if (!tree->root != (tree->size == 0))
         return fail(w, "root %s with size %zd", tree->root ? "set" : "NULL", tree->size);
     if ((tree->key_kind == BTreeKeyKind::None) != (tree->size == 0))
@@ -301,6 +309,38 @@ int check_tree(BTreeCore *tree, bool strict)
     return 0;
 }
 
+// In a keyed map, every item's key is key(k) of its pair's k, and no two
+// pairs of a run hold equal keys.
+int check_keyed_map(PyObject *map)
+{
+    BTreeCore *tree = btreemap_core(map);
+    PyObject *key_function = reinterpret_cast<BTreeMapObject *>(map)->key;
+    Where w{};
+    BTreeRef run(PyList_New(0));  // the keys k of the run so far
+    if (!run)
+        return -1;
+    BTreeCursor cursor = btree_cursor_start(tree);
+    PyObject *prev = nullptr;
+    int slot;
+    for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
+        PyObject *k = PyTuple_GET_ITEM(leaf->leaf.values[slot], 0);
+        BTreeRef expected(PyObject_CallOneArg(key_function, k));
+        int same = expected ? PyObject_RichCompareBool(expected.get(), leaf->keys[slot], Py_EQ) : -1;
+        if (same <= 0)
+            return same < 0 ? -1 : fail(w, "item %zd holds %R under %R, not under its key", i, k, leaf->keys[slot]);
+        int order = prev ? btree_key_cmp(prev, leaf->keys[slot]) : -1;
+        if (order == BTREE_CMP_ERROR || (order != 0 && PyList_SetSlice(run.get(), 0, PY_SSIZE_T_MAX, nullptr) < 0))
+            return -1;
+        int held = PySequence_Contains(run.get(), k);
+        if (held != 0)
+            return held < 0 ? -1 : fail(w, "item %zd holds %R, a key its run holds already", i, k);
+        if (PyList_Append(run.get(), k) < 0)
+            return -1;
+        prev = leaf->keys[slot];
+    }
+    return 0;
+}
+
 }  // namespace
 
 PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
@@ -316,6 +356,8 @@ PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
     // Comparisons run Python code, which must not reach the tree meanwhile.
     BTreeEntry entry(tree, nullptr);
     if (!entry || check_tree(tree, strict) < 0)
+        return nullptr;
+    if (btreemap_check(arg) && btreemap_keyed(arg) && check_keyed_map(arg) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
