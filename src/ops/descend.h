@@ -11,8 +11,21 @@
 // What a descent by key does on its way down. Read changes nothing. Write
 // changes nothing either, but first tries the end of each node, where every
 // key of an ascending run goes. Split also splits every full child before it
-// enters it, so that the leaf reached has room for one more item.
-enum class BTreeDescent { Read, Write, Split };
+// enters it, so that the leaf reached has room for one more item. Run reads
+// a tree of equal keys to the start of the run of the key: as a key equal to
+// a separator may also lie left of it there, children are chosen by lower
+// bound, and a leaf that ends before the run gives way to the next, where
+// the run starts.
+enum class BTreeDescent { Read, Write, Split, Run };
+
+// `read.template operator()<D>()` with the descent D that reads the tree to
+// the start of a key's run: Run where equal keys repeat, else Read.
+template <class Reader>
+[[gnu::always_inline]] inline auto btree_read_descent(const BTreeCore *tree, Reader &&read)
+{
+    return tree->equal_keys ? read.template operator()<BTreeDescent::Run>()
+                            : read.template operator()<BTreeDescent::Read>();
+}
 
 // Whether the key is above every key of `node` by its primitive alone: the
 // write then goes to the node's end without a search.
@@ -44,9 +57,9 @@ int btree_split_side(BTreeNode *node, int i, Probe &probe)
 // descends to the right), and records the way in `path`. In the leaf, a
 // Lower bound stops before the first key not less than the key and sets
 // `*found` when that key is equal; an Upper bound stops after the last key
-// not greater. In a tree of equal keys a Read descent by Lower bound stops
-// before the first key of the run, on it when there is one; writes there
-// descend by Upper bound, after the run. Returns the slot, or -1 with an exception (a failed
+// not greater. In a tree of equal keys a Run descent by Lower bound stops on
+// the first key of the run when there is one; writes there descend by Upper
+// bound, after the run. Returns the slot, or -1 with an exception (a failed
 // comparison, a split that could not allocate).
 template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
 [[gnu::always_inline]] inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
@@ -54,25 +67,27 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
 {
     // The path's arrays are written through locals, which no store of the
     // loop can be taken to change.
-    BTREE_ASSERT(D == BTreeDescent::Read || B == BTreeBound::Upper || !tree->equal_keys);
+    constexpr bool writes = D == BTreeDescent::Write || D == BTreeDescent::Split;
+    static_assert(D != BTreeDescent::Run || B == BTreeBound::Lower);
+    BTREE_ASSERT(B == BTreeBound::Upper || (D == BTreeDescent::Run) == tree->equal_keys);
     BTreeNode **nodes = path.nodes;
     int *at = path.at;
     BTreeNode *node = tree->root;
     int d = 0;
-    [[maybe_unused]] int equal = 0;
     while (!node->is_leaf) {
         if (d == BTREE_MAX_DEPTH) {
             PyErr_SetString(PyExc_MemoryError, "tree is too deep");
             return -1;
         }
         int i;
-        if constexpr (D != BTreeDescent::Read)
+        if constexpr (writes) {
             i = btree_past_last<false>(node, probe) ? node->n : btree_child_index(node, probe);
-        else if constexpr (B == BTreeBound::Lower)
-            i = tree->equal_keys ? btree_bound<BTreeBound::Lower, false>(node, probe, &equal)
-                                 : btree_child_index(node, probe);
-        else
+        } else if constexpr (D == BTreeDescent::Run) {
+            int equal;
+            i = btree_bound<BTreeBound::Lower, false>(node, probe, &equal);
+        } else {
             i = btree_child_index(node, probe);
+        }
         if (i < 0)
             return -1;
         if constexpr (D == BTreeDescent::Split) {
@@ -94,7 +109,7 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
     path.depth = d;
     path.shape_version = tree->shape_version;
     int slot;
-    if constexpr (D != BTreeDescent::Read && B == BTreeBound::Lower) {
+    if constexpr (writes && B == BTreeBound::Lower) {
         if (btree_past_last<true>(node, probe)) {
             *found = 0;
             return at[d] = node->n;
@@ -104,11 +119,8 @@ template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
     if (slot < 0)
         return -1;
     at[d] = slot;
-    // With equal keys a lower bound chooses children by lower bound too, as
-    // a run may start left of a separator equal to the key; the leaf reached
-    // may then end before the run, which the next leaf starts.
-    if constexpr (D == BTreeDescent::Read && B == BTreeBound::Lower) {
-        if (tree->equal_keys && slot == node->n && btree_path_settle(path)) {
+    if constexpr (D == BTreeDescent::Run) {
+        if (slot == node->n && btree_path_settle(path)) {
             probe.begin_node();
             int c = probe(path.leaf(), path.leaf()->leaf.prims, 0);
             if constexpr (Probe::can_fail) {
@@ -129,7 +141,10 @@ inline int btree_descend_to(BTreeEntry &entry, BTreeCore *tree, PyObject *key, b
                             int *found)
 {
     return entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
-        return after_equal ? btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr)
-                           : btree_descend<BTreeBound::Lower>(tree, probe, path, found);
+        if (after_equal)
+            return btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr);
+        return btree_read_descent(tree, [&]<BTreeDescent D>() {
+            return btree_descend<BTreeBound::Lower, D>(tree, probe, path, found);
+        });
     });
 }

@@ -66,7 +66,10 @@ int walk_run(BTreeCore *tree, Probe &probe, BTreePath &path, Visit &&visit)
     if (!tree->root)
         return 0;
     int found = 0;
-    if (btree_descend<BTreeBound::Lower>(tree, probe, path, &found) < 0)
+    int slot = btree_read_descent(tree, [&]<BTreeDescent D>() {
+        return btree_descend<BTreeBound::Lower, D>(tree, probe, path, &found);
+    });
+    if (slot < 0)
         return -1;
     while (found) {
         int rc = visit();
