@@ -1,5 +1,5 @@
 """Benchmark of btree.BTree and btreemap.BTreeMap against other sorted maps
-and dict.
+and dict, and of btreemap's sorted list and set against sortedcontainers'.
 
 Usage (from the repository root):
 
@@ -14,6 +14,10 @@ Systems: btree (btree.BTree), btreemap (btreemap.BTreeMap), sortedcontainers
 (SortedDict), BTrees (ZODB's LOBTree for int keys, OOBTree otherwise),
 pysorteddict (SortedDict, C++) and dict, the floor for point operations. Key types: random 63-bit int, random
 float, random 12-character str. Sizes: 10^3, 10^5, 10^6 (10^7 with --huge).
+The list and set family (see family.py): btreelist (btreemap.BTreeList),
+btreelist_key (the same with a key function), btreeset (btreemap.BTreeSet)
+and sortedcontainers' SortedList, SortedKeyList (the same key function) and
+SortedSet, on the int and str datasets; a type that btreemap lacks is "n/a".
 
 Method:
 - Every dataset is generated once from a fixed seed and written to a
@@ -53,10 +57,21 @@ Method:
   (btree operations still being built), is shown as "n/a"; one whose result
   fails a sanity check (length, window size) as "error"; a worker that dies
   leaves "crash" in its remaining cells.
+- The family: add, remove, discard, pop(i), s[i], index(v), bisect_left and
+  bisect_right, `v in s` (present and absent), iteration forward and
+  reversed, construction from an unsorted and from a sorted list, update
+  with n/10 new elements, and the sets' union and intersection of two sets
+  of n elements with n/2 in common; point loops make at most 20,000 calls.
+  --ops and --systems select among them as among the maps' (names shared
+  with a map operation select both).
 - Memory: a map of 10^6 int keys (10^5 with --quick) inserted in random order
   with None values, measured in fresh processes as RSS growth and as
   tracemalloc's count, once with the key objects created beforehand
-  (structure only) and once created during the build (counted).
+  (structure only) and once created during the build (counted). For the
+  family: whole-process bytes per element (RSS growth of a fresh process,
+  the int objects included) of a list, SortedList, SortedSet, BTreeList,
+  BTreeSet and a BTreeMap of the same keys with None values, each filled
+  one by one and built from an iterable.
 
 - Targets: after the tables, every performance target at 10^6 keys is shown
   met or missed with its measured ratio (see targets.py).
@@ -67,9 +82,11 @@ Method:
 Output: one table per size and key type (rows: operations; columns: ns/op of
 each system and each peer's ratio to btree, > 1 meaning btree is faster; in
 a row btree has no figure in, the ratio to btreemap, marked "o"), the
-set merges table, the memory table, the targets,
+set merges table, the memory table, one table per size and element type of
+the family (each sortedcontainers type's ratio to its btreemap counterpart)
+and its memory table, the targets,
 bench/results/results.json (all figures, min and median, every repetition,
-the targets) and, with --chart, bench/results/chart.png. With --callgrind
+the targets; the family's in "family" and "family_memory") and, with --chart, bench/results/chart.png. With --callgrind
 the same tables of instructions/op and bench/results/callgrind.json.
 """
 
