@@ -26,11 +26,14 @@ common, reported per input element (2n).
 import gc
 import importlib
 import operator
+from functools import partial
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from typing import Callable, Optional
 
 import clock
+import systems
+from systems import each
 from workloads import Recorder, Unsound, _drain, _expect
 
 KINDS = ("int", "str")
@@ -87,9 +90,7 @@ class System:
     def maker(self, kind):
         """make(iterable) -> a new structure of the elements."""
         cls, key = self.type(), self.key(kind)
-        if key is None:
-            return cls
-        return lambda iterable=(): cls(iterable, key=key)
+        return cls if key is None else partial(cls, key=key)
 
 
 SYSTEMS = {s.name: s for s in (
@@ -104,25 +105,10 @@ SYSTEMS = {s.name: s for s in (
 
 def installed(system):
     """(True, version) when the module has the type, else (False, reason)."""
-    try:
-        mod = importlib.import_module(system.module)
-    except ImportError as exc:
-        return False, f"not installed ({exc})"
-    if not hasattr(mod, system.attribute):
+    ok, info = systems.installed(system)
+    if ok and not hasattr(importlib.import_module(system.module), system.attribute):
         return False, f"{system.module} has no {system.attribute}"
-    from importlib import metadata
-    dist = {"btreemap": "quindle-btree"}.get(system.module, system.module)
-    try:
-        return True, metadata.version(dist)
-    except metadata.PackageNotFoundError:
-        return True, getattr(mod, "__version__", "?")
-
-
-def each(call, items):
-    t0 = clock.now()
-    for x in items:
-        call(x)
-    return clock.now() - t0
+    return ok, info
 
 
 def contains(s, items):

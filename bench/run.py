@@ -3,7 +3,7 @@ and dict, and of btreemap's sorted list and set against sortedcontainers'.
 
 Usage (from the repository root):
 
-    make bench                                    # default run, ~10 min
+    make bench                                    # default run, ~14 min
     make bench BENCH_ARGS=--quick                 # smoke run, < 1 min
     make bench BENCH_ARGS="--sizes 1e6 --keys int --ops lookup_hit,irange_100"
     make bench BENCH_ARGS="--huge --chart"        # adds 10^7 keys; PNG chart
