@@ -33,8 +33,8 @@ from typing import Callable, Optional
 
 import clock
 import systems
-from systems import each
-from workloads import Recorder, Unsound, _drain, _expect
+from systems import each, map_contains
+from workloads import Recorder, Unsound, _built, _drain, _expect, _sized
 
 KINDS = ("int", "str")
 KEYS = {"int": operator.neg, "str": str.lower}
@@ -111,33 +111,6 @@ def installed(system):
     return ok, info
 
 
-def contains(s, items):
-    t0 = clock.now()
-    for x in items:
-        x in s
-    return clock.now() - t0
-
-
-def subscripts(s, positions):
-    t0 = clock.now()
-    for i in positions:
-        s[i]
-    return clock.now() - t0
-
-
-def pops(s, positions):
-    """Pops at each position, taken modulo the shrinking length before the
-    clock starts; returns (ns, the popped elements)."""
-    pop, popped = s.pop, []
-    keep = popped.append
-    size = len(s)
-    at = [p % (size - j) for j, p in enumerate(positions)]
-    t0 = clock.now()
-    for i in at:
-        keep(pop(i))
-    return clock.now() - t0, popped
-
-
 def timed(call, *args):
     """(ns, result) of one call."""
     t0 = clock.now()
@@ -170,11 +143,11 @@ def run_timing(system, data, ops, repeat, dumps=False):
     for _ in range(repeat if mutating else 0):
         if len(s) == n:
             each(s.remove, added)
-        rec.time("add", count, lambda: _sized_after(each(s.add, added), s, n))
+        rec.time("add", count, lambda: _sized(each(s.add, added), s, n))
         if len(s) == n - count:
             each(s.add, added)
         for op in ("remove", "discard"):
-            rec.time(op, count, lambda: _sized_after(each(getattr(s, op), hits), s, n - count))
+            rec.time(op, count, lambda: _sized(each(getattr(s, op), hits), s, n - count))
             if len(s) == n - count:
                 each(s.add, hits)
             if len(s) != n:
@@ -193,7 +166,7 @@ def run_timing(system, data, ops, repeat, dumps=False):
     for _ in range(repeat if rec.wants("update") else 0):
         each(s.remove, fresh)
         rec.time("update", len(fresh),
-                 lambda: _sized_after(timed(s.update, fresh)[0], s, n))
+                 lambda: _sized(timed(s.update, fresh)[0], s, n))
         if len(s) != n:
             s = make(keys)
     del s
@@ -212,16 +185,6 @@ def run_timing(system, data, ops, repeat, dumps=False):
                 rec.time(op, 2 * n, lambda: _built(timed(getattr(a, op), b), sizes[op]))
     gc.enable()
     return list(rec.results())
-
-
-def _sized_after(elapsed, s, want):
-    _expect("len", len(s), want)
-    return elapsed
-
-
-def _built(result, n):
-    elapsed, s = result
-    return _sized_after(elapsed, s, n)
 
 
 def _time_reads(s, data, rec, order, ranks, rank_of):
@@ -247,11 +210,11 @@ def _time_reads(s, data, rec, order, ranks, rank_of):
 
     probe, hit, at = misses[0], hits[0], positions[0]
     rec.time("contains_hit", len(hits),
-             checked(lambda items: contains(s, items), hits, lambda v: v in s, True))
+             checked(lambda items: map_contains(s, items), hits, lambda v: v in s, True))
     rec.time("contains_miss", len(misses),
-             checked(lambda items: contains(s, items), misses, lambda v: v in s, False))
+             checked(lambda items: map_contains(s, items), misses, lambda v: v in s, False))
     rec.time("getitem", len(positions),
-             checked(lambda items: subscripts(s, items), positions, s.__getitem__, order[at]))
+             checked(lambda items: systems.subscripts(s, items)[0], positions, s.__getitem__, order[at]))
     rec.time("index_of", len(hits), checked(lambda items: each(s.index, items), hits, s.index,
                                             bisect_left(ranks, rank_of(hit))))
     rec.time("bisect_left", len(misses),
@@ -268,7 +231,7 @@ def _time_pops(s, positions, rec, n):
     popped = []
 
     def run():
-        elapsed, items = pops(s, positions)
+        elapsed, items = systems.pop_at(s.pop, len(s), positions)
         popped.extend(items)
         _expect("len", len(s), n - len(positions))
         return elapsed
