@@ -2,7 +2,7 @@
 other work on the machine does not disturb.
 
 Each system runs the same workloads as the timed benchmark, on n = 10^5 keys
-of each key type, in one worker under `valgrind --tool=callgrind`, with at
+of each key type (the list and set family: int and str elements), in one worker under `valgrind --tool=callgrind`, with at
 most CAP operations per insertion, deletion and probe loop: insertions grow
 a map of n - CAP keys to n, deletions shrink one of n keys, probes ask a map
 of n. The worker's clock (clock.py) makes callgrind dump its counts at every
@@ -65,25 +65,33 @@ def run_system(name, available, path, ops, cap, tmp):
     return records
 
 
-def run(args, available, tmp):
-    """Measures every chosen system and key type; prints a table per key
-    type and returns the records."""
-    records = []
-    for kind in args.keys:
-        path = Path(tmp) / f"{kind}-{SIZE}.pickle"
-        datasets.save(path, *datasets.generate(SIZE, kind, args.seed, CAP))
-        print(f"[callgrind n={SIZE:,} {kind}]", file=sys.stderr, flush=True)
+def run(args, kind, chosen, available, tmp):
+    """Measures every chosen system on one key type; prints a table per
+    benchmark and returns the records by table, as chosen: (table, systems,
+    ops) for the maps ("map") and the list and set family ("family")."""
+    if not chosen:
+        return {}
+    path = Path(tmp) / f"{kind}-{SIZE}.pickle"
+    datasets.save(path, *datasets.generate(SIZE, kind, args.seed, CAP))
+    print(f"[callgrind n={SIZE:,} {kind}]", file=sys.stderr, flush=True)
+    records = {}
+    for table, names, ops in chosen:
         cells = {}
         with ThreadPoolExecutor(args.jobs) as pool:
-            runs = pool.map(lambda name: run_system(name, available[name], path, args.ops, CAP,
-                                                    tmp), args.systems)
-            for name, system_records in zip(args.systems, runs):
+            runs = pool.map(lambda name: run_system(name, available[name], path, ops, CAP, tmp),
+                            names)
+            for name, system_records in zip(names, runs):
                 for r in system_records:
                     r.update(size=SIZE, kind=kind, system=name)
                     cells[(name, r["op"])] = r
-        path.unlink()
-        report.add_net_index(cells, [FIELD])
-        print(report.timing_table(SIZE, kind, DETAIL, args.systems, cells, FIELD) + "\n",
-              flush=True)
-        records += cells.values()
+        if table == "map":
+            report.add_net_index(cells, [FIELD])
+            text = report.timing_table(SIZE, kind, DETAIL, names, cells, FIELD)
+        else:
+            text = report.family_table(
+                f"list and set family, n = {SIZE:,}, {kind} elements: instructions/op, {DETAIL}",
+                names, cells, FIELD)
+        print(text + "\n", flush=True)
+        records[table] = list(cells.values())
+    path.unlink()
     return records

@@ -2,6 +2,7 @@
 
 import json
 
+import family
 import merges
 from systems import BASELINE, MAP
 from workloads import CALL_FLOOR, OPS
@@ -245,3 +246,62 @@ def write_chart(path, timing, sizes, kinds, names):
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)
+
+
+def family_table(title, names, cells, field):
+    """cells[(system, op)] -> record of the list and set family: per system
+    its figure and, for one with a counterpart, its ratio to it (> 1: the
+    counterpart is faster). Empty when none was run."""
+    ops = [(op, label) for op, label in family.OPS if any((s, op) in cells for s in names)]
+    if not ops:
+        return ""
+    label_w = max(len(label) for _, label in ops)
+    head = f"{'':<{label_w}}" + "".join(f"  {s:>17}" for s in names)
+    lines = [title, head, "-" * len(head)]
+    for op, label in ops:
+        line = f"{label:<{label_w}}"
+        for s in names:
+            rec = cells.get((s, op), {})
+            counterpart = family.SYSTEMS[s].counterpart
+            r = ratio(rec, cells.get((counterpart, op), {}), field) if counterpart else None
+            line += f"  {_cell(rec, field):>10} {f'{r:.2f}x' if r else '':>6}"
+        lines.append(line)
+    pairs = ", ".join(f"{s} / {family.SYSTEMS[s].counterpart}" for s in names
+                      if family.SYSTEMS[s].counterpart in names)
+    if pairs:
+        what = MEASURES[field][1]
+        lines.append(f"x = {what} ratios {pairs} (> 1: the btreemap type is faster)")
+    if any(family.SYSTEMS[s].keyed for s in names):
+        lines.append(family.KEY_NOTE)
+    return "\n".join(lines)
+
+
+def add_family_ratios(records, field):
+    """Each record of the family gets ratio_vs_counterpart: its figure over
+    its counterpart's at the same size and element type, or None."""
+    by_key = {(r["size"], r["kind"], r["system"], r["op"]): r for r in records}
+    for r in records:
+        counterpart = family.SYSTEMS[r["system"]].counterpart
+        other = by_key.get((r["size"], r["kind"], counterpart, r["op"]), {})
+        r["ratio_vs_counterpart"] = ratio(r, other, field) if counterpart else None
+
+
+def family_memory_table(n, records):
+    """records[(row, mode)] -> record with bytes per element."""
+    rows = list(dict.fromkeys(row for row, _ in records))
+    modes = [mode for mode, _ in family.MEMORY_MODES]
+
+    def cell(row, mode):
+        rec = records.get((row, mode), {})
+        if rec.get("status", "ok") != "ok":
+            return f"{rec.get('status', 'n/a'):>9}"
+        return f"{rec['bytes_per_item']:>9.1f}"
+
+    lines = [f"memory of the list and set family, whole-process bytes per element: {n:,} int "
+             "elements, the int objects included (RSS growth of a fresh process)",
+             f"{'':<11}" + "".join(f"  {mode:>9}" for mode in modes)]
+    lines += [f"{row:<11}" + "".join(f"  {cell(row, mode)}" for mode in modes) for row in rows]
+    lines += [f"{mode}: {text}" for mode, text in family.MEMORY_MODES]
+    lines.append("btreemap: the elements as keys of a BTreeMap, values None "
+                 "(add: m[v] = None; build: BTreeMap.fromkeys)")
+    return "\n".join(lines)

@@ -1,9 +1,9 @@
 """Benchmark of btree.BTree and btreemap.BTreeMap against other sorted maps
-and dict.
+and dict, and of btreemap's sorted list and set against sortedcontainers'.
 
 Usage (from the repository root):
 
-    make bench                                    # default run, ~10 min
+    make bench                                    # default run, ~14 min
     make bench BENCH_ARGS=--quick                 # smoke run, < 1 min
     make bench BENCH_ARGS="--sizes 1e6 --keys int --ops lookup_hit,irange_100"
     make bench BENCH_ARGS="--huge --chart"        # adds 10^7 keys; PNG chart
@@ -14,6 +14,10 @@ Systems: btree (btree.BTree), btreemap (btreemap.BTreeMap), sortedcontainers
 (SortedDict), BTrees (ZODB's LOBTree for int keys, OOBTree otherwise),
 pysorteddict (SortedDict, C++) and dict, the floor for point operations. Key types: random 63-bit int, random
 float, random 12-character str. Sizes: 10^3, 10^5, 10^6 (10^7 with --huge).
+The list and set family (see family.py): btreelist (btreemap.BTreeList),
+btreelist_key (the same with a key function), btreeset (btreemap.BTreeSet)
+and sortedcontainers' SortedList, SortedKeyList (the same key function) and
+SortedSet, on the int and str datasets; a type that btreemap lacks is "n/a".
 
 Method:
 - Every dataset is generated once from a fixed seed and written to a
@@ -53,10 +57,21 @@ Method:
   (btree operations still being built), is shown as "n/a"; one whose result
   fails a sanity check (length, window size) as "error"; a worker that dies
   leaves "crash" in its remaining cells.
+- The family: add, remove, discard, pop(i), s[i], index(v), bisect_left and
+  bisect_right, `v in s` (present and absent), iteration forward and
+  reversed, construction from an unsorted and from a sorted list, update
+  with n/10 new elements, and the sets' union and intersection of two sets
+  of n elements with n/2 in common; point loops make at most 20,000 calls.
+  --ops and --systems select among them as among the maps' (names shared
+  with a map operation select both).
 - Memory: a map of 10^6 int keys (10^5 with --quick) inserted in random order
   with None values, measured in fresh processes as RSS growth and as
   tracemalloc's count, once with the key objects created beforehand
-  (structure only) and once created during the build (counted).
+  (structure only) and once created during the build (counted). For the
+  family: whole-process bytes per element (RSS growth of a fresh process,
+  the int objects included) of a list, SortedList, SortedSet, BTreeList,
+  BTreeSet and a BTreeMap of the same keys with None values, each filled
+  one by one and built from an iterable.
 
 - Targets: after the tables, every performance target at 10^6 keys is shown
   met or missed with its measured ratio (see targets.py).
@@ -67,9 +82,11 @@ Method:
 Output: one table per size and key type (rows: operations; columns: ns/op of
 each system and each peer's ratio to btree, > 1 meaning btree is faster; in
 a row btree has no figure in, the ratio to btreemap, marked "o"), the
-set merges table, the memory table, the targets,
+set merges table, the memory table, one table per size and element type of
+the family (each sortedcontainers type's ratio to its btreemap counterpart)
+and its memory table, the targets,
 bench/results/results.json (all figures, min and median, every repetition,
-the targets) and, with --chart, bench/results/chart.png. With --callgrind
+the targets; the family's in "family" and "family_memory") and, with --chart, bench/results/chart.png. With --callgrind
 the same tables of instructions/op and bench/results/callgrind.json.
 """
 
@@ -85,6 +102,7 @@ from pathlib import Path
 
 import callgrind
 import datasets
+import family
 import report
 import spawn
 import systems
@@ -96,6 +114,8 @@ RESULTS = HERE / "results"
 DEFAULT_SIZES = (10**3, 10**5, 10**6)
 QUICK_SIZES = (10**3, 10**4)
 HUGE = 10**7
+ALL_OPS = tuple(dict.fromkeys(OP_NAMES + family.OP_NAMES))
+ALL_SYSTEMS = (*systems.SYSTEMS, *family.SYSTEMS)
 SEED = 20240601
 # A one-minute load average above this means something else is running.
 BUSY_LOAD = 0.5
@@ -123,11 +143,10 @@ def parse_args(argv):
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--sizes", type=lambda t: [parse_size(s) for s in t.split(",")],
                    help="comma-separated sizes, e.g. 1000,1e5,10^6")
-    p.add_argument("--ops", type=lambda t: parse_list(t, OP_NAMES, "operation"),
-                   default=list(OP_NAMES), help=f"subset of: {','.join(OP_NAMES)}")
-    p.add_argument("--systems", type=lambda t: parse_list(t, list(systems.SYSTEMS), "system"),
-                   default=list(systems.SYSTEMS),
-                   help=f"subset of: {','.join(systems.SYSTEMS)}")
+    p.add_argument("--ops", type=lambda t: parse_list(t, ALL_OPS, "operation"),
+                   default=list(ALL_OPS), help=f"subset of: {','.join(ALL_OPS)}")
+    p.add_argument("--systems", type=lambda t: parse_list(t, ALL_SYSTEMS, "system"),
+                   default=list(ALL_SYSTEMS), help=f"subset of: {','.join(ALL_SYSTEMS)}")
     p.add_argument("--keys", type=lambda t: parse_list(t, datasets.KEY_TYPES, "key type"),
                    default=list(datasets.KEY_TYPES),
                    help=f"subset of: {','.join(datasets.KEY_TYPES)}")
@@ -188,42 +207,68 @@ def merge_rounds(rounds):
     return list(merged.values())
 
 
+def groups(args, kind=None):
+    """The benchmarks a run makes, each (table, systems, ops), those with
+    nothing chosen left out: the maps, and the list and set family, which
+    takes int and str elements only."""
+    chosen = [("map", [s for s in args.systems if s in systems.SYSTEMS],
+               [op for op in args.ops if op in OP_NAMES])]
+    if kind is None or kind in family.KINDS:
+        chosen.append(("family", [s for s in args.systems if s in family.SYSTEMS],
+                       [op for op in args.ops if op in family.OP_NAMES]))
+    return [(table, names, ops) for table, names, ops in chosen if names and ops]
+
+
 def bench_dataset(args, n, kind, available, tmp):
-    """Times every chosen system on one dataset; returns the records."""
+    """Times every chosen system on one dataset; returns the records, by
+    table ("map" or "family")."""
+    chosen = groups(args, kind)
+    if not chosen:
+        return {}
     repeat = args.repeat or default_repeat(n)
     rounds = args.rounds or default_rounds(n)
     path = Path(tmp) / f"{kind}-{n}.pickle"
     t0 = time.perf_counter()
     datasets.save(path, *datasets.generate(n, kind, args.seed))
     print(f"[n={n:,} {kind}] data: {time.perf_counter() - t0:.1f} s", file=sys.stderr)
-    runs = {name: [] for name in args.systems}
+    runs = {name: [] for _, names, _ in chosen for name in names}
     for _ in range(rounds):
-        for name in args.systems:
-            runs[name].append(spawn.run_system(
-                name, available[name],
-                ["timing", name, str(path), ",".join(args.ops), str(repeat)], args.ops))
+        for _, names, ops in chosen:
+            for name in names:
+                runs[name].append(spawn.run_system(
+                    name, available[name],
+                    ["timing", name, str(path), ",".join(ops), str(repeat)], ops))
     path.unlink()
-    cells = {}
-    for name in args.systems:
-        for r in merge_rounds(runs[name]):
-            r.update(size=n, kind=kind, system=name, repeat=repeat, rounds=rounds)
-            cells[(name, r["op"])] = r
-    report.add_net_index(cells, ["min_ns", "median_ns"])
     reps = f"{repeat * rounds}" + (f" in {rounds} rounds" if rounds > 1 else "")
-    for field, detail in (("min_ns", "best"), ("median_ns", "median")):
-        text = report.timing_table(n, kind, f"{detail} of {reps}", args.systems, cells, field)
-        if text:
-            print(text + "\n", flush=True)
-    return list(cells.values())
+    records = {}
+    for table, names, _ in chosen:
+        cells = {}
+        for name in names:
+            for r in merge_rounds(runs[name]):
+                r.update(size=n, kind=kind, system=name, repeat=repeat, rounds=rounds)
+                cells[(name, r["op"])] = r
+        if table == "map":
+            report.add_net_index(cells, ["min_ns", "median_ns"])
+        for field, detail in (("min_ns", "best"), ("median_ns", "median")):
+            if table == "map":
+                text = report.timing_table(n, kind, f"{detail} of {reps}", names, cells, field)
+            else:
+                text = report.family_table(
+                    f"list and set family, n = {n:,}, {kind} elements: ns/op, {detail} of {reps}",
+                    names, cells, field)
+            if text:
+                print(text + "\n", flush=True)
+        records[table] = list(cells.values())
+    return records
 
 
-def bench_memory(args, available, tmp):
+def bench_memory(args, names, available, tmp):
     n = args.memory_size
     path = Path(tmp) / f"int-array-{n}.bin"
     datasets.save_int_array(path, n, args.seed)
     print(f"[memory n={n:,}]", file=sys.stderr)
     records = {}
-    for name in args.systems:
+    for name in names:
         for count in (False, True):
             for traced in (False, True):
                 (rec,) = spawn.run_system(
@@ -238,6 +283,29 @@ def bench_memory(args, available, tmp):
     return list(records.values())
 
 
+def bench_family_memory(args, names, available, tmp):
+    """Whole-process bytes per element of a list, the chosen family types
+    and, when chosen, a BTreeMap with None values."""
+    n = args.memory_size
+    path = Path(tmp) / f"int-array-{n}.bin"
+    datasets.save_int_array(path, n, args.seed)
+    print(f"[family memory n={n:,}]", file=sys.stderr)
+    rows = [row for row in family.MEMORY_SYSTEMS
+            if row == "list" or row in names or (row == systems.MAP and row in args.systems)]
+    records = {}
+    for row in rows:
+        ok = available[row] if row in available else (True, "")
+        for mode, _ in family.MEMORY_MODES:
+            (rec,) = spawn.run_system(f"{row} ({mode})", ok,
+                                      ["family-memory", row, str(path), str(n), mode],
+                                      ["memory"])
+            rec.update(system=row, mode=mode, n=n)
+            records[(row, mode)] = rec
+    path.unlink()
+    print(report.family_memory_table(n, records) + "\n", flush=True)
+    return list(records.values())
+
+
 def git_commit():
     try:
         out = subprocess.run(["git", "-C", str(HERE), "describe", "--always", "--dirty"],
@@ -247,13 +315,21 @@ def git_commit():
         return None
 
 
+def installed(name):
+    if name in family.SYSTEMS:
+        return family.installed(family.SYSTEMS[name])
+    return systems.installed(systems.SYSTEMS[name])
+
+
 def main(argv=None):
     args = parse_args(argv)
     if args.callgrind:
         callgrind.valgrind()
-    available = {name: systems.installed(systems.SYSTEMS[name]) for name in args.systems}
+    available = {name: installed(name) for name in args.systems}
     for name, (ok, info) in available.items():
         print(f"{name}: {info}", file=sys.stderr)
+    map_systems = [s for s in args.systems if s in systems.SYSTEMS]
+    family_systems = [s for s in args.systems if s in family.SYSTEMS]
     meta = {
         "python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(),
         "commit": git_commit(), "seed": args.seed, "sizes": args.sizes, "keys": args.keys,
@@ -268,21 +344,31 @@ def main(argv=None):
         if args.callgrind:
             section, field, detail = "callgrind", callgrind.FIELD, callgrind.DETAIL
             meta.update(sizes=[callgrind.SIZE], cap=callgrind.CAP)
-            sections = {section: callgrind.run(args, available, tmp)}
+            runs = [callgrind.run(args, kind, groups(args, kind), available, tmp)
+                    for kind in args.keys]
         else:
             section, field, detail = "timing", "min_ns", "best of the repetitions"
-            sections = {section: [r for n in args.sizes for kind in args.keys
-                                  for r in bench_dataset(args, n, kind, available, tmp)]}
-        merge_rows = report.merges_table(sections[section], args.systems, detail, field,
+            runs = [bench_dataset(args, n, kind, available, tmp)
+                    for n in args.sizes for kind in args.keys]
+        sections = {section: [r for run in runs for r in run.get("map", [])],
+                    "family": [r for run in runs for r in run.get("family", [])]}
+        merge_rows = report.merges_table(sections[section], map_systems, detail, field,
                                          notes=args.callgrind)
         if merge_rows and not args.callgrind:
             merge_rows += "\n\n" + report.merges_table(
-                sections[section], args.systems, "median of the repetitions", "median_ns")
+                sections[section], map_systems, "median of the repetitions", "median_ns")
         if merge_rows:
             print(merge_rows + "\n")
         if args.memory_size and not args.callgrind:
-            sections["memory"] = bench_memory(args, available, tmp)
-    sections["targets"] = targets.evaluate(sections[section], sections.get("memory", []), field)
+            if map_systems:
+                sections["memory"] = bench_memory(args, map_systems, available, tmp)
+            if family_systems:
+                sections["family_memory"] = bench_family_memory(args, family_systems,
+                                                                available, tmp)
+    report.add_family_ratios(sections["family"], field)
+    sections["targets"] = targets.evaluate(sections[section] + sections["family"],
+                                           sections.get("memory", []), field,
+                                           sections.get("family_memory", []))
     print(targets.table(sections["targets"], report.MEASURES[field][1]), flush=True)
     meta["seconds"] = round(time.perf_counter() - t0, 1)
     meta["load_after"] = os.getloadavg()
@@ -290,7 +376,7 @@ def main(argv=None):
     print(f"results: {args.out}", file=sys.stderr)
     if args.chart and not args.callgrind:
         chart = args.out.with_name("chart.png")
-        report.write_chart(chart, sections["timing"], args.sizes, args.keys, args.systems)
+        report.write_chart(chart, sections["timing"], args.sizes, args.keys, map_systems)
         print(f"chart: {chart}", file=sys.stderr)
     print(f"total: {meta['seconds']} s", file=sys.stderr)
 

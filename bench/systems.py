@@ -245,11 +245,14 @@ def _calls(call, items):
 
 
 def pop_each(m, positions):
-    """Pops the item at each position, taken modulo the shrinking length
-    before the clock starts; returns (ns, the popped items)."""
-    pop, popped = m.popitem, []
+    return pop_at(m.popitem, len(m), positions)
+
+
+def pop_at(pop, size, positions):
+    """Calls pop(i) at each position, taken modulo the shrinking length
+    (size at first) before the clock starts; returns (ns, what it popped)."""
+    popped = []
     keep = popped.append
-    size = len(m)
     at = [p % (size - j) for j, p in enumerate(positions)]
     t0 = clock.now()
     for i in at:

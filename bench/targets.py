@@ -10,17 +10,28 @@ it: the ratio is then system time / dict time and must not exceed the
 factor; so must btree's memory per item over SortedDict's, and BTreeMap's
 over btree's. In the rows of `in` and get, btree's figure is that of search
 (with except KeyError on a miss), which BTreeMap is measured against.
+
+The list and set family is judged on int and str elements: BTreeList
+against SortedList (and, for `in`, against SortedSet, which it must not
+trail by more than half), BTreeSet's union and intersection against
+SortedSet's; BTreeList's whole-process memory per element against
+SortedList's and against a BTreeMap of the same keys with None values, for
+each way of filling them.
 """
 
 from dataclasses import dataclass
 from itertools import product
 
+import family
 from datasets import KEY_TYPES
 from report import LABELS
 from systems import BASELINE, MAP
 
 SIZE = 10**6
 SORTED_DICT = "sortedcontainers"
+LIST = "btreelist"
+SORTED_LIST = "SortedList"
+SORTED_SET = "SortedSet"
 
 
 @dataclass(frozen=True)
@@ -78,9 +89,22 @@ TARGETS = (
     *_map_faster(("build_dict",), ((SORTED_DICT, 3),)),
     *_map_faster(("bulk_sorted",), ((SORTED_DICT, 10),)),
     *_map_faster(("pickle",), ((SORTED_DICT, 2),)),
+    *_faster(("add", "remove", "discard", "pop", "getitem", "index_of", "bisect_left",
+              "bisect_right"), ((SORTED_LIST, 3),), system=LIST, kinds=family.KINDS),
+    *_faster(("contains_hit", "contains_miss"), ((SORTED_LIST, 2), (SORTED_SET, 0.5)),
+             system=LIST, kinds=family.KINDS),
+    *_faster(("iter", "iter_reversed"), ((SORTED_LIST, 1),), system=LIST, kinds=family.KINDS),
+    *_faster(("build_unsorted",), ((SORTED_LIST, 1.5),), system=LIST, kinds=family.KINDS),
+    *_faster(("build_sorted",), ((SORTED_LIST, 3),), system=LIST, kinds=family.KINDS),
+    *_faster(("update",), ((SORTED_LIST, 2),), system=LIST, kinds=family.KINDS),
+    *_faster(("union", "intersection"), ((SORTED_SET, 3),), system="btreeset",
+             kinds=family.KINDS),
 )
 # Memory per item, without the key objects: (system, reference, need).
 MEMORY_NEEDS = ((BASELINE, SORTED_DICT, 0.75), (MAP, BASELINE, 1.05))
+# Whole-process memory per element of the family, each way of filling:
+# (system, reference, need).
+FAMILY_MEMORY_NEEDS = ((LIST, SORTED_LIST, 1.3), (LIST, MAP, 0.9))
 LABEL_WIDTH = 30
 
 
@@ -89,9 +113,10 @@ def judge_size(records):
     return SIZE if SIZE in sizes or not sizes else max(sizes)
 
 
-def evaluate(records, memory, field="min_ns"):
-    """records: timing records of any sizes; memory: memory records (may be
-    empty). Returns one verdict per target and key type measured."""
+def evaluate(records, memory, field="min_ns", family_memory=()):
+    """records: timing records of any sizes, of maps and of the family;
+    memory, family_memory: memory records (may be empty). Returns one verdict
+    per target and key type measured."""
     size = judge_size(records)
     value = {(r["kind"], r["system"], r["op"]): r[field] for r in records
              if r["size"] == size and r.get("status") == "ok"}
@@ -108,6 +133,7 @@ def evaluate(records, memory, field="min_ns"):
                              "need": t.wording(), "ratio": measured,
                              "met": None if measured is None else t.met(measured)})
     verdicts += _memory_verdicts(memory)
+    verdicts += _family_memory_verdicts(family_memory)
     return verdicts
 
 
@@ -123,6 +149,23 @@ def _memory_verdicts(memory):
         verdicts.append({"system": system, "op": f"memory per item, {'traced' if traced else 'RSS'}",
                          "peer": reference, "kind": "int", "size": memory[0]["n"],
                          "need": f"<= {need:g}x", "ratio": measured, "met": measured <= need})
+    return verdicts
+
+
+def _family_memory_verdicts(memory):
+    per_element = {(r["system"], r["mode"]): r["bytes_per_item"] for r in memory
+                   if r.get("status", "ok") == "ok"}
+    verdicts = []
+    for (system, reference, need), (mode, _) in product(FAMILY_MEMORY_NEEDS,
+                                                        family.MEMORY_MODES):
+        base, peer = per_element.get((system, mode)), per_element.get((reference, mode))
+        if base is None and peer is None:
+            continue
+        measured = None if base is None or peer is None else base / peer
+        verdicts.append({"system": system, "op": f"memory per element, {mode}",
+                         "peer": reference, "kind": "int", "size": memory[0]["n"],
+                         "need": f"<= {need:g}x", "ratio": measured,
+                         "met": None if measured is None else measured <= need})
     return verdicts
 
 
@@ -144,7 +187,7 @@ def table(verdicts, unit="time"):
     for v in verdicts:
         rows.setdefault((v["system"], v["op"], v["peer"], v["need"]), {})[v["kind"]] = v
     for (system, op, peer, need), cells in rows.items():
-        label = LABELS.get(op, op)
+        label = (family.LABELS if system in family.SYSTEMS else LABELS).get(op, op)
         if system != BASELINE:
             label = label.removesuffix(" *")   # the mark of btree's C API rows
         line = f"{system:<9} {label:<{LABEL_WIDTH}} {peer:<17} {need:>8}"

@@ -4,6 +4,7 @@ under --strict, and misuse is caught with precise types.
 
 mypy runs outside the repository, so what it finds is what was installed."""
 
+import importlib
 import re
 import subprocess
 import sys
@@ -13,6 +14,9 @@ import pytest
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TYPED_EXAMPLES = [*sorted(EXAMPLES.glob("*.py")), EXAMPLES / "c_client" / "demo.py"]
+# Types that the stubs describe ahead of the module: stubtest lets their
+# absence pass, and only while they are absent.
+PENDING = {"btreemap": ("BTreeList", "BTreeSet")}
 
 
 def mypy(*args, cwd):
@@ -23,8 +27,11 @@ def mypy(*args, cwd):
 
 @pytest.mark.parametrize("module", ["btree", "btreemap"])
 def test_stubs_match_the_built_module(tmp_path, module):
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", module], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=600)
+    absent = [name for name in PENDING.get(module, ()) if not hasattr(importlib.import_module(module), name)]
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("".join(rf"{module}\.{name}(\..*)?" + "\n" for name in absent))
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", module, "--allowlist", str(allowlist)],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success: no issues found in 1 module" in proc.stdout
 
@@ -75,10 +82,63 @@ REVEALED = {
 ERRORS = {18: "insert", 19: "insert", 20: "search", 21: "irange", 22: "BTree", 23: "no_such_method",
           24: "dict"}
 
+# The sorted list and set: mypy reads only the stubs, so this runs whether or
+# not the module has the types yet.
+USE_FAMILY = '''
+from operator import neg
 
-def test_misuse_is_caught_with_precise_types(tmp_path):
+from btreemap import BTreeList, BTreeSet
+
+s = BTreeList([3, 1, 2])
+reveal_type(s[0])
+reveal_type(s[1:])
+reveal_type(s.pop(0))
+reveal_type(s.irange(1, 2, reverse=True))
+reveal_type(s + [4])
+reveal_type(s.remove_range(maximum=2))
+k = BTreeList(["b", "A"], key=str.lower)
+reveal_type(k.bisect_key_left("a"))
+t = BTreeSet([1, 2], key=neg)
+reveal_type(t | {"x"})
+reveal_type(t & [1])
+reveal_type(t.pop())
+reveal_type(t <= {1})
+reveal_type(t.islice(0, 1))
+s += [5, 6]
+t -= {1}
+objects: BTreeSet[object] = BTreeSet(key=id)
+s.add("x")
+BTreeList([object()])
+BTreeSet([1], key=len)
+t.union(1)
+s.no_such_method()
+'''
+
+FAMILY_REVEALED = {
+    7: "int",
+    8: "list[int]",
+    9: "int",
+    10: "typing.Iterator[int]",
+    11: "btreemap.BTreeList[int]",
+    12: "int",
+    14: "int",
+    16: "btreemap.BTreeSet[int | str]",
+    17: "btreemap.BTreeSet[int]",
+    18: "int",
+    19: "bool",
+    20: "typing.Iterator[int]",
+}
+# Lines 21 to 23 are correct: in-place operators, elements ordered by a key
+# that are not ordered themselves. Every line from 24 on is a mistake.
+FAMILY_ERRORS = {24: "add", 25: "BTreeList", 26: "key", 27: "union", 28: "no_such_method"}
+
+
+@pytest.mark.parametrize("program, revealed_types, error_words", [(USE, REVEALED, ERRORS),
+                                                                   (USE_FAMILY, FAMILY_REVEALED, FAMILY_ERRORS)],
+                         ids=["btree", "family"])
+def test_misuse_is_caught_with_precise_types(tmp_path, program, revealed_types, error_words):
     source = tmp_path / "use.py"
-    source.write_text(USE)
+    source.write_text(program)
     code, out = mypy("--strict", "--show-error-codes", "--no-pretty", "--hide-error-context", str(source),
                      cwd=tmp_path)
     assert code == 1, out
@@ -90,7 +150,7 @@ def test_misuse_is_caught_with_precise_types(tmp_path):
             revealed[int(m.group(1))] = m.group(3).split('"')[1].replace("builtins.", "")
         elif m and m.group(2) == "error":
             errors.setdefault(int(m.group(1)), []).append(m.group(3))
-    assert revealed == REVEALED, out
-    assert sorted(errors) == sorted(ERRORS), out
-    for line, word in ERRORS.items():
+    assert revealed == revealed_types, out
+    assert sorted(errors) == sorted(error_words), out
+    for line, word in error_words.items():
         assert any(word in message for message in errors[line]), (line, out)
