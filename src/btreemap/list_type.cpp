@@ -63,10 +63,13 @@ int List_contains(PyObject *self, PyObject *element)
     return btreeseq_contains(self, element);
 }
 
-PyObject *List_concat(PyObject *self, PyObject *other)
+// A new list like the list operand (the left one when both are) of the
+// elements of both, those of that list first among equal ones, as
+// SortedList adds on either side.
+PyObject *List_concat(PyObject *left, PyObject *right)
 {
-    if (!PyObject_TypeCheck(self, &BTreeListType))
-        Py_RETURN_NOTIMPLEMENTED;
+    bool left_is_list = PyObject_TypeCheck(left, &BTreeListType);
+    PyObject *self = left_is_list ? left : right, *other = left_is_list ? right : left;
     BTreeRef copy(btreeseq_new_like(self));
     if (!copy || btreeseq_update(copy.get(), self) < 0 || btreeseq_update(copy.get(), other) < 0)
         return nullptr;

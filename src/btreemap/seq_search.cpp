@@ -266,7 +266,7 @@ PyMethodDef btreeseq_search_methods[] = {
     {"bisect_key", Seq_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
     {"count", Seq_count, METH_O, "count($self, value, /)\n--\n\nThe number of elements equal to value."},
     {"index", as_cfunction<Seq_index>(), METH_FASTCALL | METH_KEYWORDS,
-     "index($self, value, start=None, stop=None, /)\n--\n\n"
+     "index($self, value, /, start=None, stop=None)\n--\n\n"
      "The first position of an element equal to value from start to stop, read\n"
      "as list.index reads them; ValueError when there is none. O(log n)."},
     {"irange", as_cfunction<Seq_irange>(), METH_VARARGS | METH_KEYWORDS,

@@ -104,12 +104,13 @@ int take_over(PyObject *self, PyObject *result)
     return rc;
 }
 
+// The _update methods return the set, as SortedSet's do.
 PyObject *update_with(PyObject *self, PyObject *args, BTreeSetOp op)
 {
     BTreeRef result(combine_all(self, args, op));
     if (!result || take_over(self, result.get()) < 0)
         return nullptr;
-    return Py_NewRef(Py_None);
+    return Py_NewRef(self);
 }
 
 PyObject *Set_add(PyObject *self, PyObject *element)
@@ -135,7 +136,7 @@ PyObject *Set_update(PyObject *self, PyObject *args)
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++)
         if (btreeseq_update(self, PyTuple_GET_ITEM(args, i)) < 0)
             return nullptr;
-    return Py_NewRef(Py_None);
+    return Py_NewRef(self);
 }
 
 PyObject *Set_union(PyObject *self, PyObject *args)
@@ -173,7 +174,7 @@ PyObject *Set_symmetric_difference_update(PyObject *self, PyObject *other)
     BTreeRef result(combine(self, other, BTreeSetOp::SymmetricDifference));
     if (!result || take_over(self, result.get()) < 0)
         return nullptr;
-    return Py_NewRef(Py_None);
+    return Py_NewRef(self);
 }
 
 // Whether every element of `a` is in `b`: 1, 0 or -1.
@@ -310,7 +311,7 @@ PyMethodDef Set_own_methods[] = {
     {"remove", Set_remove, METH_O,
      "remove($self, value, /)\n--\n\nRemove the element equal to value; KeyError when there is none."},
     {"update", Set_update, METH_VARARGS,
-     "update($self, /, *iterables)\n--\n\nAdd the elements of every iterable; large inputs merge in one pass."},
+     "update($self, /, *iterables)\n--\n\nAdd the elements of every iterable; large inputs merge in one pass. Returns the set."},
     {"union", Set_union, METH_VARARGS,
      "union($self, /, *iterables)\n--\n\nA new set of the elements of self and of every iterable."},
     {"intersection", Set_intersection, METH_VARARGS,
@@ -320,12 +321,12 @@ PyMethodDef Set_own_methods[] = {
     {"symmetric_difference", Set_symmetric_difference, METH_O,
      "symmetric_difference($self, other, /)\n--\n\nA new set of the elements in exactly one of self and other."},
     {"intersection_update", Set_intersection_update, METH_VARARGS,
-     "intersection_update($self, /, *iterables)\n--\n\nKeep only the elements found in every iterable."},
+     "intersection_update($self, /, *iterables)\n--\n\nKeep only the elements found in every iterable. Returns the set."},
     {"difference_update", Set_difference_update, METH_VARARGS,
-     "difference_update($self, /, *iterables)\n--\n\nRemove the elements found in any iterable."},
+     "difference_update($self, /, *iterables)\n--\n\nRemove the elements found in any iterable. Returns the set."},
     {"symmetric_difference_update", Set_symmetric_difference_update, METH_O,
      "symmetric_difference_update($self, other, /)\n--\n\n"
-     "Keep the elements in exactly one of self and other."},
+     "Keep the elements in exactly one of self and other. Returns the set."},
     {"isdisjoint", Set_isdisjoint, METH_O,
      "isdisjoint($self, other, /)\n--\n\nWhether self and other have no element in common."},
     {nullptr, nullptr, 0, nullptr},
