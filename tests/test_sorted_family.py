@@ -468,7 +468,7 @@ def configured(base, kind, key_name):
     })
 
 
-MACHINE_SETTINGS = settings(max_examples=40, stateful_step_count=30, deadline=None,
+MACHINE_SETTINGS = settings(max_examples=30, stateful_step_count=30, deadline=None,
                             suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
