@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include "ops/ops.h"
+
 // Order: order.cpp.
 PyObject *BTreeMap_bisect_left(PyObject *self, PyObject *key);
 PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key);
@@ -21,6 +23,14 @@ PyObject *BTreeMap_higher_key(PyObject *self, PyObject *const *args, Py_ssize_t 
 // ValueError "... is not in the <where>" when absent or outside them.
 PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start, PyObject *stop, const char *where);
 
+// The ranges of maps and sequences alike, yielding `kind`: a bound given as
+// a key (key(bound) in a keyed map; None no bound, kept), the lazy iterator
+// between two tree keys (None: no bound), irange() and islice().
+PyObject *btreemap_bound_key(PyObject *self, PyObject *bound);
+PyObject *btreemap_range_iter(PyObject *self, PyObject *min, PyObject *max, PyObject *inclusive, PyObject *reverse,
+                              BTreeItemKind kind);
+PyObject *btreemap_irange(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind);
+PyObject *btreemap_islice(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind);
 // Whole maps: whole.cpp.
 PyObject *BTreeMap_copy(PyObject *self, PyObject *);
 PyObject *BTreeMap_deepcopy(PyObject *self, PyObject *memo);

@@ -147,25 +147,45 @@ PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nar
     return btree_pop_item_at(btreemap_core(self), index, btreemap_kind(self, BTreeItemKind::Items));
 }
 
-PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
+// A bound given as a key of the map's own: a keyed map compares key(bound);
+// None stays no bound.
+PyObject *btreemap_bound_key(PyObject *self, PyObject *bound)
+{
+    return bound == Py_None || !btreemap_keyed(self) ? Py_NewRef(bound) : btreemap_key_of(self, bound);
+}
+
+PyObject *btreemap_range_iter(PyObject *self, PyObject *min, PyObject *max, PyObject *inclusive, PyObject *reverse,
+                              BTreeItemKind kind)
+{
+    bool inclusive_min, inclusive_max, backward;
+    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
+        return nullptr;
+    // Positions from two ranks; the iterator then walks the leaf chain.
+    BTreeCore *tree = btreemap_core(self);
+    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
+    if (start < 0)
+        return nullptr;
+    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
+    if (stop < 0)
+        return nullptr;
+    return btreemap_iter_new(self, kind, start, stop, backward);
+}
+
+PyObject *btreemap_irange(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind)
 {
     static const char *names[] = {"minimum", "maximum", "inclusive", "reverse", nullptr};
     PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange", const_cast<char **>(names), &min, &max,
                                      &inclusive, &reverse))
         return nullptr;
-    bool inclusive_min, inclusive_max, backward;
-    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
-        return nullptr;
-    // Positions from two ranks; the iterator then walks the leaf chain.
-    BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t start = min == Py_None ? 0 : rank_of(self, min, !inclusive_min);
-    if (start < 0)
-        return nullptr;
-    Py_ssize_t stop = max == Py_None ? tree->size : rank_of(self, max, inclusive_max);
-    if (stop < 0)
-        return nullptr;
-    return btreemap_iter_new(self, BTreeItemKind::Keys, start, stop, backward);
+    BTreeRef min_key(btreemap_bound_key(self, min));
+    BTreeRef max_key(min_key ? btreemap_bound_key(self, max) : nullptr);
+    return max_key ? btreemap_range_iter(self, min_key.get(), max_key.get(), inclusive, reverse, kind) : nullptr;
+}
+
+PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    return btreemap_irange(self, args, kwargs, BTreeItemKind::Keys);
 }
 
 PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -178,11 +198,8 @@ PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs
     bool inclusive_min, inclusive_max;
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
         return nullptr;
-    // A keyed map's bounds are compared as key(bound); None stays no bound.
-    BTreeRef min_key(min == Py_None || !btreemap_keyed(self) ? Py_NewRef(min) : btreemap_key_of(self, min));
-    BTreeRef max_key(!min_key                                   ? nullptr
-                     : max == Py_None || !btreemap_keyed(self) ? Py_NewRef(max)
-                                                                : btreemap_key_of(self, max));
+    BTreeRef min_key(btreemap_bound_key(self, min));
+    BTreeRef max_key(min_key ? btreemap_bound_key(self, max) : nullptr);
     PyObject *count = nullptr;
     if (!max_key || btree_remove_range_keys(btreemap_core(self), min_key.get(), max_key.get(), inclusive_min,
                                             inclusive_max, &count) < 0)
@@ -190,7 +207,7 @@ PyObject *BTreeMap_remove_range(PyObject *self, PyObject *args, PyObject *kwargs
     return count;
 }
 
-PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
+PyObject *btreemap_islice(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind)
 {
     static const char *names[] = {"start", "stop", "reverse", nullptr};
     PyObject *start = Py_None, *stop = Py_None, *reverse = nullptr;
@@ -204,7 +221,12 @@ PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
     if (btreemap_read_bounds(start, stop, &from, &to) < 0 || !btree_look(btreemap_core(self)))
         return nullptr;
     btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
-    return btreemap_iter_new(self, BTreeItemKind::Keys, from, to, backward);
+    return btreemap_iter_new(self, kind, from, to, backward);
+}
+
+PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    return btreemap_islice(self, args, kwargs, BTreeItemKind::Keys);
 }
 
 PyObject *BTreeMap_floor_key(PyObject *self, PyObject *const *args, Py_ssize_t nargs)

@@ -2,6 +2,7 @@
 // position: membership, counts, bisection, index, ranges and slices.
 #include "btreemap/args.h"
 #include "btreemap/iter.h"
+#include "btreemap/methods.h"
 #include "btreemap/positions.h"
 #include "btreemap/seq.h"
 #include "nodes/ref.h"
@@ -12,12 +13,6 @@ namespace {
 const char *where(PyObject *self)
 {
     return btreeseq_is_set(self) ? "set" : "list";
-}
-
-// The key of a bound given as an element: None stays no bound.
-PyObject *bound_key(PyObject *self, PyObject *bound)
-{
-    return bound == Py_None ? Py_NewRef(bound) : btreeseq_key_of(self, bound);
 }
 
 PyObject *rank_of(PyObject *self, PyObject *key, bool or_equal)
@@ -107,40 +102,9 @@ PyObject *Seq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     return PyLong_FromSsize_t(at);
 }
 
-int reverse_flag(PyObject *reverse, bool *flag)
-{
-    int r = reverse ? PyObject_IsTrue(reverse) : 0;
-    *flag = r > 0;
-    return r < 0 ? -1 : 0;
-}
-
-// A lazy iterator over the elements whose keys lie between the bounds (None:
-// no bound).
-PyObject *range_iter(PyObject *self, PyObject *min, PyObject *max, PyObject *inclusive, PyObject *reverse)
-{
-    bool inclusive_min, inclusive_max, backward;
-    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
-        return nullptr;
-    BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
-    if (start < 0)
-        return nullptr;
-    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
-    if (stop < 0)
-        return nullptr;
-    return btreemap_iter_new(self, btreeseq_elements(self), start, stop, backward);
-}
-
 PyObject *Seq_irange(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *names[] = {"minimum", "maximum", "inclusive", "reverse", nullptr};
-    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange", const_cast<char **>(names), &min, &max,
-                                     &inclusive, &reverse))
-        return nullptr;
-    BTreeRef min_key(bound_key(self, min));
-    BTreeRef max_key(min_key ? bound_key(self, max) : nullptr);
-    return max_key ? range_iter(self, min_key.get(), max_key.get(), inclusive, reverse) : nullptr;
+    return btreemap_irange(self, args, kwargs, btreeseq_elements(self));
 }
 
 PyObject *Seq_irange_key(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -150,45 +114,12 @@ PyObject *Seq_irange_key(PyObject *self, PyObject *args, PyObject *kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange_key", const_cast<char **>(names), &min, &max,
                                      &inclusive, &reverse))
         return nullptr;
-    return range_iter(self, min, max, inclusive, reverse);
-}
-
-PyObject *Seq_remove_range(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    static const char *names[] = {"minimum", "maximum", "inclusive", nullptr};
-    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:remove_range", const_cast<char **>(names), &min, &max,
-                                     &inclusive))
-        return nullptr;
-    bool inclusive_min, inclusive_max;
-    if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0)
-        return nullptr;
-    BTreeRef min_key(bound_key(self, min));
-    BTreeRef max_key(min_key ? bound_key(self, max) : nullptr);
-    if (!max_key)
-        return nullptr;
-    PyObject *count = nullptr;
-    if (btree_remove_range_keys(btreemap_core(self), min_key.get(), max_key.get(), inclusive_min, inclusive_max,
-                                &count) < 0)
-        return nullptr;
-    return count;
+    return btreemap_range_iter(self, min, max, inclusive, reverse, btreeseq_elements(self));
 }
 
 PyObject *Seq_islice(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *names[] = {"start", "stop", "reverse", nullptr};
-    PyObject *start = Py_None, *stop = Py_None, *reverse = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:islice", const_cast<char **>(names), &start, &stop,
-                                     &reverse))
-        return nullptr;
-    bool backward;
-    if (reverse_flag(reverse, &backward) < 0)
-        return nullptr;
-    Py_ssize_t from, to;
-    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || !btree_look(btreemap_core(self)))
-        return nullptr;
-    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
-    return btreemap_iter_new(self, btreeseq_elements(self), from, to, backward);
+    return btreemap_islice(self, args, kwargs, btreeseq_elements(self));
 }
 
 PyObject *Seq_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
@@ -279,7 +210,7 @@ PyMethodDef btreeseq_search_methods[] = {
     {"islice", as_cfunction<Seq_islice>(), METH_VARARGS | METH_KEYWORDS,
      "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
      "A lazy iterator over the elements at positions start to stop, as a slice\nwould select them."},
-    {"remove_range", as_cfunction<Seq_remove_range>(), METH_VARARGS | METH_KEYWORDS,
+    {"remove_range", as_cfunction<BTreeMap_remove_range>(), METH_VARARGS | METH_KEYWORDS,
      "remove_range($self, /, minimum=None, maximum=None, inclusive=(True, True))\n--\n\n"
      "Remove every element from minimum to maximum (None: no bound), selected\n"
      "as irange() selects them, and return how many were removed. Whole\n"
