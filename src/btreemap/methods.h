@@ -51,3 +51,7 @@ PyObject *BTreeMap_items(PyObject *self, PyObject *);
 
 // The collections.abc ABC of `name`, a new reference, or NULL.
 PyObject *btreemap_abc(const char *name);
+
+// Registers `type` as a virtual subclass of the collections.abc ABC `name`.
+// 0 or -1.
+int btreemap_register_abc(PyTypeObject *type, const char *name);

@@ -1,11 +1,10 @@
+#include <utility>
+
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/seq.h"
 
-namespace {
-
-// Registers `type` as a virtual subclass of the collections.abc ABC `name`.
-int register_abc(PyTypeObject *type, const char *name)
+int btreemap_register_abc(PyTypeObject *type, const char *name)
 {
     PyObject *abc = btreemap_abc(name);
     PyObject *done = abc ? PyObject_CallMethod(abc, "register", "O", type) : nullptr;
@@ -13,8 +12,6 @@ int register_abc(PyTypeObject *type, const char *name)
     Py_XDECREF(done);
     return done ? 0 : -1;
 }
-
-}  // namespace
 
 PyObject *btreemap_abc(const char *name)
 {
@@ -33,11 +30,13 @@ int btreemap_add_type(PyObject *module)
     for (PyTypeObject *type : types)
         if (PyType_Ready(type) < 0)
             return -1;
-    if (register_abc(&BTreeMapType, "MutableMapping") < 0 || register_abc(&BTreeMapKeysType, "KeysView") < 0 ||
-        register_abc(&BTreeMapKeysType, "Sequence") < 0 || register_abc(&BTreeMapValuesType, "ValuesView") < 0 ||
-        register_abc(&BTreeMapValuesType, "Sequence") < 0 || register_abc(&BTreeMapItemsType, "ItemsView") < 0 ||
-        register_abc(&BTreeMapItemsType, "Sequence") < 0)
-        return -1;
+    const std::pair<PyTypeObject *, const char *> abcs[] = {
+        {&BTreeMapType, "MutableMapping"}, {&BTreeMapKeysType, "KeysView"}, {&BTreeMapKeysType, "Sequence"},
+        {&BTreeMapValuesType, "ValuesView"}, {&BTreeMapValuesType, "Sequence"}, {&BTreeMapItemsType, "ItemsView"},
+        {&BTreeMapItemsType, "Sequence"}};
+    for (auto [type, name] : abcs)
+        if (btreemap_register_abc(type, name) < 0)
+            return -1;
     if (btreeseq_add_types(module) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "BTreeMap", reinterpret_cast<PyObject *>(&BTreeMapType));

@@ -231,16 +231,6 @@ PyMethodDef *method_table(const PyMethodDef *own)
     return table;
 }
 
-// Registers `type` as a virtual subclass of the collections.abc ABC `name`.
-int register_abc(PyTypeObject *type, const char *name)
-{
-    PyObject *abc = btreemap_abc(name);
-    PyObject *done = abc ? PyObject_CallMethod(abc, "register", "O", type) : nullptr;
-    Py_XDECREF(abc);
-    Py_XDECREF(done);
-    return done ? 0 : -1;
-}
-
 }  // namespace
 
 int btreeseq_add_types(PyObject *module)
@@ -253,8 +243,8 @@ int btreeseq_add_types(PyObject *module)
     }
     if (PyType_Ready(&BTreeListType) < 0 || PyType_Ready(&BTreeSetType) < 0)
         return -1;
-    if (register_abc(&BTreeListType, "Sequence") < 0 || register_abc(&BTreeSetType, "MutableSet") < 0 ||
-        register_abc(&BTreeSetType, "Sequence") < 0)
+    if (btreemap_register_abc(&BTreeListType, "Sequence") < 0 ||
+        btreemap_register_abc(&BTreeSetType, "MutableSet") < 0 || btreemap_register_abc(&BTreeSetType, "Sequence") < 0)
         return -1;
     if (PyModule_AddObjectRef(module, "BTreeList", reinterpret_cast<PyObject *>(&BTreeListType)) < 0)
         return -1;
