@@ -36,10 +36,11 @@ PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 
 PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
 {
-    // A leaf without values holds elements: an element is its own value.
-    PyObject *key = leaf->keys[slot], *value = leaf->keys_only ? key : leaf->leaf.values[slot];
+    PyObject *key = leaf->keys[slot];
     if (kind == BTreeItemKind::Keys)
         return Py_NewRef(key);
+    // A leaf without values holds elements: an element is its own value.
+    PyObject *value = leaf->keys_only ? key : leaf->leaf.values[slot];
     if (kind == BTreeItemKind::Values)
         return Py_NewRef(value);
     if (kind != BTreeItemKind::Items)
