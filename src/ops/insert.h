@@ -9,12 +9,12 @@
 
 // Stores a new item at the path's place: `key` (a new reference is taken) with
 // its primitive when the tree keeps `Prims`, and `value`, whose reference the
-// tree takes over (a tree that keeps no values takes none: `value` is NULL);
-// a full leaf is first split as btree_split_path does, unless
+// tree takes over (a tree that keeps no `Values` takes none: `value` is
+// NULL); a full leaf is first split as btree_split_path does, unless
 // the descent made `Room` on its way. The caller marks the change of the new
 // item (before any Python code runs). 0, or -1 with MemoryError (the value
 // then goes to `pending`).
-template <bool Prims, bool Room>
+template <bool Prims, bool Room, bool Values = true>
 [[gnu::always_inline]] inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
                                                   PyObject *value, BTreeChange &change, BTreeReleaseList &pending)
 {
@@ -34,14 +34,14 @@ template <bool Prims, bool Room>
     }
     BTreeNode *leaf = path.leaf();
     int slot = path.slot(), n = leaf->n;
-    BTREE_ASSERT(!value == leaf->keys_only);
+    BTREE_ASSERT(!value == !Values && leaf->keys_only == !Values);
     btree_shift_right(leaf->keys, slot, n);
     if constexpr (Prims) {
         btree_shift_right(leaf->leaf.prims, slot, n);
         leaf->leaf.prims[slot] = prim;
     }
     leaf->keys[slot] = Py_NewRef(key);
-    if (value) {
+    if constexpr (Values) {
         btree_shift_right(leaf->leaf.values, slot, n);
         leaf->leaf.values[slot] = value;
     }

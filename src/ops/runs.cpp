@@ -29,8 +29,9 @@ int btree_add(BTreeCore *tree, PyObject *key, PyObject *value)
         BTreeLocalPath path;
         if (btree_descend<BTreeBound::Upper, BTreeDescent::Split>(tree, probe, path, nullptr, &change) < 0)
             return -1;
-        return btree_insert_at<prims, true>(tree, path, key, prim, value ? Py_NewRef(value) : nullptr, change,
-                                            entry.pending);
+        if (tree->keys_only)
+            return btree_insert_at<prims, true, false>(tree, path, key, prim, nullptr, change, entry.pending);
+        return btree_insert_at<prims, true>(tree, path, key, prim, Py_NewRef(value), change, entry.pending);
     });
     if (rc == 0)
         change.mark();
@@ -198,7 +199,10 @@ int write_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Action &acti
         PyObject *value = action.missing();
         if (!value && !tree->keys_only)
             return -1;
-        if (btree_insert_at<prims, false>(tree, path, key, prim, value, change, entry.pending) < 0)
+        int added = tree->keys_only
+                        ? btree_insert_at<prims, false, false>(tree, path, key, prim, value, change, entry.pending)
+                        : btree_insert_at<prims, false>(tree, path, key, prim, value, change, entry.pending);
+        if (added < 0)
             return -1;
         return btree_added;
     });
