@@ -74,7 +74,7 @@ int add_each(PyObject *self, BTreePairs &pairs)
     BTreeCore *tree = btreemap_core(self);
     bool is_set = btreeseq_is_set(self);
     for (Py_ssize_t i = 0; i < pairs.count; i++) {
-        PyObject *value = pairs.values[i];
+        PyObject *value = pairs.values ? pairs.values[i] : nullptr;
         int rc = is_set ? btree_add_unique(tree, pairs.keys[i], value, value) : btree_add(tree, pairs.keys[i], value);
         if (rc < 0)
             return -1;
@@ -89,15 +89,21 @@ int add_each(PyObject *self, BTreePairs &pairs)
 int rebuild(PyObject *self, BTreePairs &added)
 {
     BTreeCore *tree = btreemap_core(self);
-    BTreePairs pairs;
     uint64_t version = tree->version;
-    if (gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
-        return -1;
-    for (Py_ssize_t i = 0; i < added.count; i++) {
-        PyObject *key = added.keys[i], *value = added.values[i];
-        added.keys[i] = added.values[i] = nullptr;
-        if (pairs.append(key, value) < 0)
+    // An empty object is built from the new elements as they were gathered.
+    BTreePairs gathered(tree->keys_only);
+    BTreePairs &pairs = tree->root ? gathered : added;
+    if (tree->root) {
+        if (gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
             return -1;
+        for (Py_ssize_t i = 0; i < added.count; i++) {
+            PyObject *key = added.keys[i], *value = added.values ? added.values[i] : nullptr;
+            added.keys[i] = nullptr;
+            if (added.values)
+                added.values[i] = nullptr;
+            if (pairs.append(key, value) < 0)
+                return -1;
+        }
     }
     if (btree_order_pairs(pairs, false, !btreeseq_is_set(self)) < 0)
         return -1;
@@ -122,7 +128,7 @@ int rebuild(PyObject *self, BTreePairs &added)
 
 int btreeseq_update(PyObject *self, PyObject *iterable)
 {
-    BTreePairs pairs;
+    BTreePairs pairs(btreemap_core(self)->keys_only);
     if (gather_elements(self, iterable, pairs) < 0)
         return -1;
     BTreeCore *tree = btreemap_core(self);

@@ -53,7 +53,8 @@ void permute_pairs(BTreePairs &pairs, const Py_ssize_t *order, void *spare)
 {
     static_assert(sizeof(BTreePrim) == sizeof(PyObject *));
     permute(pairs.keys, order, static_cast<PyObject **>(spare), pairs.count);
-    permute(pairs.values, order, static_cast<PyObject **>(spare), pairs.count);
+    if (pairs.values)
+        permute(pairs.values, order, static_cast<PyObject **>(spare), pairs.count);
     if (btree_kind_keeps_prims(pairs.kind))
         permute(pairs.prims, order, static_cast<BTreePrim *>(spare), pairs.count);
 }
@@ -76,19 +77,23 @@ int fold_equal(BTreePairs &pairs, Order order)
             Py_ssize_t gap = i - kept;
             for (Py_ssize_t j = i; j < n; j++) {
                 keys[j - gap] = keys[j];
-                values[j - gap] = values[j];
+                if (values)
+                    values[j - gap] = values[j];
             }
             pairs.count = n - gap;
             return -1;
         }
         if (c == 0) {
-            PyObject *old = values[kept - 1];
-            values[kept - 1] = values[i];
-            Py_XDECREF(old);
+            if (values) {
+                PyObject *old = values[kept - 1];
+                values[kept - 1] = values[i];
+                Py_XDECREF(old);
+            }
             Py_DECREF(keys[i]);
         } else {
             keys[kept] = keys[i];
-            values[kept] = values[i];
+            if (values)
+                values[kept] = values[i];
             if (prims)
                 prims[kept] = prims[i];
             kept++;

@@ -6,7 +6,8 @@ BTreePairs::~BTreePairs()
 {
     for (Py_ssize_t i = 0; i < count; i++) {
         Py_XDECREF(keys[i]);
-        Py_XDECREF(values[i]);
+        if (values)
+            Py_XDECREF(values[i]);
     }
     btree_mem_free(keys);
     btree_mem_free(values);
@@ -34,7 +35,7 @@ int BTreePairs::reserve(Py_ssize_t n)
     if (n <= capacity)
         return 0;
     // Each array grows on its own; the capacity moves once all three have.
-    if (grow(keys, n) < 0 || grow(values, n) < 0 || grow(prims, n) < 0)
+    if (grow(keys, n) < 0 || (!keys_only_ && grow(values, n) < 0) || grow(prims, n) < 0)
         return -1;
     capacity = n;
     return 0;
@@ -44,9 +45,8 @@ int btree_build_pairs(BTreeCore *dst, BTreePairs &pairs)
 {
     BTreeKnownKeys known{pairs.kind, pairs.prims, pairs.key_type};
     bool primitive = btree_kind_keeps_prims(pairs.kind);
-    // A tree that keeps no values was given none.
-    PyObject **values = dst->keys_only ? nullptr : pairs.values;
-    if (btree_build_sorted(dst, pairs.keys, values, pairs.count, primitive ? &known : nullptr) < 0)
+    BTREE_ASSERT(dst->keys_only == !pairs.values || pairs.count == 0);
+    if (btree_build_sorted(dst, pairs.keys, pairs.values, pairs.count, primitive ? &known : nullptr) < 0)
         return -1;
     // Every slot was taken over: nothing is left to release.
     pairs.count = 0;

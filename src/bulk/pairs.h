@@ -14,6 +14,9 @@
 class BTreePairs {
 public:
     BTreePairs() = default;
+    // Pairs for a tree that keeps no values hold keys alone: `values` stays
+    // NULL, and so must every value appended.
+    explicit BTreePairs(bool keys_only) : keys_only_(keys_only) {}
     BTreePairs(const BTreePairs &) = delete;
     BTreePairs &operator=(const BTreePairs &) = delete;
     ~BTreePairs();
@@ -50,7 +53,9 @@ public:
                 kind = BTreeKeyKind::Object;
         }
         keys[count] = key;
-        values[count++] = value;
+        if (values)
+            values[count] = value;
+        count++;
         return 0;
     }
 
@@ -63,6 +68,7 @@ public:
 
 private:
     Py_ssize_t capacity = 0;
+    bool keys_only_ = false;
 };
 
 // Builds the pairs, in ascending key order, into the empty tree `dst`, from
