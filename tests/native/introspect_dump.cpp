@@ -64,7 +64,8 @@ PyObject *dump_node(BTreeNode *node, BTreeKeyKind kind, int levels)
               put(dict, "keys", object_list(node->keys, n)) == 0 &&
               put(dict, "prims", prim_list(btree_prims(node), n, kind)) == 0;
     if (ok && node->is_leaf) {
-        ok = put(dict, "values", object_list(node->leaf.values, n)) == 0;
+        // A leaf of a sorted list or set is allocated without its value array.
+        ok = put(dict, "values", node->keys_only ? Py_NewRef(Py_None) : object_list(node->leaf.values, n)) == 0;
     } else if (ok && levels == 0) {
         ok = put(dict, "children", Py_NewRef(Py_None)) == 0;
     } else if (ok) {
