@@ -78,6 +78,11 @@ class Key:
 
     __hash__ = None
 
+    def __neg__(self):
+        # The key function of the keyed records: the opposite order, its
+        # comparisons watched as the element's are.
+        return type(self)(-self.value)
+
     def __repr__(self):
         return f"Key({self.value!r})"
 
