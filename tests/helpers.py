@@ -1,6 +1,7 @@
 """Helpers shared by the suites: watched key objects, tree builders and the
 invariant check of the test build."""
 
+import functools
 import importlib
 import operator
 import sys
@@ -76,6 +77,11 @@ class Key:
         return isinstance(other, Key) and self.value == other.value
 
     __hash__ = None
+
+    def __neg__(self):
+        # The key function of the keyed records: the opposite order, its
+        # comparisons watched as the element's are.
+        return type(self)(-self.value)
 
     def __repr__(self):
         return f"Key({self.value!r})"
@@ -183,8 +189,17 @@ def drain_leaf_pool():
 #   walk(t), step(it): an iterator over the items and one step of it
 #   remove_range(t, lo, hi), remove_positions(t, i): removal of the keys in a
 #   range or of the items at positions (a slice), or None
+#   entries(t): an iterator over what the tree holds; entry(k, v): what
+#   storing value v under key k adds to it (an item, or the element k alone);
+#   stored(k, v): what search finds for it (the value, or the element)
+#   valued: whether the type keeps a value beside each key (tests of values
+#   skip the types without); unique: whether a key equal to a held one stores
+#   over it (else it goes after its equals); order: the sort key of the keys
+#   (None: their own order); missing, unfound: the error of delete and of
+#   search of a key not held, and its arguments as a function of the key
+#   increment: None where the type offers none
 TREE = SimpleNamespace(
-    name="BTree", type_in=lambda mod: mod.BTree, mutated="BTree mutated during iteration",
+    name="BTree", type_name="BTree", key=None, type_in=lambda mod: mod.BTree, mutated="BTree mutated during iteration",
     reentrant="BTree reentrant access during comparison",
     insert=lambda t, k, v=None: t.insert(k, v), delete=lambda t, k: t.delete(k),
     walk=lambda t: _btree_client.iter_new(t, 2), step=lambda it: _btree_client.iter_next(it),
@@ -228,9 +243,11 @@ TREE = SimpleNamespace(
             "difference": lambda a, b: _btree_client.merge_difference(a, b)},
     merged_values=False,
     replace_stops_iterators=True,
+    entries=lambda t: t.items(), entry=lambda k, v: (k, v), stored=lambda k, v: v,
+    valued=True, unique=True, order=None, missing=(KeyError, lambda k: (k,)), unfound=(KeyError, lambda k: (k,)),
 )
 MAP = SimpleNamespace(
-    name="BTreeMap", mutated="BTreeMap mutated during iteration",
+    name="BTreeMap", type_name="BTreeMap", key=None, mutated="BTreeMap mutated during iteration",
     reentrant="BTreeMap reentrant access during comparison",
     insert=lambda m, k, v=None: m.__setitem__(k, v), delete=operator.delitem,
     walk=lambda m: iter(m.items()), step=next,
@@ -282,8 +299,141 @@ MAP = SimpleNamespace(
             "difference": lambda a, b: a.difference(b)},
     merged_values=True,
     replace_stops_iterators=False,
+    entries=lambda m: iter(m.items()), entry=lambda k, v: (k, v), stored=lambda k, v: v,
+    valued=True, unique=True, order=None, missing=(KeyError, lambda k: (k,)), unfound=(KeyError, lambda k: (k,)),
 )
-SURFACES = [TREE, MAP]
+
+
+def seq_type(name, key):
+    """type_in of BTreeList or BTreeSet, made with the key function `key`."""
+    def type_in(mod):
+        T = getattr(mod, name) if hasattr(mod, name) else getattr(importlib.import_module("btreemap"), name)
+        return T if key is None else functools.partial(T, key=key)
+
+    return type_in
+
+
+def sequence(name, key=None):
+    """The record of BTreeList or BTreeSet with the key function `key`. An
+    element is its own key (or key(element) orders it); a value given to
+    insert is dropped, and what search finds is the element held."""
+    is_set = name == "BTreeSet"
+    # The bounds of an irange over the middle of a tree of the keys 0..999.
+    low, high = (900, 3) if key else (3, 900)
+    mutations = {
+        "add new": lambda s: s.add(10**6),
+        "discard": lambda s: s.discard(s[5]),
+        "remove": lambda s: s.remove(s[6]),
+        "pop": lambda s: s.pop(),
+        "pop first": lambda s: s.pop(0),
+        "remove_range": lambda s: s.remove_range(s[3], s[900]),
+        "del position": lambda s: s.__delitem__(3),
+        "del slice": lambda s: s.__delitem__(slice(2, 40)),
+        "del slice by steps": lambda s: s.__delitem__(slice(40, 2, -5)),
+        "update": lambda s: s.update([10**6, -(10**6)]),
+        "clear": lambda s: s.clear(),
+    }
+    reads = {
+        "in": lambda s: 7 in s,
+        "missing in": lambda s: -7 in s,
+        "count": lambda s: s.count(7),
+        "index": lambda s: s.index(7),
+        "missing index": lambda s: pytest.raises(ValueError, s.index, -7),
+        "missing discard": lambda s: s.discard(-7),
+        "bisect": lambda s: (s.bisect_left(7), s.bisect_right(7)),
+        "irange": lambda s: list(s.irange(low, high)),
+        "islice": lambda s: list(s.islice(3, 9)),
+        "len": len,
+        "new iterator": list,
+        "position": lambda s: s[5],
+        "slice": lambda s: s[2:40:3],
+        "copy": lambda s: s.copy(),
+        "== list": lambda s: s == list(s),
+        "empty remove_range": lambda s: s.remove_range(-9, -8),
+    }
+    if is_set:
+        mutations.update({
+            "|=": lambda s: s.__ior__([10**6]),
+            "&=": lambda s: s.__iand__(list(s)[::2]),
+            "-=": lambda s: s.__isub__([s[4]]),
+            "^=": lambda s: s.__ixor__([s[4], 10**6]),
+            "intersection_update": lambda s: s.intersection_update(list(s)[1:]),
+            "difference_update": lambda s: s.difference_update([s[8]]),
+            "symmetric_difference_update": lambda s: s.symmetric_difference_update([10**6]),
+        })
+        reads.update({
+            "add of a held element": lambda s: s.add(7),
+            "union": lambda s: s | [1, 10**6],
+            "intersection": lambda s: s & [1, -1],
+            "difference": lambda s: s - [1],
+            "<= set": lambda s: s <= set(s),
+            "isdisjoint": lambda s: s.isdisjoint([-1, 5]),
+        })
+        inserts = {"add": lambda s, k, v=None: s.add(k), "update": lambda s, k, v=None: s.update([k]),
+                   "|=": lambda s, k, v=None: s.__ior__([k])}
+        deletes = {"remove": lambda s, k: s.remove(k)}
+        merges = {"union": lambda a, b: a.union(b), "intersection": lambda a, b: a.intersection(b),
+                  "difference": lambda a, b: a.difference(b)}
+        missing = (KeyError, lambda k: (k,))
+        unfound = (ValueError, lambda k: (f"{k!r} is not in set",))
+    else:
+        mutations.update({
+            "add equal": lambda s: s.add(s[5]),
+            "+=": lambda s: s.__iadd__([10**6]),
+            "*=": lambda s: s.__imul__(2),
+        })
+        reads.update({"+": lambda s: s + [1], "*": lambda s: s * 2})
+        inserts = {"add": lambda s, k, v=None: s.add(k), "update": lambda s, k, v=None: s.update([k]),
+                   "+=": lambda s, k, v=None: s.__iadd__([k])}
+        deletes = {"remove": lambda s, k: s.remove(k), "del by index": lambda s, k: s.__delitem__(s.index(k))}
+        merges = {}
+        missing = (ValueError, lambda k: (f"{k!r} not in list",))
+        unfound = (ValueError, lambda k: (f"{k!r} is not in list",))
+    bisects = [("method", lambda s, k: (s.bisect_left(k), s.bisect_right(k)))]
+    iranges = [("method", lambda s, lo, hi, inc: list(s.irange(lo, hi, inc)))]
+    if key is not None:
+        bisects.append(("by key", lambda s, k: (s.bisect_key_left(key(k)), s.bisect_key_right(key(k)))))
+        iranges.append(("by key", lambda s, lo, hi, inc: list(s.irange_key(
+            None if lo is None else key(lo), None if hi is None else key(hi), inc))))
+    return SimpleNamespace(
+        name=name if key is None else f"{name} with key", type_name=name, type_in=seq_type(name, key), key=key,
+        mutated=f"{name} mutated during iteration", reentrant=f"{name} reentrant access during comparison",
+        insert=lambda s, k, v=None: s.add(k), delete=lambda s, k: s.remove(k),
+        walk=iter, step=next,
+        remove_range=lambda s, lo, hi: s.remove_range(lo, hi), remove_positions=lambda s, i: s.__delitem__(i),
+        walks={"keys": iter, "reversed": reversed, "irange": lambda s: s.irange(low, high),
+               "islice": lambda s: s.islice(2), "irange reversed": lambda s: s.irange(reverse=True)},
+        mutations=mutations,
+        reads=reads,
+        inserts=inserts,
+        deletes=deletes,
+        range_removals={"remove_range": lambda s, lo, hi, inc: s.remove_range(lo, hi, inc)},
+        span_removals={"del": lambda s, i: s.__delitem__(i)},
+        lookup="index",
+        search=lambda s, k: s[s.index(k)],
+        clear=lambda s: s.clear(),
+        bisects=bisects,
+        iranges=iranges,
+        item_at=lambda s, i, kind: s[i],
+        pop_at=lambda s, i: s.pop(i),
+        empty_pop=(IndexError, "^pop index out of range$"),
+        increment=None,
+        starts=False,
+        copy=lambda s: s.copy(),
+        packed=lambda T, keys, values: T(keys),
+        merges=merges,
+        merged_values=False,
+        replace_stops_iterators=False,
+        entries=iter, entry=lambda k, v: k, stored=lambda k, v: k,
+        valued=False, unique=is_set, order=key, missing=missing, unfound=unfound,
+    )
+
+
+LIST = sequence("BTreeList")
+KEYED_LIST = sequence("BTreeList", key=operator.neg)
+SET = sequence("BTreeSet")
+KEYED_SET = sequence("BTreeSet", key=operator.neg)
+SURFACES = [TREE, MAP, LIST, KEYED_LIST, SET, KEYED_SET]
 
 
 def by_surface(table):
@@ -300,3 +450,16 @@ def filled(surface, T, keys, value=lambda key: key):
     for key in keys:
         insert(tree, key, value(key))
     return tree
+
+
+def in_order(surface, keys):
+    """The keys as the surface's tree holds them once inserted in the given
+    order: equal keys after the first dropped where the type keeps one of
+    each, and in the order of insertion otherwise."""
+    if surface.unique:
+        seen = []
+        for key in keys:
+            if key not in seen:
+                seen.append(key)
+        keys = seen
+    return sorted(keys, key=surface.order)

@@ -23,7 +23,10 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import MAP, MAX_KEYS, SURFACES, TEST_CAPSULE, TREE, Key, check_tree, from_test_build
+import sortedcontainers
+
+from helpers import (KEYED_LIST, KEYED_SET, LIST, MAP, MAX_KEYS, SET, SURFACES, TEST_CAPSULE, TREE, Key, check_tree,
+                     from_test_build, in_order)
 
 bt = from_test_build("_btree_test")
 capi = from_test_build("_btree_client")
@@ -68,16 +71,26 @@ class Answering(Key):
     __hash__ = None
 
 
+def with_equals(surface, keys):
+    """The keys, and where the type keeps equal keys side by side, every
+    seventh again as another object."""
+    if surface.unique:
+        return keys
+    return sorted(keys + [type(key)(key.value) for key in keys[::7]], key=lambda key: key.value)
+
+
 def packed(surface, keys):
     """A tree of the test build made by the bulk build, each key's value its
     `value`."""
+    keys = with_equals(surface, keys)
     return surface.packed(surface.type_in(bt), keys, [key.value for key in keys])
 
 
 def by_name(table, keep=lambda entry: True):
-    """(surface, name) for every entry of each surface's `table` attribute."""
+    """(surface, name) for every entry of each surface's `table` attribute
+    (a type without the table has no entries)."""
     return [pytest.param(s, name, id=f"{s.name}: {name}")
-            for s in SURFACES for name, entry in getattr(s, table).items() if keep(entry)]
+            for s in SURFACES for name, entry in getattr(s, table, {}).items() if keep(entry)]
 
 
 def tree_of_keys(surface, keys):
@@ -96,7 +109,89 @@ def thinned(surface, cls):
 
 
 def key_values(tree):
-    return [(key.value, value) for key, value in tree.items()]
+    """What the tree holds, keys as their values: pairs, or the elements."""
+    if hasattr(tree, "items"):
+        return [(key.value, value) for key, value in tree.items()]
+    return [element.value for element in tree]
+
+
+def walk_keys(surface, tree):
+    return surface.walks["keys"](tree)
+
+
+class Reference(sortedcontainers.SortedKeyList):
+    """A BTreeList or BTreeSet in Python, from which the sequence records'
+    tables take their expected results: a sorted list that keeps one of each
+    element where `unique`, and the calls the sortedcontainers types lack."""
+
+    unique = False
+
+    def __init__(self, iterable=(), key=None):
+        super().__init__(key=key or (lambda element: element))
+        self.update(iterable)
+
+    def add(self, value):
+        if not (self.unique and value in self):
+            super().add(value)
+
+    def update(self, *iterables):
+        for iterable in iterables:
+            for value in list(iterable):
+                self.add(value)
+
+    def remove(self, value):
+        if self.unique and value not in self:
+            raise KeyError(value)
+        super().remove(value)
+
+    def remove_range(self, minimum=None, maximum=None, inclusive=(True, True)):
+        gone = list(self.irange(minimum, maximum, inclusive))
+        for element in gone:
+            super().remove(element)
+        return len(gone)
+
+    def copy(self):
+        return type(self)(self, self.key)
+
+    def union(self, *others):
+        made = self.copy()
+        made.update(*others)
+        return made
+
+    def intersection(self, *others):
+        return type(self)([e for e in self if all(e in list(other) for other in others)], self.key)
+
+    def difference(self, *others):
+        return type(self)([e for e in self if not any(e in list(other) for other in others)], self.key)
+
+    def symmetric_difference(self, other):
+        other = type(self)(other, self.key)
+        return type(self)([e for e in self if e not in other] + [e for e in other if e not in self], self.key)
+
+    def isdisjoint(self, other):
+        return not any(e in self for e in other)
+
+    def __le__(self, other):
+        return all(e in other for e in self)
+
+    def __eq__(self, other):
+        return list(self) == list(other)
+
+    def __ior__(self, other):
+        self.update(other)
+        return self
+
+
+class UniqueReference(Reference):
+    unique = True
+
+
+def reference_of(surface, tree):
+    """The Reference holding what a BTreeList or BTreeSet holds."""
+    made = (UniqueReference if surface.unique else Reference)(key=surface.key)
+    for element in tree:
+        made.add(type(element)(element.value))
+    return made
 
 
 def held(keys):
@@ -176,6 +271,66 @@ MAP.comparing = {
 }
 
 
+def sequence_comparing(surface):
+    """The comparing table of a BTreeList or BTreeSet record; the results
+    come from the same calls on a Reference (see expectation)."""
+    # Bounds as elements: the first comes first in the tree's order.
+    def bounds(K, low, high):
+        return (K(high), K(low)) if surface.key else (K(low), K(high))
+
+    def made(T, s, elements):
+        return T(elements, key=s.key)
+
+    table = {
+        "add": ("full", lambda s, o, K: s.add(K(16001))),
+        "add equal": ("full", lambda s, o, K: s.add(K(16000))),
+        "update": ("full", lambda s, o, K: s.update([K(16001)])),
+        "in": ("full", lambda s, o, K: K(16000) in s),
+        "missing in": ("full", lambda s, o, K: K(16001) in s),
+        "count": ("full", lambda s, o, K: s.count(K(16002))),
+        "index": ("full", lambda s, o, K: s.index(K(16000))),
+        "index between": ("full", lambda s, o, K: s.index(K(16002), 1, stop=len(s))),
+        "remove": ("thin", lambda s, o, K: s.remove(K(6000))),
+        "discard": ("thin", lambda s, o, K: s.discard(K(6000))),
+        "discard of a missing element": ("thin", lambda s, o, K: s.discard(K(6000.5))),
+        "bisect_left": ("full", lambda s, o, K: s.bisect_left(K(16001))),
+        "bisect_right": ("full", lambda s, o, K: s.bisect_right(K(16000))),
+        "irange": ("full", lambda s, o, K: held(s.irange(*bounds(K, 9, 20)))),
+        "irange reversed open": ("full", lambda s, o, K: held(s.irange(*bounds(K, 9, 20), (False, False), True))),
+        "remove_range": ("full", lambda s, o, K: s.remove_range(*bounds(K, 9, 20000))),
+        "construction": ("small", lambda s, o, K: held(made(type(s), s, list(s)[::-1]))),
+    }
+    if surface.key is not None:
+        table.update({
+            "bisect_key_left": ("full", lambda s, o, K: s.bisect_key_left(K(-16001))),
+            "irange_key": ("full", lambda s, o, K: held(s.irange_key(K(-20), K(-9)))),
+        })
+    if surface.unique:
+        table.update({
+            "union": ("small", lambda s, o, K: held(s.union(o))),
+            "intersection": ("small", lambda s, o, K: held(s.intersection(o))),
+            "difference": ("small", lambda s, o, K: held(s.difference(o))),
+            "symmetric_difference": ("small", lambda s, o, K: held(s.symmetric_difference(list(o)))),
+            # One element: an update of several stops where it fails, as a set's.
+            "|=": ("small", lambda s, o, K: held(s.__ior__([K(1)]))),
+            "isdisjoint": ("small", lambda s, o, K: s.isdisjoint(list(o)[1:])),
+            "<= set": ("small", lambda s, o, K: o <= s),
+        })
+    else:
+        # A set equals Sets only.
+        table.update({
+            "== list": ("small", lambda s, o, K: s == [K(e.value) for e in s]),
+            "< list": ("small", lambda s, o, K: s < [K(e.value) for e in s] + [K(1)]),
+            "+": ("small", lambda s, o, K: held(s + list(o))),
+            "+=": ("small", lambda s, o, K: held(s.__iadd__(list(o)))),
+        })
+    return {name: (template, run, None) for name, (template, run) in table.items()}
+
+
+for _record in (LIST, KEYED_LIST, SET, KEYED_SET):
+    _record.comparing = sequence_comparing(_record)
+
+
 def adding(value):
     return lambda items: sorted(items + [(16001, value)])
 
@@ -198,14 +353,28 @@ CHANGES = {
 }
 
 
+def expectation(surface, name, trees, cls):
+    """The result of the comparing call `name` on its template, and what the
+    tree holds after it: from the tables, or from the same call on a
+    Reference (other: the small tree of OTHER)."""
+    template, run, result = surface.comparing[name]
+    if surface.valued:
+        return result, CHANGES.get(name, list)(key_values(trees[template]))
+    reference = reference_of(surface, trees[template])
+    other = reference_of(surface, packed(surface, [cls(v) for v in sorted(OTHER)]))
+    result = run(reference, other, cls)
+    return result, [e.value for e in reference]
+
+
 @pytest.mark.parametrize("surface, name", by_name("comparing"))
 def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
     cls, made = templates
     trees = made[surface.name]
-    template, run, result = surface.comparing[name]
+    template, run, _ = surface.comparing[name]
+    result, after = expectation(surface, name, trees, cls)
     other = packed(surface, [cls(v) for v in sorted(OTHER)])
     strict = template == "thin"  # packed trees end each level with a small node
-    items = list(trees[template].items())
+    items = list(surface.entries(trees[template]))
     calls = []
     key_hook(lambda a, b: calls.append(1))
     tree = surface.copy(trees[template])
@@ -215,7 +384,7 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
 
     for fail_at in range(len(calls)):
         tree = surface.copy(trees[template])
-        iterator = iter(tree.items())
+        iterator = surface.entries(tree)
         countdown = [fail_at]
 
         def hook(a, b):
@@ -228,7 +397,7 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
             run(tree, other, cls)
         key_hook(None)
         check_tree(tree, strict)
-        assert list(tree.items()) == items
+        assert list(surface.entries(tree)) == items
         # An iterator made before the failure goes on only if nothing moved.
         try:
             assert list(iterator) == items
@@ -237,7 +406,7 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
         # The tree keeps working: the same operation now succeeds.
         assert run(tree, other, cls) == result
     check_tree(tree, strict)
-    assert key_values(tree) == CHANGES.get(name, list)(key_values(trees[template]))
+    assert key_values(tree) == after
 
 
 # Every way to copy a tree.
@@ -247,6 +416,68 @@ MAP.copies = {
     "copy": lambda m: m.copy(),
     "pickle": lambda m: pickle.loads(pickle.dumps(m)),
 }
+
+
+def sequence_tables(surface):
+    """The copies and guarded tables of a BTreeList or BTreeSet record."""
+    T = surface.type_in(bt)
+    surface.copies = {
+        "constructor": lambda s: T(s),
+        "copy": lambda s: s.copy(),
+        "pickle": lambda s: pickle.loads(pickle.dumps(s)),
+    }
+    surface.guarded = {
+        **surface.copies,
+        "add": lambda s: s.add(Key(0.5)),
+        "update": lambda s: s.update([Key(0.5)]),
+        "update from s": lambda s: T([Key(0.5)]).update(s),
+        "discard": lambda s: s.discard(Key(4)),
+        "remove": lambda s: s.remove(Key(4)),
+        "in": lambda s: Key(4) in s,
+        "count": lambda s: s.count(Key(4)),
+        "index": lambda s: s.index(Key(4)),
+        "index between": lambda s: s.index(Key(4), 1, stop=len(s)),
+        "bisect_left": lambda s: s.bisect_left(Key(4)),
+        "bisect_right": lambda s: s.bisect_right(Key(4)),
+        "irange": lambda s: s.irange(Key(1), Key(5)),
+        "islice": lambda s: s.islice(0, 2),
+        "remove_range": lambda s: s.remove_range(Key(1), Key(5)),
+        "position": lambda s: s[0],
+        "slice": lambda s: s[:2],
+        "del position": lambda s: s.__delitem__(0),
+        "del slice": lambda s: s.__delitem__(slice(0, 2)),
+        "del slice by steps": lambda s: s.__delitem__(slice(None, None, 3)),
+        "pop": lambda s: s.pop(),
+        "pop first": lambda s: s.pop(0),
+        "clear": lambda s: s.clear(),
+        "iter": iter,
+        "reversed": reversed,
+        "==": lambda s: s == s,
+        "repr": repr,
+        "sizeof": sys.getsizeof,
+    }
+    if surface.unique:
+        surface.guarded.update({
+            "|=": lambda s: s.__ior__([Key(0.5)]),
+            "union": lambda s: s.union(T()),
+            "intersection": lambda s: s.intersection(s),
+            "difference": lambda s: s.difference(s),
+            "symmetric_difference": lambda s: s.symmetric_difference([Key(4)]),
+            "&=": lambda s: s.__iand__(s),
+            "isdisjoint": lambda s: s.isdisjoint([Key(4)]),
+            "<= set": lambda s: s <= s,
+        })
+    else:
+        # Of the same length, which is all a shorter or longer list needs.
+        surface.guarded.update({"<": lambda s: s < s, "== list": lambda s: s == [Key(4)] * len(s), "+": lambda s: s + s, "+=": lambda s: s.__iadd__([Key(0.5)]),
+                                "*": lambda s: s * 2, "*=": lambda s: s.__imul__(1)})
+    if surface.key is not None:
+        surface.guarded.update({"bisect_key_left": lambda s: s.bisect_key_left(Key(-4)),
+                                "irange_key": lambda s: s.irange_key(Key(-5), Key(-1))})
+
+
+for _record in (LIST, KEYED_LIST, SET, KEYED_SET):
+    sequence_tables(_record)
 
 # Every method and capsule entry that takes or tests the tree's guard.
 TREE.guarded = {
@@ -338,9 +569,10 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     walks them all."""
     cls, made = templates
     trees = made[surface.name]
-    template, run, result = surface.comparing[name]
+    template, run, _ = surface.comparing[name]
+    result, after = expectation(surface, name, trees, cls)
     tree = surface.copy(trees[template])
-    items = list(tree.items())
+    items = list(surface.entries(tree))
     iterator = surface.walk(tree)
     filled, emptied = surface.type_in(bt)(), surface.copy(trees["small"])
     refusals, steps = set(), []
@@ -373,10 +605,11 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     assert refusals == {surface.reentrant}
     stepped = [step for step in steps if step != surface.mutated]
     assert steps and stepped == items[: len(stepped)] and surface.mutated not in steps[: len(stepped)]
-    assert key_values(filled) == [(n, n) for n in range(1, len(steps) + 1)] and len(emptied) == 0
+    assert key_values(filled) == [surface.entry(n, n) for n in in_order(surface, range(1, len(steps) + 1))]
+    assert len(emptied) == 0
     check_tree(filled)
     check_tree(tree, strict=template == "thin")
-    assert key_values(tree) == CHANGES.get(name, list)([(k.value, v) for k, v in items])
+    assert key_values(tree) == after
 
 
 # The merges of two trees, as the keys of the result.
@@ -392,15 +625,24 @@ MAP.merged_keys = {
     "keys ^ keys": lambda a, b: held(a.keys() ^ b.keys()),
     "items & items": lambda a, b: held(k for k, _ in a.items() & b.items()),
 }
+# A set without a key function merges two trees in one walk; with one it
+# looks the elements of one operand up in the other, which this test does not
+# describe.
+SET.merged_keys = {
+    "union": lambda a, b: held(a.union(b)),
+    "intersection": lambda a, b: held(a.intersection(b)),
+    "difference": lambda a, b: held(a.difference(b)),
+    "^": lambda a, b: held(a ^ b),
+}
 
 # What a comparison made by a merge does to the merged trees: reads leave the
 # merge to finish, changes stop it.
 SOURCE_CALLS = {
     "search": (lambda s, t: s.search(t, Key(6)), None),
-    "iterate": (lambda s, t: list(t.keys()), None),
+    "iterate": (lambda s, t: list(walk_keys(s, t)), None),
     "copy": (lambda s, t: s.copy(t), None),
     "insert": (lambda s, t: s.insert(t, Key(1000 + len(t))), True),
-    "delete": (lambda s, t: s.delete(t, next(iter(t.keys()))), True),
+    "delete": (lambda s, t: s.delete(t, next(walk_keys(s, t))), True),
     "clear": (lambda s, t: t.clear(), True),
 }
 
@@ -542,7 +784,7 @@ def test_ctrl_c_interrupts_a_wait_for_the_guard(key_hook, surface):
         other.join()
         timer.join()
         key_hook(None)
-    assert surface.search(tree, Key(4)) == 4
+    assert surface.search(tree, Key(4)) == surface.stored(Key(4), 4)
     check_tree(tree)
 
 
@@ -555,7 +797,11 @@ def test_threads_share_a_tree(key_hook, surface):
     iterate one tree: none fails, and the tree ends with what each thread's
     own operations, replayed alone, leave in its own keys."""
     tree = surface.type_in(bt)()
+    # Each thread's values, each with what it stored under them in order
+    # (one at most where the type keeps one of equal keys, else two).
     replicas = [{} for _ in range(THREADS)]
+    most = 1 if surface.unique else 2
+    rank = surface.order or (lambda value: value)
     outcomes = [set() for _ in range(THREADS)]
     failures = []
     deadline = time.monotonic() + 3
@@ -565,31 +811,39 @@ def test_threads_share_a_tree(key_hook, surface):
         value = THREADS * (n * 7 % 150) + me
         mine = replicas[me]
         action = n % 7
-        if action == 0 or (action == 3 and value not in mine):
+        held = mine.get(value, [])
+        if (action == 0 and (surface.unique or len(held) < most)) or (action == 3 and not held):
             surface.insert(tree, Key(value), n)
-            mine[value] = n
-        elif action == 3:
+            mine[value] = [n] if surface.unique else held + [n]
+        elif action in (0, 3):
             surface.delete(tree, Key(value))
-            del mine[value]
-        elif action == 4:
-            assert surface.increment(tree, Key(value), 1, 0) == mine.get(value, 0) + 1
-            mine[value] = mine.get(value, 0) + 1
-        elif action == 1:
+            if held[1:]:
+                mine[value] = held[1:]
+            else:
+                del mine[value]
+        elif action == 4 and surface.increment is not None:
+            assert surface.increment(tree, Key(value), 1, 0) == (held or [0])[0] + 1
+            mine[value] = [(held or [0])[0] + 1]
+        elif action in (1, 4):
             # Ranks count the other threads' keys too, which change between
             # two calls: only this thread's own keys pin them down.
-            below = sum(1 for v in mine if v < value)
-            others = 150 * (THREADS - 1)
+            below = sum(len(ns) for v, ns in mine.items() if rank(v) < rank(value))
+            others = most * 150 * (THREADS - 1)
             assert below <= tree.bisect_left(Key(value)) <= below + others
-            assert below + (value in mine) <= tree.bisect_right(Key(value)) <= below + (value in mine) + others
+            assert below + len(held) <= tree.bisect_right(Key(value)) <= below + len(held) + others
         elif action == 5:
-            assert [k.value for k in tree.irange(Key(value), Key(value))] == [value] * (value in mine)
+            assert [k.value for k in tree.irange(Key(value), Key(value))] == [value] * len(held)
         elif action == 2:
-            for _ in tree.keys():
+            for _ in walk_keys(surface, tree):
                 pass
-        elif value in mine:
-            assert surface.search(tree, Key(value)) == mine[value]
+        elif held and not surface.valued:
+            # search of a list or set is index() then a read by position,
+            # between which other threads move the elements: one call.
+            assert Key(value) in tree
+        elif held:
+            assert surface.search(tree, Key(value)) == held[0]
         else:
-            with pytest.raises(KeyError):
+            with pytest.raises(surface.unfound[0]):
                 surface.search(tree, Key(value))
 
     def work(me):
@@ -622,7 +876,8 @@ def test_threads_share_a_tree(key_hook, surface):
         # Only an iteration overtaken by another thread's change may fail.
         assert "done" in outcome and outcome <= {"done", surface.mutated}
     check_tree(tree)
-    assert [(k.value, v) for k, v in tree.items()] == sorted(kv for replica in replicas for kv in replica.items())
+    stored = {value: ns for replica in replicas for value, ns in replica.items()}
+    assert key_values(tree) == [surface.entry(v, n) for v in sorted(stored, key=rank) for n in stored[v]]
 
 
 class Finalised(Key):
@@ -638,6 +893,10 @@ class Finalised(Key):
     def __add__(self, other):
         return other
 
+    def __neg__(self):
+        # The key of a keyed record's element is no finalised object itself.
+        return Key(-self.value)
+
     __hash__ = None
 
 
@@ -649,9 +908,21 @@ def removal_of(surface, name):
     return removal
 
 
+def needs_values(surface):
+    if not surface.valued:
+        pytest.skip(f"{surface.name} keeps no values")
+
+
+def increment_of(surface):
+    if surface.increment is None:
+        pytest.skip(f"{surface.name} has no increment")
+    return surface.increment
+
+
 # Mutations that release an item's key or value while the tree is theirs.
 RELEASES = {
-    "range removal releasing keys": (lambda s, t: removal_of(s, "remove_range")(t, Key(100), Key(900)), "key"),
+    "range removal releasing keys": (
+        lambda s, t: removal_of(s, "remove_range")(t, *sorted([Key(100), Key(900)], key=s.order)), "key"),
     "range removal releasing values": (lambda s, t: removal_of(s, "remove_range")(t, Key(1), None), "value"),
     "removal of positions releasing keys": (lambda s, t: removal_of(s, "remove_positions")(t, slice(900, 10, -1)), "key"),
     "removal of positions releasing values": (lambda s, t: removal_of(s, "remove_positions")(t, slice(10, 900)), "value"),
@@ -661,7 +932,7 @@ RELEASES = {
     "clear releasing keys": (lambda s, t: t.clear(), "key"),
     "clear releasing values": (lambda s, t: t.clear(), "value"),
     "replacing insert": (lambda s, t: s.insert(t, Key(500), 0), "value"),
-    "increment": (lambda s, t: s.increment(t, Key(500), 0, 0), "value"),
+    "increment": (lambda s, t: increment_of(s)(t, Key(500), 0, 0), "value"),
 }
 
 
@@ -671,11 +942,13 @@ def test_finaliser_run_by_a_mutation(surface, release):
     free: every entry runs, an iterator made before stops, a copy or a
     collection finds the tree as the mutation leaves it."""
     mutate, held = RELEASES[release]
+    if held == "value":
+        needs_values(surface)
     tree = surface.type_in(bt)()
     for v in range(1000):
         key = Finalised(v) if held == "key" else Key(v)
         surface.insert(tree, key, Finalised(v) if held == "value" else v)
-    iterator = iter(tree.items())
+    iterator = surface.entries(tree)
     next(iterator)
     seen = {"refusals": set(), "steps": [], "copies": []}
 
@@ -706,7 +979,7 @@ def test_finaliser_run_by_a_mutation(surface, release):
     check_tree(tree)
     (copy,) = seen["copies"]
     check_tree(copy)
-    assert list(copy.items()) == list(tree.items())
+    assert list(surface.entries(copy)) == list(surface.entries(tree))
 
 
 class Releasing:
@@ -751,6 +1024,7 @@ DICT = SimpleNamespace(type_in=lambda mod: dict, insert=operator.setitem)
 def test_finaliser_uses_the_tree_it_was_released_from(surface, mutation, work):
     """References a mutation drops are released after its guard: a finaliser
     may use the tree like any code, and ends with what a dict gives."""
+    needs_values(surface)
     outcomes = []
     containers = []
     for side, reached in enumerate((surface, DICT)):
@@ -780,6 +1054,7 @@ def test_finaliser_uses_the_tree_it_was_released_from(surface, mutation, work):
 def test_finalisers_of_a_collected_or_deallocated_tree(surface):
     """A finaliser run while the collector clears a tree, or while a tree is
     deallocated, finds it consistent, or finds it gone."""
+    needs_values(surface)
     seen = []
     tree = surface.type_in(bt)()
     ref = weakref.ref(tree)
@@ -824,6 +1099,8 @@ def test_pop_releasing_a_cached_key_whose_finaliser_changes_the_tree(surface, ac
     """Pop by index lets go of the key cached by the last lookup only once the
     item is out and the tree consistent and free: the finaliser's change
     applies to the tree the pop left."""
+    if not surface.valued:
+        pytest.skip("index() of a list or set keeps no key of its probe")
     change, left = POP_FINALISERS[action]
     tree = surface.type_in(bt)()
     for v in range(300):
@@ -833,11 +1110,11 @@ def test_pop_releasing_a_cached_key_whose_finaliser_changes_the_tree(surface, ac
     Finalised.on_release = lambda _: change(surface, tree)
     del cached
     try:
-        assert surface.pop_at(tree, 7) == (7, 7)
+        assert surface.pop_at(tree, 7) == surface.entry(7, 7)
     finally:
         Finalised.on_release = None
     check_tree(tree)
-    assert [k for k, _ in tree.items()] == left([v for v in range(300) if v != 7])
+    assert list(walk_keys(surface, tree)) == left([v for v in range(300) if v != 7])
 
 
 @pytest.mark.parametrize("cycle", [False, True], ids=["last reference", "collected cycle"])
@@ -856,9 +1133,12 @@ def test_finalisers_run_while_a_tree_is_released(surface, cycle):
             sizes.append(len(list(value.tree.irange())))
 
     for v in range(50):
-        surface.insert(tree, v, Finalised(v))
+        # A type without values holds the finalised object as the element.
+        item = Finalised(v)
+        surface.insert(tree, v if surface.valued else item, item)
         if cycle:
-            surface.search(tree, v).tree = tree
+            surface.search(tree, Key(v) if not surface.valued else v).tree = tree
+    del item
     gc.collect()  # garbage of other tests, before the finalisers count
     Finalised.on_release = on_release
     try:
@@ -892,10 +1172,10 @@ def test_comparisons_without_a_consistent_order(surface):
     for key in keys[::3]:
         try:
             surface.delete(tree, key)
-        except KeyError:
+        except surface.missing[0]:
             pass
         assert 0 <= tree.bisect_left(key) <= len(tree)
-    kept = list(tree.keys())
+    kept = list(walk_keys(surface, tree))
     assert len(kept) == len(tree) and len({id(key) for key in kept}) == len(kept)
     dump = bt.dump(tree)
     assert dump["size"] == len(kept) and dump["busy"] == 0
@@ -915,6 +1195,8 @@ IRANGES = {
     "method": (TREE, lambda t, inclusive: t.irange(Key(2), Key(5), inclusive)),
     "capsule": (TREE, lambda t, inclusive: capi.irange(t, Key(2), Key(5), inclusive)),
     "map": (MAP, lambda m, inclusive: m.irange(Key(2), Key(5), inclusive)),
+    "list": (LIST, lambda s, inclusive: s.irange(Key(2), Key(5), inclusive)),
+    "set": (SET, lambda s, inclusive: s.irange(Key(2), Key(5), inclusive)),
 }
 
 
@@ -960,6 +1242,8 @@ class IntProbe(int):
 
 
 def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
+    if surface.key is not None:
+        pytest.skip("the key function turns the probe into a plain int")
     tree, other = surface.type_in(bt)(), surface.type_in(bt)()
     for v in range(300):
         surface.insert(tree, v, v)
@@ -968,8 +1252,7 @@ def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
 
     def hook(a, b):
         for call in (
-            lambda: surface.merges["union"](tree, other),
-            lambda: surface.merges["difference"](other, tree),
+            *(lambda: merge(tree, other) for merge in surface.merges.values()),
             lambda: surface.copy(tree),
             lambda: surface.insert(tree, 1000),
             lambda: surface.item_at(tree, 0, 2),
@@ -992,21 +1275,21 @@ def test_cached_removal_with_a_comparison_that_fails_or_changes_its_mind(key_hoo
     path; in the leaf it compares only when the stored key is another object."""
     tree = thinned(surface, Key)
     probe = Key(6000)  # equal to the stored key, not the same object
-    assert surface.search(tree, probe) == 6000
+    assert surface.search(tree, probe) == surface.stored(probe, 6000)
     key_hook(lambda a, b: (_ for _ in ()).throw(Boom))
     with pytest.raises(Boom):
         surface.delete(tree, probe)
     key_hook(None)
     check_tree(tree)
-    assert surface.search(tree, probe) == 6000
+    assert surface.search(tree, probe) == surface.stored(probe, 6000)
     probe.value = 6000.5  # no longer equal to anything stored
-    with pytest.raises(KeyError):
+    with pytest.raises(surface.missing[0]):
         surface.delete(tree, probe)
     probe.value = 6000
     check_tree(tree)
     surface.delete(tree, probe)
     check_tree(tree)
-    assert len(tree) == 8066 and 6000 not in [k.value for k in tree.keys()]
+    assert len(tree) == 8066 and 6000 not in [k.value for k in walk_keys(surface, tree)]
 
 
 def test_comparison_entered_with_an_exception_pending():

@@ -17,8 +17,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import invariant, run_state_machine_as_test
 
-from helpers import SURFACES
-from test_model import KEY_FAMILIES, machine_for
+from test_model import KEY_FAMILIES, VALUED, machine_for
 
 LONG = os.environ.get("BTREE_LONG") == "1"
 OPERATIONS = int(os.environ.get("BTREE_MODEL_OPERATIONS", 10**7 if LONG else 10**6))
@@ -67,10 +66,11 @@ def sparse_machine(surface, family):
     return Sparse
 
 
+@pytest.mark.parametrize("surface", VALUED, ids=lambda surface: surface.name)
 @pytest.mark.parametrize("family", KEY_FAMILIES)
 def test_long_differential_run(surface, family):
     machine = sparse_machine(surface, family)
-    while machine.operations < OPERATIONS // (len(SURFACES) * len(KEY_FAMILIES)):
+    while machine.operations < OPERATIONS // (len(VALUED) * len(KEY_FAMILIES)):
         run_state_machine_as_test(
             machine,
             settings=settings(

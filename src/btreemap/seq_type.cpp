@@ -157,7 +157,12 @@ PyObject *Seq_reduce(PyObject *self, PyObject *)
 
 PyObject *Seq_sizeof(PyObject *self, PyObject *)
 {
-    size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + btree_tree_bytes(btreemap_core(self));
+    // The node walk must not meet a tree in mid-change: a comparison of the
+    // tree's own operation may call this, and another thread may wait here.
+    BTreeCore *tree = btreemap_core(self);
+    if (!btree_look(tree))
+        return nullptr;
+    size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + btree_tree_bytes(tree);
     return PyLong_FromSize_t(bytes);
 }
 
