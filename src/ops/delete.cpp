@@ -81,10 +81,15 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
 {
     BTREE_ASSERT(path.shape_version == tree->shape_version);
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
-    // The item is known again by its key object, or, where equal keys repeat
-    // (one object may be the key of several items), by its position.
-    PyObject *target = path.leaf()->keys[path.slot()];
-    Py_ssize_t rank = tree->equal_keys ? btree_path_rank(tree, path) : -1;
+    // Where the item is once its leaf is topped up follows from the leaf and
+    // its left sibling: a leaf joined to the end of that sibling moves by
+    // the sibling's items, one that borrowed from it by the items borrowed,
+    // any other not at all. (A key object may repeat, so it would not tell.)
+    BTreeNode *leaf = path.leaf();
+    int slot = path.slot(), leaf_n = leaf->n;
+    BTreeNode *left = nullptr;
+    int left_n = 0;
+    [[maybe_unused]] PyObject *target = leaf->keys[slot];
     change.mark();
     // A top-up may move the next node of the path within its parent (a
     // borrow shifts nothing there, a merge into the left sibling does) or
@@ -96,23 +101,22 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
         if (k > node->n || node->inner.children[k] != path.nodes[d + 1])
             k = child_position(node, path.nodes[d + 1]);
         BTREE_ASSERT(k >= 0);
+        if (d + 1 == path.depth && k > 0) {
+            left = node->inner.children[k - 1];
+            left_n = left->n;
+        }
         k = top_up(node, k, d + 1 == tree->height, copy_prims, change, pending);
         path.at[d] = k;
         node = path.nodes[d + 1] = node->inner.children[k];
     }
-    // The slot holds the item unless a top-up moved the leaf's items.
-    int idx = path.slot();
-    if (rank >= 0) {
-        path.at[path.depth] = 0;
-        idx = static_cast<int>(rank - btree_path_rank(tree, path));
-    } else if (idx >= node->n || node->keys[idx] != target) {
-        idx = 0;
-        while (node->keys[idx] != target)
-            idx++;
-    }
+    int idx = slot;
+    if (node != leaf)
+        idx += node->n - leaf_n;
+    else if (left && left->n < left_n)
+        idx += left_n - left->n;
     BTREE_ASSERT(0 <= idx && idx < node->n && node->keys[idx] == target);
     if (removed)
-        *removed = Py_NewRef(node->keys_only ? target : node->leaf.values[idx]);
+        *removed = Py_NewRef(node->keys_only ? node->keys[idx] : node->leaf.values[idx]);
     remove_from_leaf(node, idx, copy_prims, pending);
     tree->size--;
     // Each count on the path loses the item, and a new first key of the leaf

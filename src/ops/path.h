@@ -75,8 +75,8 @@ int btree_split_path(BTreeCore *tree, BTreePath &path, bool *split);
 
 // Removes the item the path is on. Every node on the way down is topped up
 // first, so that the leaf can lose an item without any node falling below the
-// fewest keys; the item is then found again by identity (by position in a
-// tree of equal keys). The removed key and value go to `pending`; with
+// fewest keys; the item is then found where the top-ups moved it. The
+// removed key and value go to `pending`; with
 // `removed`, the value (the key in a tree that keeps no values) is also
 // handed over (a new reference). Separators that leave the tree go to
 // `pending`.
