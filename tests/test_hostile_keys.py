@@ -138,6 +138,8 @@ class Reference(sortedcontainers.SortedKeyList):
         for iterable in iterables:
             for value in list(iterable):
                 self.add(value)
+        # A set's update returns the set, as SortedSet's does; a list's nothing.
+        return self if self.unique else None
 
     def remove(self, value):
         if self.unique and value not in self:
