@@ -81,15 +81,17 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
 {
     BTREE_ASSERT(path.shape_version == tree->shape_version);
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
-    // Where the item is once its leaf is topped up follows from the leaf and
-    // its left sibling: a leaf joined to the end of that sibling moves by
-    // the sibling's items, one that borrowed from it by the items borrowed,
-    // any other not at all. (A key object may repeat, so it would not tell.)
+    // The item is found again by its key object once its leaf is topped up;
+    // where equal keys repeat, one object may be the key of several items, so
+    // the place follows from the leaf and its left sibling instead: a leaf
+    // joined to the end of that sibling moves by the sibling's items, one
+    // that borrowed from it by the items borrowed, any other not at all.
     BTreeNode *leaf = path.leaf();
     int slot = path.slot(), leaf_n = leaf->n;
+    bool runs = tree->equal_keys;
     BTreeNode *left = nullptr;
     int left_n = 0;
-    [[maybe_unused]] PyObject *target = leaf->keys[slot];
+    PyObject *target = leaf->keys[slot];
     change.mark();
     // A top-up may move the next node of the path within its parent (a
     // borrow shifts nothing there, a merge into the left sibling does) or
@@ -101,7 +103,7 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
         if (k > node->n || node->inner.children[k] != path.nodes[d + 1])
             k = child_position(node, path.nodes[d + 1]);
         BTREE_ASSERT(k >= 0);
-        if (d + 1 == path.depth && k > 0) {
+        if (runs && d + 1 == path.depth && k > 0) {
             left = node->inner.children[k - 1];
             left_n = left->n;
         }
@@ -110,10 +112,17 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
         node = path.nodes[d + 1] = node->inner.children[k];
     }
     int idx = slot;
-    if (node != leaf)
+    if (!runs) {
+        if (idx >= node->n || node->keys[idx] != target) {
+            idx = 0;
+            while (node->keys[idx] != target)
+                idx++;
+        }
+    } else if (node != leaf) {
         idx += node->n - leaf_n;
-    else if (left && left->n < left_n)
+    } else if (left && left->n < left_n) {
         idx += left_n - left->n;
+    }
     BTREE_ASSERT(0 <= idx && idx < node->n && node->keys[idx] == target);
     if (removed)
         *removed = Py_NewRef(node->keys_only ? node->keys[idx] : node->leaf.values[idx]);
