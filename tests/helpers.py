@@ -137,13 +137,17 @@ def leaf_sizes(node):
 
 
 def drain_pools(copy=None):
-    """Trees that hold every recycled node of both pools, so that the next
+    """Trees that hold every recycled node of the pools, so that the next
     nodes come from the allocator. Keep them alive while that matters.
     `copy`, the client's copy on the test build's table, makes each holder
     in one call instead of MAX_KEYS + 1 insertions."""
     # The key after a full root leaf splits it: two leaves and one internal node.
     seed = tree_of(_btree_test.BTree, range(MAX_KEYS + 1))
     holders = [seed]
+    # Lists and sets take their leaves, which keep no values, from a pool of
+    # their own.
+    while _btree_test.keys_leaf_pool_count():
+        holders.append(_btree_test.BTreeList(range(MAX_KEYS + 1)))
     while any(_btree_test.pool_counts()):
         holders.append(copy(seed) if copy else tree_of(_btree_test.BTree, range(MAX_KEYS + 1)))
     return holders

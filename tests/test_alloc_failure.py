@@ -21,7 +21,7 @@ except ImportError:
     _testcapi = None
 
 from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, SURFACES, TEST_CAPSULE, TREE,
-                     check_tree, drain_pools, filled, from_test_build)
+                     check_tree, drain_pools, filled, from_test_build, in_order)
 
 bt = from_test_build("_btree_test")
 capi = from_test_build("_btree_client")
@@ -42,10 +42,21 @@ def deterministic_allocations():
 
 def fresh(count, kind):
     """`count` new key objects of one kind in ascending order, none shared with
-    anything else, so that their reference counts tell what holds them."""
+    anything else, so that their reference counts tell what holds them; of
+    kind "pairs", ints that come in pairs of equal ones."""
     if kind == "int":
         return [int(str(10**6 + k)) for k in range(count)]
+    if kind == "pairs":
+        return [int(str(10**6 + k // 2)) for k in range(count)]
     return [f"k{k:07d}" for k in range(count)]
+
+
+def unpickled(reduced):
+    """What unpickling makes of what __reduce__ gave. A function, not a
+    lambda made in the run: the interpreter crashes when the allocation of a
+    new function object's parts fails (CPython 3.13.0)."""
+    made_by, args = reduced
+    return made_by(*args)
 
 
 def tree_from(surface, keys, values, packed=False):
@@ -366,6 +377,148 @@ def map_case(name):
     return 3000, case
 
 
+# The operations of BTreeList and BTreeSet, over elements that come in pairs
+# of equal objects, e[2k] == e[2k + 1]. Each starts from `s`, holding
+# e[:1000] + e[1500:2000] (packed, or added one by one in order and thinned to
+# the minimum fill, so that a removal tops its leaf up), and `other`, built
+# from e[1000:] backwards (a set of it holds the second of each pair). What
+# each holds is a model: the elements in the order the type keeps them,
+# compared by identity. An entry: (the types it runs on, how `s` starts,
+# run(T, s, other, e), expect(model, A, B, e) -> (s, other, result) after a
+# run that succeeded; a result None is not compared, a list is the model of
+# a new object or list).
+BOTH, LISTS, SETS = ("BTreeList", "BTreeSet"), ("BTreeList",), ("BTreeSet",)
+SEQ_OPERATIONS = {
+    "add of a new element into a full leaf": (
+        BOTH, "packed", lambda T, s, o, e: s.add(e[1000]), lambda m, A, B, e: (m.ordered(A + [e[1000]]), B, None)),
+    "add of an equal element into a full leaf": (
+        BOTH, "packed", lambda T, s, o, e: s.add(e[1]), lambda m, A, B, e: (m.ordered(A + [e[1]]), B, None)),
+    "update with a few elements": (
+        BOTH, "packed", lambda T, s, o, e: s.update(e[1000:1020]),
+        lambda m, A, B, e: (m.ordered(A + e[1000:1020]), B, None)),
+    "update with many elements": (
+        BOTH, "packed", lambda T, s, o, e: s.update(e[1000:1500] + e[1:1000:2]),
+        lambda m, A, B, e: (m.ordered(A + e[1000:1500] + e[1:1000:2]), B, None)),
+    "construction from a list": (BOTH, "packed", lambda T, s, o, e: T(e[::-1]), lambda m, A, B, e: (A, B, m.ordered(e[::-1]))),
+    "construction from a sorted list": (BOTH, "packed", lambda T, s, o, e: T(e), lambda m, A, B, e: (A, B, m.ordered(e))),
+    "discard topping up a leaf": (
+        BOTH, "thinned", lambda T, s, o, e: s.discard(s[len(s) // 2]), lambda m, A, B, e: (m.without(A, A[len(A) // 2]), B, None)),
+    "remove topping up a leaf": (
+        BOTH, "thinned", lambda T, s, o, e: s.remove(s[-3]), lambda m, A, B, e: (m.without(A, A[-3]), B, None)),
+    "pop by index topping up a leaf": (
+        BOTH, "thinned", lambda T, s, o, e: s.pop(len(s) // 2),
+        lambda m, A, B, e: (A[: len(A) // 2] + A[len(A) // 2 + 1 :], B, A[len(A) // 2])),
+    "del of a slice across leaves": (
+        BOTH, "packed", lambda T, s, o, e: s.__delitem__(slice(10, 400)), lambda m, A, B, e: (A[:10] + A[400:], B, None)),
+    "del of a slice by steps": (
+        BOTH, "thinned", lambda T, s, o, e: s.__delitem__(slice(400, 10, -3)),
+        lambda m, A, B, e: ([x for i, x in enumerate(A) if i not in range(400, 10, -3)], B, None)),
+    "remove_range across leaves": (
+        BOTH, "packed", lambda T, s, o, e: s.remove_range(s[10], s[-10]),
+        lambda m, A, B, e: (m.outside(A, A[10], A[-10]), B, len(A) - len(m.outside(A, A[10], A[-10])))),
+    "copy": (BOTH, "packed", lambda T, s, o, e: s.copy(), lambda m, A, B, e: (A, B, A)),
+    # What unpickling calls, on what pickling takes.
+    "pickle round trip": (BOTH, "packed", lambda T, s, o, e: unpickled(s.__reduce__()), lambda m, A, B, e: (A, B, A)),
+    "+": (LISTS, "packed", lambda T, s, o, e: s + o, lambda m, A, B, e: (A, B, m.ordered(A + B))),
+    "*": (LISTS, "packed", lambda T, s, o, e: s * 3, lambda m, A, B, e: (A, B, m.ordered(A * 3))),
+    "+=": (LISTS, "packed", lambda T, s, o, e: s.__iadd__(o), lambda m, A, B, e: (m.ordered(A + B), B, None)),
+    "*=": (LISTS, "packed", lambda T, s, o, e: s.__imul__(2), lambda m, A, B, e: (m.ordered(A * 2), B, None)),
+    # Linear merges without a key function, element by element with one.
+    "union": (SETS, "packed", lambda T, s, o, e: s.union(o), lambda m, A, B, e: (A, B, m.ordered(A + B))),
+    "intersection": (
+        SETS, "packed", lambda T, s, o, e: s.intersection(o), lambda m, A, B, e: (A, B, [x for x in A if x in set(B)])),
+    "difference": (
+        SETS, "packed", lambda T, s, o, e: s.difference(o), lambda m, A, B, e: (A, B, [x for x in A if x not in set(B)])),
+    "symmetric_difference": (
+        SETS, "packed", lambda T, s, o, e: s.symmetric_difference(o),
+        lambda m, A, B, e: (A, B, m.ordered([x for x in A if x not in set(B)] + [y for y in B if y not in set(A)]))),
+}
+
+
+# Updates that add their elements one at a time (a few of them, or any number
+# to a set with a key function, which tells equal keys apart by equality): a
+# failure keeps those added before it, as Python's own updates do. By name:
+# (whether the surface's update goes one at a time, the elements it adds).
+ONE_AT_A_TIME = {
+    "update with a few elements": (lambda surface: True, lambda e: e[1000:1020]),
+    "update with many elements": (lambda surface: surface.unique and surface.key is not None,
+                                  lambda e: e[1000:1500] + e[1:1000:2]),
+}
+
+
+class SeqModel:
+    """What a list or set of the surface holds, as a Python list."""
+
+    def __init__(self, surface):
+        self.surface, self.order = surface, surface.order or (lambda x: x)
+
+    def ordered(self, added):
+        return in_order(self.surface, added)
+
+    @staticmethod
+    def without(held, element):
+        # The first of the equal ones goes, as list.remove takes it.
+        held = list(held)
+        held.remove(element)
+        return held
+
+    def after_failure(self, held, added, size):
+        """What `held` becomes once the first of `added` are added, as many as
+        make `size` elements."""
+        low, high = 0, len(added)
+        while low < high:
+            middle = (low + high) // 2
+            low, high = (middle + 1, high) if len(self.ordered(held + added[:middle])) < size else (low, middle)
+        return self.ordered(held + added[:low])
+
+    def outside(self, held, low, high):
+        return [x for x in held if not self.order(low) <= self.order(x) <= self.order(high)]
+
+
+def seq_start(surface, T, model, elements, how):
+    """`s` and its model: packed, or added one by one in order and thinned."""
+    if how == "packed":
+        return T(elements), model.ordered(elements)
+    held = model.ordered(elements)
+    s = filled(surface, T, held)
+    for element in held[::ASCENDING_LEAF]:
+        s.remove(element)
+        held = model.without(held, element)
+    return s, held
+
+
+def same(obj, model):
+    assert list(obj) == model and all(a is b for a, b in zip(obj, model))
+
+
+def seq_case(surface, name):
+    def case(e, values):
+        _, how, operation, expect = SEQ_OPERATIONS[name]
+        T, model = surface.type_in(bt), SeqModel(surface)
+        s, A = seq_start(surface, T, model, e[:1000] + e[1500:2000], how)
+        other, B = T(e[:999:-1]), model.ordered(e[:999:-1])
+        kept, other_kept, made = expect(model, A, B, e)
+
+        one_at_a_time, added = ONE_AT_A_TIME.get(name, (lambda surface: False, None))
+
+        def settle(ok, result):
+            failed = model.after_failure(A, added(e), len(s)) if one_at_a_time(surface) else A
+            for obj, held in ((s, kept if ok else failed), (other, other_kept if ok else B)):
+                check_tree(obj, strict=False)
+                same(obj, held)
+            if ok and isinstance(made, list):
+                if not isinstance(result, list):
+                    check_tree(result, strict=False)
+                same(result, made)
+            elif ok and made is not None:
+                assert result == made
+            return [s, other, result]
+
+        return lambda: operation(T, s, other, e), settle
+
+    return 3000, case
+
+
 # Ascending insertion leaves a full last leaf at ASCENDING_FULL_LAST keys. A
 # packed tree of MAX_KEYS * MAX_CHILDREN keys is a full root over full leaves;
 # of twice as many, a root over two full internal nodes.
@@ -422,6 +575,8 @@ CASES = joined(
     {f"BTree: bulk build of {n}": build_case(n) for n in (0, 1, MAX_KEYS, MAX_KEYS + 1, 5000, FULL_TWO_LEVELS + 1)},
     {f"BTree: {name}": read_case(TREE, *CAPSULE_READS[name]) for name in CAPSULE_READS},
     {f"BTreeMap: {name}": map_case(name) for name in MAP_OPERATIONS},
+    {f"{surface.name}: {name}": seq_case(surface, name) for surface in SURFACES if not surface.valued
+     for name, (types, *_) in SEQ_OPERATIONS.items() if surface.type_name in types},
 )
 
 def refcounts(objects):
@@ -485,7 +640,8 @@ def attempt(case, keys, values, allocator, fail_at):
 
 def sweep(name, allocator):
     count, case = CASES[name]
-    keys = fresh(count, "str" if re.search(r"\bstr\b", name) else "int")
+    kind = "str" if re.search(r"\bstr\b", name) else "pairs" if re.match(r"BTree(List|Set)\b", name) else "int"
+    keys = fresh(count, kind)
     values = [object() for _ in keys]
     baseline = refcounts(keys + values)
     ok, count = attempt(case, keys, values, allocator, -1)

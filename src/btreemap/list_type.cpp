@@ -108,10 +108,16 @@ PyObject *List_inplace_multiply(PyObject *self, PyObject *count)
 {
     if (!PyIndex_Check(count))
         Py_RETURN_NOTIMPLEMENTED;
-    BTreeRef times(repeated(self, count));
-    if (!times || btree_clear(btreemap_core(self)) < 0 || btreeseq_update(self, times.get()) < 0)
+    // The copies are built as a list of their own and taken over whole, so
+    // that a failure on the way (a MemoryError) leaves the list as it was.
+    BTreeRef made(List_multiply(self, count));
+    BTreeCore *tree = btreemap_core(self);
+    if (!made || btree_clear(tree) < 0)
         return nullptr;
-    return Py_NewRef(self);
+    int rc = btree_adopt(tree, btreemap_core(made.get()));
+    if (rc == 1)
+        PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
+    return rc == 0 ? Py_NewRef(self) : nullptr;
 }
 
 // Compared with any sequence as lists compare.

@@ -42,6 +42,11 @@ static PyObject *introspect_pool_counts(PyObject *, PyObject *)
     return Py_BuildValue("(nn)", btree_leaf_freelist_size, btree_internal_freelist_size);
 }
 
+static PyObject *introspect_keys_leaf_pool_count(PyObject *, PyObject *)
+{
+    return PyLong_FromSsize_t(btree_keys_leaf_freelist_size);
+}
+
 static PyObject *introspect_fail_after(PyObject *, PyObject *arg)
 {
     Py_ssize_t n = PyLong_AsSsize_t(arg);
@@ -108,6 +113,8 @@ PyMethodDef btree_module_methods[] = {
      "internal nodes that many levels below the root show children None."},
     {"pool_counts", introspect_pool_counts, METH_NOARGS,
      "pool_counts()\n--\n\n(leaf pool size, internal pool size)."},
+    {"keys_leaf_pool_count", introspect_keys_leaf_pool_count, METH_NOARGS,
+     "keys_leaf_pool_count()\n--\n\nSize of the pool of leaves without values (lists and sets)."},
     {"fail_after", introspect_fail_after, METH_O,
      "fail_after(n)\n--\n\nLet the next n allocations succeed and make the one after fail;\n"
      "a negative n makes none fail."},
