@@ -663,8 +663,15 @@ def test_every_allocation_failing_in_turn(name):
     assert True not in sweep(name, Ours)
 
 
+# The interpreter's sweep repeats a case once per allocation of the
+# interpreter's, thousands for a sequence: the sequences with a key function,
+# whose own allocations the first sweep fails in turn, leave it to those
+# without one, which run the same calls through the same interpreter paths.
+INTERPRETER_CASES = [name for name in CASES if not re.match(r"BTree(List|Set) with key: ", name)]
+
+
 @pytest.mark.skipif(_testcapi is None, reason="needs _testcapi")
-@pytest.mark.parametrize("name", CASES)
+@pytest.mark.parametrize("name", INTERPRETER_CASES)
 def test_every_interpreter_allocation_failing_in_turn(name):
     sweep(name, Interpreter)
 
