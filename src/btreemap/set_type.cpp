@@ -77,7 +77,8 @@ PyObject *combine(PyObject *self, PyObject *other, BTreeSetOp op)
 }
 
 // Folds every argument into `self` with `op`, a new set.
-PyObject *combine_all(PyObject *self, PyObject *args, BTreeSetOp op)
+template <BTreeSetOp op>
+PyObject *combine_all(PyObject *self, PyObject *args)
 {
     BTreeRef result(Py_NewRef(self));
     Py_ssize_t n = PyTuple_GET_SIZE(args);
@@ -105,9 +106,10 @@ int take_over(PyObject *self, PyObject *result)
 }
 
 // The _update methods return the set, as SortedSet's do.
-PyObject *update_with(PyObject *self, PyObject *args, BTreeSetOp op)
+template <BTreeSetOp op>
+PyObject *update_with(PyObject *self, PyObject *args)
 {
-    BTreeRef result(combine_all(self, args, op));
+    BTreeRef result(combine_all<op>(self, args));
     if (!result || take_over(self, result.get()) < 0)
         return nullptr;
     return Py_NewRef(self);
@@ -139,42 +141,9 @@ PyObject *Set_update(PyObject *self, PyObject *args)
     return Py_NewRef(self);
 }
 
-PyObject *Set_union(PyObject *self, PyObject *args)
-{
-    return combine_all(self, args, BTreeSetOp::Union);
-}
-
-PyObject *Set_intersection(PyObject *self, PyObject *args)
-{
-    return combine_all(self, args, BTreeSetOp::Intersection);
-}
-
-PyObject *Set_difference(PyObject *self, PyObject *args)
-{
-    return combine_all(self, args, BTreeSetOp::Difference);
-}
-
 PyObject *Set_symmetric_difference(PyObject *self, PyObject *other)
 {
     return combine(self, other, BTreeSetOp::SymmetricDifference);
-}
-
-PyObject *Set_intersection_update(PyObject *self, PyObject *args)
-{
-    return update_with(self, args, BTreeSetOp::Intersection);
-}
-
-PyObject *Set_difference_update(PyObject *self, PyObject *args)
-{
-    return update_with(self, args, BTreeSetOp::Difference);
-}
-
-PyObject *Set_symmetric_difference_update(PyObject *self, PyObject *other)
-{
-    BTreeRef result(combine(self, other, BTreeSetOp::SymmetricDifference));
-    if (!result || take_over(self, result.get()) < 0)
-        return nullptr;
-    return Py_NewRef(self);
 }
 
 // Whether every element of `a` is in `b`: 1, 0 or -1.
@@ -248,7 +217,8 @@ PyObject *Set_richcompare(PyObject *self, PyObject *other, int op)
 
 // The binary operators take any iterable on either side; the result is a
 // set like the operand of this type.
-PyObject *binary(PyObject *left, PyObject *right, BTreeSetOp op)
+template <BTreeSetOp op>
+PyObject *binary(PyObject *left, PyObject *right)
 {
     if (btreeseq_is_set(left))
         return combine(left, right, op);
@@ -256,52 +226,18 @@ PyObject *binary(PyObject *left, PyObject *right, BTreeSetOp op)
     return mine ? combine(mine.get(), right, op) : nullptr;
 }
 
-PyObject *Set_or(PyObject *left, PyObject *right)
-{
-    return binary(left, right, BTreeSetOp::Union);
-}
-
-PyObject *Set_and(PyObject *left, PyObject *right)
-{
-    return binary(left, right, BTreeSetOp::Intersection);
-}
-
-PyObject *Set_sub(PyObject *left, PyObject *right)
-{
-    return binary(left, right, BTreeSetOp::Difference);
-}
-
-PyObject *Set_xor(PyObject *left, PyObject *right)
-{
-    return binary(left, right, BTreeSetOp::SymmetricDifference);
-}
-
 PyObject *Set_inplace_or(PyObject *self, PyObject *other)
 {
     return btreeseq_update(self, other) < 0 ? nullptr : Py_NewRef(self);
 }
 
-PyObject *inplace(PyObject *self, PyObject *other, BTreeSetOp op)
+template <BTreeSetOp op>
+PyObject *inplace(PyObject *self, PyObject *other)
 {
     BTreeRef result(combine(self, other, op));
     if (!result || take_over(self, result.get()) < 0)
         return nullptr;
     return Py_NewRef(self);
-}
-
-PyObject *Set_inplace_and(PyObject *self, PyObject *other)
-{
-    return inplace(self, other, BTreeSetOp::Intersection);
-}
-
-PyObject *Set_inplace_sub(PyObject *self, PyObject *other)
-{
-    return inplace(self, other, BTreeSetOp::Difference);
-}
-
-PyObject *Set_inplace_xor(PyObject *self, PyObject *other)
-{
-    return inplace(self, other, BTreeSetOp::SymmetricDifference);
 }
 
 PyMethodDef Set_own_methods[] = {
@@ -312,19 +248,19 @@ PyMethodDef Set_own_methods[] = {
      "remove($self, value, /)\n--\n\nRemove the element equal to value; KeyError when there is none."},
     {"update", Set_update, METH_VARARGS,
      "update($self, /, *iterables)\n--\n\nAdd the elements of every iterable; large inputs merge in one pass. Returns the set."},
-    {"union", Set_union, METH_VARARGS,
+    {"union", combine_all<BTreeSetOp::Union>, METH_VARARGS,
      "union($self, /, *iterables)\n--\n\nA new set of the elements of self and of every iterable."},
-    {"intersection", Set_intersection, METH_VARARGS,
+    {"intersection", combine_all<BTreeSetOp::Intersection>, METH_VARARGS,
      "intersection($self, /, *iterables)\n--\n\nA new set of the elements of self found in every iterable."},
-    {"difference", Set_difference, METH_VARARGS,
+    {"difference", combine_all<BTreeSetOp::Difference>, METH_VARARGS,
      "difference($self, /, *iterables)\n--\n\nA new set of the elements of self found in no iterable."},
     {"symmetric_difference", Set_symmetric_difference, METH_O,
      "symmetric_difference($self, other, /)\n--\n\nA new set of the elements in exactly one of self and other."},
-    {"intersection_update", Set_intersection_update, METH_VARARGS,
+    {"intersection_update", update_with<BTreeSetOp::Intersection>, METH_VARARGS,
      "intersection_update($self, /, *iterables)\n--\n\nKeep only the elements found in every iterable. Returns the set."},
-    {"difference_update", Set_difference_update, METH_VARARGS,
+    {"difference_update", update_with<BTreeSetOp::Difference>, METH_VARARGS,
      "difference_update($self, /, *iterables)\n--\n\nRemove the elements found in any iterable. Returns the set."},
-    {"symmetric_difference_update", Set_symmetric_difference_update, METH_O,
+    {"symmetric_difference_update", inplace<BTreeSetOp::SymmetricDifference>, METH_O,
      "symmetric_difference_update($self, other, /)\n--\n\n"
      "Keep the elements in exactly one of self and other. Returns the set."},
     {"isdisjoint", Set_isdisjoint, METH_O,
@@ -337,13 +273,13 @@ PySequenceMethods Set_as_sequence = {
 };
 
 PyNumberMethods Set_as_number = {
-    .nb_subtract = Set_sub,
-    .nb_and = Set_and,
-    .nb_xor = Set_xor,
-    .nb_or = Set_or,
-    .nb_inplace_subtract = Set_inplace_sub,
-    .nb_inplace_and = Set_inplace_and,
-    .nb_inplace_xor = Set_inplace_xor,
+    .nb_subtract = binary<BTreeSetOp::Difference>,
+    .nb_and = binary<BTreeSetOp::Intersection>,
+    .nb_xor = binary<BTreeSetOp::SymmetricDifference>,
+    .nb_or = binary<BTreeSetOp::Union>,
+    .nb_inplace_subtract = inplace<BTreeSetOp::Difference>,
+    .nb_inplace_and = inplace<BTreeSetOp::Intersection>,
+    .nb_inplace_xor = inplace<BTreeSetOp::SymmetricDifference>,
     .nb_inplace_or = Set_inplace_or,
 };
 
