@@ -22,25 +22,6 @@ int gather_dict(PyObject *dict, BTreePairs &pairs)
     return 0;
 }
 
-// The items of a tree, read from its leaf chain once it is entered: taking
-// references runs no Python code. A keyed map's items are its pairs.
-int gather_tree(BTreeCore *tree, BTreePairs &pairs)
-{
-    if (!btree_look(tree))
-        return -1;
-    BTreeCursor cursor = btree_cursor_start(tree);
-    int slot;
-    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot)) {
-        PyObject *key = leaf->keys[slot], *value = leaf->leaf.values[slot];
-        if (tree->pair_values) {
-            key = PyTuple_GET_ITEM(value, 0);
-            value = PyTuple_GET_ITEM(value, 1);
-        }
-        if (pairs.append(Py_NewRef(key), Py_NewRef(value)) < 0)
-            return -1;
-    }
-    return 0;
-}
 
 // A mapping by the dict rule: arg[key] for each key of arg.keys().
 int gather_mapping(PyObject *mapping, PyObject *keys, BTreePairs &pairs)
@@ -146,7 +127,7 @@ int gather(PyObject *arg, PyObject *kwargs, BTreePairs &pairs)
         if (PyDict_CheckExact(arg)) {
             rc = gather_dict(arg, pairs);
         } else if (btreemap_check(arg)) {
-            rc = gather_tree(btreemap_core(arg), pairs);
+            rc = btreemap_gather_tree(btreemap_core(arg), pairs);
         } else {
             PyObject *keys = PyObject_GetAttrString(arg, "keys");
             if (!keys) {
@@ -198,7 +179,7 @@ int adopt_made(PyObject *map, Make &&make)
         // The tree is no object's: nothing else reaches it while the
         // insertions run Python code.
         BTreePairs pairs;
-        rc = gather_tree(&made, pairs);
+        rc = btreemap_gather_tree(&made, pairs);
         if (rc == 0)
             rc = insert_each(map, pairs);
     }
@@ -247,6 +228,24 @@ PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *na
 }
 
 }  // namespace
+
+int btreemap_gather_tree(BTreeCore *tree, BTreePairs &pairs)
+{
+    if (!btree_look(tree) || pairs.reserve(pairs.count + tree->size) < 0)
+        return -1;
+    BTreeCursor cursor = btree_cursor_start(tree);
+    int slot;
+    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot)) {
+        PyObject *key = leaf->keys[slot], *value = leaf->keys_only ? nullptr : leaf->leaf.values[slot];
+        if (tree->pair_values) {
+            key = PyTuple_GET_ITEM(value, 0);
+            value = PyTuple_GET_ITEM(value, 1);
+        }
+        if (pairs.append(Py_NewRef(key), Py_XNewRef(value)) < 0)
+            return -1;
+    }
+    return 0;
+}
 
 int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
 {

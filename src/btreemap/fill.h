@@ -3,6 +3,13 @@
 #pragma once
 #include <Python.h>
 
+#include "bulk/pairs.h"
+
+// Appends the items of a tree, read from its leaf chain once it is entered:
+// taking references runs no Python code. A keyed map's items are its pairs;
+// a tree that keeps no values gives its keys alone. 0 or -1.
+int btreemap_gather_tree(BTreeCore *tree, BTreePairs &pairs);
+
 // The dict rules of `arg` (a mapping with keys(), else an iterable of pairs,
 // NULL for none) and then of `kwargs` (a dict or NULL), later pairs winning.
 // An empty map is built bottom-up at once; a map with items takes the pairs

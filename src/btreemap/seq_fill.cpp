@@ -1,10 +1,10 @@
 // Adding and removing elements of the sorted sequences: one at a time, or
 // a whole iterable at once through the bulk build.
+#include "btreemap/fill.h"
 #include "btreemap/seq.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
 #include "keys/kind.h"
-#include "nodes/cursor.h"
 #include "nodes/ref.h"
 #include "ops/entry.h"
 
@@ -54,21 +54,6 @@ int gather_elements(PyObject *self, PyObject *iterable, BTreePairs &pairs)
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// Appends the items of the tree, which no Python code can change meanwhile.
-int gather_tree(BTreeCore *tree, BTreePairs &pairs)
-{
-    if (!btree_look(tree) || pairs.reserve(pairs.count + tree->size) < 0)
-        return -1;
-    BTreeCursor cursor = btree_cursor_start(tree);
-    int slot;
-    while (BTreeNode *leaf = btree_cursor_next(cursor, &slot)) {
-        PyObject *value = leaf->keys_only ? nullptr : Py_NewRef(leaf->leaf.values[slot]);
-        if (pairs.append(Py_NewRef(leaf->keys[slot]), value) < 0)
-            return -1;
-    }
-    return 0;
-}
-
 int add_each(PyObject *self, BTreePairs &pairs)
 {
     BTreeCore *tree = btreemap_core(self);
@@ -94,7 +79,7 @@ int rebuild(PyObject *self, BTreePairs &added)
     BTreePairs gathered(tree->keys_only);
     BTreePairs &pairs = tree->root ? gathered : added;
     if (tree->root) {
-        if (gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
+        if (btreemap_gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
             return -1;
         for (Py_ssize_t i = 0; i < added.count; i++) {
             PyObject *key = added.keys[i], *value = added.values ? added.values[i] : nullptr;

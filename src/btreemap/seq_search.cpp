@@ -43,6 +43,19 @@ PyObject *Seq_bisect_key_right(PyObject *self, PyObject *key)
     return rank_of(self, key, true);
 }
 
+// The positions [*before, *through) of the run of elements equal to `key`
+// in a list whose elements are their own keys, from two ranks: 1 when the
+// run holds an element, 0 when it is empty, -1.
+int run_of(BTreeCore *tree, PyObject *key, Py_ssize_t *before, Py_ssize_t *through)
+{
+    bool present = false;
+    *before = btree_rank(tree, key, false, &present);
+    if (*before < 0)
+        return -1;
+    *through = present ? btree_rank(tree, key, true) : *before;
+    return *through < 0 ? -1 : present;
+}
+
 PyObject *Seq_count(PyObject *self, PyObject *element)
 {
     BTreeCore *tree = btreemap_core(self);
@@ -53,10 +66,8 @@ PyObject *Seq_count(PyObject *self, PyObject *element)
     if (btreeseq(self)->key || !tree->equal_keys) {
         count = btree_count_in_run(tree, key.get(), btreeseq(self)->key ? element : nullptr);
     } else {
-        // Elements that are their own keys: the run's length, from two ranks.
-        Py_ssize_t before = btree_rank(tree, key.get(), false);
-        Py_ssize_t through = before < 0 ? -1 : btree_rank(tree, key.get(), true);
-        count = through < 0 ? -1 : through - before;
+        Py_ssize_t before, through;
+        count = run_of(tree, key.get(), &before, &through) < 0 ? -1 : through - before;
     }
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
@@ -85,12 +96,10 @@ PyObject *Seq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         if (rc == 0)
             at = -1;
     } else {
-        // The run of equal elements, from two ranks: its first position from
-        // `from` on.
-        bool present = false;
-        Py_ssize_t before = btree_rank(tree, key.get(), false, &present);
-        Py_ssize_t through = before < 0 || !present ? before : btree_rank(tree, key.get(), true);
-        if (through < 0)
+        // The run's first position from `from` on.
+        Py_ssize_t before, through;
+        int present = run_of(tree, key.get(), &before, &through);
+        if (present < 0)
             return nullptr;
         if (present)
             at = before > from ? before : from < through ? from : -1;
