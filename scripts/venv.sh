@@ -11,6 +11,8 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
+# hypothesis comes as a wheel: some of its source releases need a Rust
+# toolchain to build.
 for req in "$@"; do
-  "$venv/bin/python" -m pip install -q -r "$req"
+  "$venv/bin/python" -m pip install -q --only-binary=hypothesis -r "$req"
 done

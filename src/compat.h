@@ -51,4 +51,38 @@ static inline void PyErr_SetRaisedException(PyObject *exc)
 
 #endif
 
+/* Critical sections exist from 3.13 on, and do something on free-threaded
+ * builds only. */
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
+#if PY_VERSION_HEX < 0x030E0000
+/* Whether the caller holds the only reference to `op`. Where threads run at
+ * once, a count of one means so only when it is the running thread's own
+ * count and no other thread holds a shared one. */
+static inline int PyUnstable_Object_IsUniquelyReferenced(PyObject *op)
+{
+#ifdef Py_GIL_DISABLED
+    return _Py_IsOwnedByCurrentThread(op) && _Py_atomic_load_uint32_relaxed(&op->ob_ref_local) == 1 &&
+           _Py_atomic_load_ssize_relaxed(&op->ob_ref_shared) == 0;
+#else
+    return Py_REFCNT(op) == 1;
+#endif
+}
+#endif
+
+/* Declares that a module runs without the interpreter lock on free-threaded
+ * builds; nothing elsewhere. 0 or -1. */
+static inline int btree_module_runs_free(PyObject *module)
+{
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
 #endif /* BTREE_COMPAT_H */

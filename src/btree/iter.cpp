@@ -1,5 +1,6 @@
 #include "btree/iter.h"
 
+#include "compat.h"
 #include "nodes/item_tuple.h"
 #include "ops/entry.h"
 
@@ -47,15 +48,23 @@ int BTreeIter_clear(PyObject *self)
 PyObject *btree_iter_new(PyObject *tree, BTreeItemKind kind)
 {
     BTreeCore *core = btree_core(tree);
-    if (!btree_look(core))
-        return nullptr;
     BTreeIterObject *it = PyObject_GC_New(BTreeIterObject, &BTreeIterType);
     if (!it)
         return nullptr;
     it->tree = Py_NewRef(tree);
     it->kind = kind;
-    it->cursor = btree_cursor_start(core);
+    it->cursor = BTreeCursor{};
     it->items.last = nullptr;
+    // The walk starts from the tree as it is once entered, after the
+    // allocation, which may have run finalisers.
+    {
+        BTreeLook look(core);
+        if (!look) {
+            Py_DECREF(it);
+            return nullptr;
+        }
+        it->cursor = btree_cursor_start(core);
+    }
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
@@ -67,10 +76,10 @@ namespace {
 template <BTreeItemKind Kind>
 PyObject *iter_step(BTreeIterObject *it)
 {
-    // A step needs no entry: every change moves the version before any
-    // Python code can run, so a step from a comparison of an operation on
-    // this tree either reads it unchanged or refuses.
-    if (it->tree && !btree_cursor_valid(it->cursor, btree_core(it->tree)))
+    // A step from a comparison of an operation on this tree either reads it
+    // unchanged or refuses.
+    BTreeStep step(it->tree ? btree_core(it->tree) : nullptr);
+    if (it->tree && (!step || !btree_cursor_valid(it->cursor, btree_core(it->tree))))
         return nullptr;
     int slot;
     BTreeNode *leaf = btree_cursor_next(it->cursor, &slot, Kind != BTreeItemKind::Keys);
@@ -96,9 +105,10 @@ template <BTreeItemKind Kind>
 
 }  // namespace
 
-PyObject *BTreeIter_iternext(PyObject *self)
+namespace {
+
+PyObject *iter_next(BTreeIterObject *it)
 {
-    auto *it = reinterpret_cast<BTreeIterObject *>(self);
     switch (it->kind) {
     case BTreeItemKind::Keys:
         return iter_step<BTreeItemKind::Keys>(it);
@@ -109,6 +119,18 @@ PyObject *BTreeIter_iternext(PyObject *self)
         break;
     }
     return iter_step_apart<BTreeItemKind::Items>(it);
+}
+
+}  // namespace
+
+PyObject *BTreeIter_iternext(PyObject *self)
+{
+    PyObject *item;
+    // Threads that share the iterator step it one at a time.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    item = iter_next(reinterpret_cast<BTreeIterObject *>(self));
+    Py_END_CRITICAL_SECTION();
+    return item;
 }
 
 PyTypeObject BTreeIterType = {

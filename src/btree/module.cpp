@@ -1,3 +1,4 @@
+#include "compat.h"
 #include "btree/capi.h"
 #include "btree/object.h"
 
@@ -35,6 +36,10 @@ PyMODINIT_FUNC BTREE_INIT(void)
     PyObject *module = PyModule_Create2(&btree_module, PYTHON_API_VERSION);
     if (!module)
         return nullptr;
+    if (btree_module_runs_free(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     if (PyModule_AddObjectRef(module, "BTree", reinterpret_cast<PyObject *>(&BTreeType)) < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -44,7 +44,7 @@ int BTree_clear_refs(PyObject *self)
 
 Py_ssize_t BTree_len(PyObject *self)
 {
-    return btree_core(self)->size;
+    return btree_size(btree_core(self));
 }
 
 PyObject *BTree_clear(PyObject *self, PyObject *)

@@ -199,12 +199,12 @@ int build_into(PyObject *map, BTreePairs &pairs)
 // keys of equal key(k) are told apart by ==, takes them one by one.
 int fill(PyObject *map, BTreePairs &pairs, bool trusted)
 {
-    if (btreemap_keyed(map) || (btreemap_core(map)->size && !trusted))
+    if (btreemap_keyed(map) || (btree_size(btreemap_core(map)) && !trusted))
         return insert_each(map, pairs);
     if (btree_order_pairs(pairs, trusted) < 0)
         return -1;
     // Comparing the keys ran Python code, which may have filled the map.
-    return btreemap_core(map)->size ? insert_each(map, pairs) : build_into(map, pairs);
+    return btree_size(btreemap_core(map)) ? insert_each(map, pairs) : build_into(map, pairs);
 }
 
 // A new map of `cls` with key function `key` (NULL: none) holding the pairs;
@@ -214,7 +214,7 @@ PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *na
     PyObject *map = PyObject_CallNoArgs(cls);
     if (map && btreemap_check(map) && key) {
         // A subclass's __init__ may have stored items already.
-        if (!btreemap_core(map)->root)
+        if (!btree_size(btreemap_core(map)))
             btreemap_set_key(map, key);
         else
             PyErr_Format(PyExc_TypeError, "%s() needs an empty map", name);
@@ -231,7 +231,8 @@ PyObject *new_map(PyObject *cls, BTreePairs &pairs, bool trusted, const char *na
 
 int btreemap_gather_tree(BTreeCore *tree, BTreePairs &pairs)
 {
-    if (!btree_look(tree) || pairs.reserve(pairs.count + tree->size) < 0)
+    BTreeLook look(tree);
+    if (!look || pairs.reserve(pairs.count + tree->size) < 0)
         return -1;
     BTreeCursor cursor = btree_cursor_start(tree);
     int slot;
@@ -251,7 +252,7 @@ int btreemap_update(PyObject *map, PyObject *arg, PyObject *kwargs)
 {
     // A map into an empty map of the same key function: a structural copy,
     // no key compared.
-    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btreemap_core(map)->size &&
+    if (arg && btreemap_check(arg) && !kwargs && arg != map && !btree_size(btreemap_core(map)) &&
         reinterpret_cast<BTreeMapObject *>(arg)->key == reinterpret_cast<BTreeMapObject *>(map)->key)
         return adopt_made(map, [&](BTreeCore *copied) { return btree_copy(copied, btreemap_core(arg)); });
     BTreePairs pairs;

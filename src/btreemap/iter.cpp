@@ -1,6 +1,7 @@
 #include "btreemap/iter.h"
 
 #include "btreemap/object.h"
+#include "compat.h"
 #include "nodes/item_tuple.h"
 #include "nodes/span.h"
 #include "ops/entry.h"
@@ -42,15 +43,16 @@ int MapIter_clear(PyObject *self)
     return 0;
 }
 
-PyObject *MapIter_next(PyObject *self)
+PyObject *map_iter_next(MapIterObject *it)
 {
-    auto *it = reinterpret_cast<MapIterObject *>(self);
     if (!it->map)
         return nullptr;
     BTreeCore *tree = btreemap_core(it->map);
     // Values stored over others keep every node in place; any other change
-    // may have moved or freed the leaf the walk is at. A step needs no entry:
-    // every change moves the versions before any Python code can run.
+    // may have moved or freed the leaf the walk is at.
+    BTreeStep step(tree);
+    if (!step)
+        return nullptr;
     if (!btree_span_valid(it->span, tree)) {
         PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
         return nullptr;
@@ -62,6 +64,16 @@ PyObject *MapIter_next(PyObject *self)
     if (it->kind == BTreeItemKind::Items)
         return btree_item_tuple(it->items, leaf->keys[slot], leaf->leaf.values[slot]);
     return btree_slot_item(leaf, slot, it->kind);
+}
+
+PyObject *MapIter_next(PyObject *self)
+{
+    PyObject *item;
+    // Threads that share the iterator step it one at a time.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    item = map_iter_next(reinterpret_cast<MapIterObject *>(self));
+    Py_END_CRITICAL_SECTION();
+    return item;
 }
 
 PyObject *MapIter_length_hint(PyObject *self, PyObject *)
@@ -80,29 +92,35 @@ PyMethodDef MapIter_methods[] = {
 PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
 {
     BTreeCore *tree = btreemap_core(map);
-    // The walk starts from the map the positions were read from: a change
-    // made while waiting for another thread, or by a finaliser the allocation
-    // runs, then stops it at its first step instead of leading it off the map.
-    BTreeSpan span = btree_span_start(tree, start, stop, reverse);
-    if (!btree_look(tree))
-        return nullptr;
     MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
     if (!it)
         return nullptr;
     it->map = Py_NewRef(map);
     it->kind = btreemap_kind(map, kind);
-    it->span = span;
+    it->span = BTreeSpan{};
     it->items.last = nullptr;
+    // The walk starts from the map as it is once entered, after the
+    // allocation, which may have run finalisers; positions read before a
+    // change made meanwhile (by another thread, or those finalisers) are
+    // clipped to the map as it is.
+    {
+        BTreeLook look(tree);
+        if (!look) {
+            Py_DECREF(it);
+            return nullptr;
+        }
+        Py_ssize_t size = tree->size;
+        start = start < 0 ? 0 : start > size ? size : start;
+        stop = stop < start ? start : stop > size ? size : stop;
+        it->span = btree_span_start(tree, start, stop, reverse);
+    }
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);
 }
 
 PyObject *btreemap_iter_all(PyObject *map, BTreeItemKind kind, bool reverse)
 {
-    // The size is read once no other thread is inside the map.
-    if (!btree_look(btreemap_core(map)))
-        return nullptr;
-    return btreemap_iter_new(map, kind, 0, btreemap_core(map)->size, reverse);
+    return btreemap_iter_new(map, kind, 0, PY_SSIZE_T_MAX, reverse);
 }
 
 PyTypeObject BTreeMapIterType = {

@@ -6,11 +6,9 @@
 #include "ops/ops.h"
 
 // A new iterator over `map` yielding `kind` (of the map's keys and values,
-// which btreemap_kind reads) from the clipped positions
-// [start, stop), backward with `reverse`, made once no operation runs on the
-// map. The positions are those of the map as it is at the call: read them
-// after entering the map (btree_look), or the iterator refuses to start
-// when another thread changed the map meanwhile.
+// which btreemap_kind reads) from the positions [start, stop), backward
+// with `reverse`, made once no operation runs on the map and clipped to the
+// map as it is then.
 PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse);
 
 // The same over every item.

@@ -129,7 +129,7 @@ PyObject *List_richcompare(PyObject *self, PyObject *other, int op)
     int is_sequence = PyObject_IsInstance(other, sequence.get());
     if (is_sequence <= 0)
         return is_sequence < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
-    if ((op == Py_EQ || op == Py_NE) && PyObject_Length(other) != btreemap_core(self)->size) {
+    if ((op == Py_EQ || op == Py_NE) && PyObject_Length(other) != btree_size(btreemap_core(self))) {
         if (PyErr_Occurred())
             return nullptr;
         return PyBool_FromLong(op == Py_NE);

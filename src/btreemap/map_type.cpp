@@ -33,7 +33,7 @@ int BTreeMap_init(PyObject *self, PyObject *args, PyObject *kwargs)
     if (key != reinterpret_cast<BTreeMapObject *>(self)->key) {
         // The layout of the tree follows the key function: only an empty
         // map may change it.
-        if (btreemap_core(self)->root) {
+        if (btree_size(btreemap_core(self))) {
             PyErr_Format(PyExc_TypeError, "the key function of a %s with items cannot change",
                          _PyType_Name(Py_TYPE(self)));
             return -1;
@@ -72,7 +72,7 @@ int BTreeMap_clear_refs(PyObject *self)
 
 Py_ssize_t BTreeMap_len(PyObject *self)
 {
-    return btreemap_core(self)->size;
+    return btree_size(btreemap_core(self));
 }
 
 // A subclass's __missing__, found on its type as dict finds it, answers for

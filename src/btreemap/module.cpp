@@ -1,5 +1,6 @@
 #include <utility>
 
+#include "compat.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/seq.h"
@@ -53,7 +54,7 @@ static PyModuleDef btreemap_module = {
 PyMODINIT_FUNC PyInit_btreemap(void)
 {
     PyObject *module = PyModule_Create2(&btreemap_module, PYTHON_API_VERSION);
-    if (module && btreemap_add_type(module) < 0)
+    if (module && (btree_module_runs_free(module) < 0 || btreemap_add_type(module) < 0))
         Py_CLEAR(module);
     return module;
 }

@@ -35,7 +35,7 @@ int keyed_neighbour(PyObject *self, PyObject *key, BTreeNeighbour which, PyObjec
     if (rank < 0)
         return -1;
     Py_ssize_t at = before ? rank - 1 : rank;
-    if (at < 0 || at >= btreemap_core(self)->size)
+    if (at < 0 || at >= btree_size(btreemap_core(self)))
         return 0;
     *found_key = btree_item_at(btreemap_core(self), at, BTreeItemKind::PairKeys);
     return *found_key ? 1 : -1;
@@ -110,7 +110,7 @@ PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start,
     } else if ((before = btree_rank(btreemap_core(self), key, false, &present)) < 0) {
         return nullptr;
     }
-    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
+    btreemap_clip_bounds(btree_size(btreemap_core(self)), &from, &to);
     if (!present || before < from || before >= to) {
         PyErr_Format(PyExc_ValueError, "%R is not in the %s", key, where);
         return nullptr;
@@ -140,7 +140,7 @@ PyObject *BTreeMap_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nar
     Py_ssize_t index;
     if (index_argument("popitem", args, nargs, kwnames, &index) < 0)
         return nullptr;
-    if (!btreemap_core(self)->size) {
+    if (!btree_size(btreemap_core(self))) {
         PyErr_SetString(PyExc_KeyError, "popitem(): BTreeMap is empty");
         return nullptr;
     }
@@ -165,7 +165,7 @@ PyObject *btreemap_range_iter(PyObject *self, PyObject *min, PyObject *max, PyOb
     Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
     if (start < 0)
         return nullptr;
-    Py_ssize_t stop = max == Py_None ? tree->size : btree_rank(tree, max, inclusive_max);
+    Py_ssize_t stop = max == Py_None ? btree_size(tree) : btree_rank(tree, max, inclusive_max);
     if (stop < 0)
         return nullptr;
     return btreemap_iter_new(self, kind, start, stop, backward);
@@ -218,9 +218,10 @@ PyObject *btreemap_islice(PyObject *self, PyObject *args, PyObject *kwargs, BTre
     if (reverse_flag(reverse, &backward) < 0)
         return nullptr;
     Py_ssize_t from, to;
-    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || !btree_look(btreemap_core(self)))
+    Py_ssize_t size;
+    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || (size = btree_looked_size(btreemap_core(self))) < 0)
         return nullptr;
-    btreemap_clip_bounds(btreemap_core(self)->size, &from, &to);
+    btreemap_clip_bounds(size, &from, &to);
     return btreemap_iter_new(self, kind, from, to, backward);
 }
 

@@ -10,9 +10,10 @@ PyObject *btreemap_slice(PyObject *map, BTreeItemKind kind, PyObject *slice)
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
         return nullptr;
     BTreeCore *tree = btreemap_core(map);
-    if (!btree_look(tree))
+    Py_ssize_t size = btree_looked_size(tree);
+    if (size < 0)
         return nullptr;
-    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
+    Py_ssize_t count = PySlice_AdjustIndices(size, &start, &stop, step);
     bool reverse = step < 0;
     PyObject *it = reverse ? btreemap_iter_new(map, kind, stop + 1, start + 1, true)
                            : btreemap_iter_new(map, kind, start, stop, false);
@@ -47,9 +48,10 @@ int btreemap_delete_positions(PyObject *map, PyObject *index)
         return btree_delete_at(tree, i);
     }
     Py_ssize_t start, stop, step;
-    if (PySlice_Unpack(index, &start, &stop, &step) < 0 || !btree_look(tree))
+    Py_ssize_t size;
+    if (PySlice_Unpack(index, &start, &stop, &step) < 0 || (size = btree_looked_size(tree)) < 0)
         return -1;
-    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
+    Py_ssize_t count = PySlice_AdjustIndices(size, &start, &stop, step);
     if (count == 0)
         return 0;
     if (step == 1 || step == -1) {
@@ -61,10 +63,10 @@ int btreemap_delete_positions(PyObject *map, PyObject *index)
     for (Py_ssize_t i = 0; i < count; i++) {
         // Each removal moves the version on by one; more means that the
         // finaliser of a removed item changed the tree.
-        uint64_t version = tree->version;
+        uint64_t version = btree_version(tree);
         if (btree_delete_at(tree, highest - i * stride) < 0)
             return -1;
-        if (tree->version != version + 1 && i + 1 < count) {
+        if (btree_version(tree) != version + 1 && i + 1 < count) {
             PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
             return -1;
         }

@@ -69,24 +69,22 @@ int add_each(PyObject *self, BTreePairs &pairs)
 
 // Rebuilds the object from its elements and the new ones, ordered together:
 // the bulk build's order is stable, so equal elements already there stay
-// first (a set keeps those). Comparing runs Python code: a change of the
-// object meanwhile stops the update.
+// first (a set keeps those). Comparing runs Python code, and other threads
+// run meanwhile: when the object changed before its new tree is ready, 1,
+// and nothing is done. 0 or -1 otherwise.
 int rebuild(PyObject *self, BTreePairs &added)
 {
     BTreeCore *tree = btreemap_core(self);
-    uint64_t version = tree->version;
+    uint64_t version = btree_version(tree);
     // An empty object is built from the new elements as they were gathered.
     BTreePairs gathered(tree->keys_only);
-    BTreePairs &pairs = tree->root ? gathered : added;
-    if (tree->root) {
+    BTreePairs &pairs = btree_size(tree) ? gathered : added;
+    if (btree_size(tree)) {
         if (btreemap_gather_tree(tree, pairs) < 0 || pairs.reserve(pairs.count + added.count) < 0)
             return -1;
+        // The new elements stay in `added` too, for a retry one at a time.
         for (Py_ssize_t i = 0; i < added.count; i++) {
-            PyObject *key = added.keys[i], *value = added.values ? added.values[i] : nullptr;
-            added.keys[i] = nullptr;
-            if (added.values)
-                added.values[i] = nullptr;
-            if (pairs.append(key, value) < 0)
+            if (pairs.append(Py_NewRef(added.keys[i]), added.values ? Py_XNewRef(added.values[i]) : nullptr) < 0)
                 return -1;
         }
     }
@@ -94,17 +92,11 @@ int rebuild(PyObject *self, BTreePairs &added)
         return -1;
     BTreeCore made;
     btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
-    int rc = tree->version == version ? btree_build_pairs(&made, pairs) : 1;
+    int rc = btree_version(tree) == version ? btree_build_pairs(&made, pairs) : 1;
     // The old elements are held by the built tree while the old nodes go, so
     // letting those go runs no finaliser.
     if (rc == 0)
-        rc = btree_clear(tree);
-    if (rc == 0)
-        rc = btree_adopt(tree, &made);
-    if (rc == 1) {
-        PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
-        rc = -1;
-    }
+        rc = btree_replace(tree, &made, version);
     btree_finalize(&made);
     return rc;
 }
@@ -123,9 +115,10 @@ int btreeseq_update(PyObject *self, PyObject *iterable)
         return add_each(self, pairs);
     // Few new elements go in one at a time; more are ordered with the old
     // ones in one pass.
-    if (pairs.count * 4 < tree->size)
+    if (pairs.count * 4 < btree_size(tree))
         return add_each(self, pairs);
-    return rebuild(self, pairs);
+    int rc = rebuild(self, pairs);
+    return rc == 1 ? add_each(self, pairs) : rc;
 }
 
 int btreeseq_add(PyObject *self, PyObject *element)

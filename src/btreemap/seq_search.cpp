@@ -85,9 +85,10 @@ PyObject *Seq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     BTreeCore *tree = btreemap_core(self);
     BTreeRef key(btreeseq_key_of(self, arg[0]));
-    if (!key || !btree_look(tree))
+    Py_ssize_t size;
+    if (!key || (size = btree_looked_size(tree)) < 0)
         return nullptr;
-    btreemap_clip_bounds(tree->size, &from, &to);
+    btreemap_clip_bounds(size, &from, &to);
     Py_ssize_t at = -1;
     if (btreeseq(self)->key) {
         int rc = btree_find_in_run(tree, key.get(), arg[0], from, &at);
@@ -140,7 +141,7 @@ PyObject *Seq_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     Py_ssize_t index = -1;
     if (arg && btreemap_position(arg, &index) < 0)
         return nullptr;
-    if (!btreemap_core(self)->size) {
+    if (!btree_size(btreemap_core(self))) {
         PyErr_SetString(PyExc_IndexError, "pop index out of range");
         return nullptr;
     }
@@ -154,7 +155,7 @@ PyObject *Seq_clear(PyObject *self, PyObject *)
 
 Py_ssize_t Seq_len(PyObject *self)
 {
-    return btreemap_core(self)->size;
+    return btree_size(btreemap_core(self));
 }
 
 PyObject *Seq_subscript(PyObject *self, PyObject *index)

@@ -57,10 +57,10 @@ int btreeseq_init(PyObject *self, PyObject *args, PyObject *kwargs)
         PyErr_Format(PyExc_TypeError, "key must be callable or None, not %.100s", Py_TYPE(key)->tp_name);
         return -1;
     }
-    if (btreemap_core(self)->root && btree_clear(btreemap_core(self)) < 0)
+    if (btree_size(btreemap_core(self)) && btree_clear(btreemap_core(self)) < 0)
         return -1;
     // Clearing let elements go, whose finalisers may have added others.
-    if (btreemap_core(self)->root) {
+    if (btree_size(btreemap_core(self))) {
         PyErr_SetString(PyExc_RuntimeError, btreemap_core(self)->texts->mutated);
         return -1;
     }
@@ -160,7 +160,8 @@ PyObject *Seq_sizeof(PyObject *self, PyObject *)
     // The node walk must not meet a tree in mid-change: a comparison of the
     // tree's own operation may call this, and another thread may wait here.
     BTreeCore *tree = btreemap_core(self);
-    if (!btree_look(tree))
+    BTreeLook look(tree);
+    if (!look)
         return nullptr;
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + btree_tree_bytes(tree);
     return PyLong_FromSize_t(bytes);

@@ -189,7 +189,7 @@ PyObject *Set_richcompare(PyObject *self, PyObject *other, int op)
     int is_set = PyObject_IsInstance(other, abc.get());
     if (is_set <= 0)
         return is_set < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
-    Py_ssize_t mine = btreemap_core(self)->size, theirs = PyObject_Length(other);
+    Py_ssize_t mine = btree_size(btreemap_core(self)), theirs = PyObject_Length(other);
     if (theirs < 0)
         return nullptr;
     bool sizes;

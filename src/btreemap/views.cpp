@@ -42,7 +42,7 @@ int View_traverse(PyObject *self, visitproc visit, void *arg)
 
 Py_ssize_t View_len(PyObject *self)
 {
-    return btreemap_core(map_of(self))->size;
+    return btree_size(btreemap_core(map_of(self)));
 }
 
 PyObject *View_iter(PyObject *self)
@@ -133,9 +133,11 @@ PyObject *View_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
             return btreemap_index_between(map_of(self), PyTuple_GET_ITEM(element, 0), arg[1], arg[2], "view");
     } else {
         Py_ssize_t from, to;
-        if (btreemap_read_bounds(arg[1], arg[2], &from, &to) < 0 || !btree_look(btreemap_core(map_of(self))))
+        Py_ssize_t size;
+        if (btreemap_read_bounds(arg[1], arg[2], &from, &to) < 0 ||
+            (size = btree_looked_size(btreemap_core(map_of(self)))) < 0)
             return nullptr;
-        btreemap_clip_bounds(View_len(self), &from, &to);
+        btreemap_clip_bounds(size, &from, &to);
         BTreeRef it(btreemap_iter_new(map_of(self), kind, from, to, false));
         if (!it)
             return nullptr;

@@ -180,7 +180,7 @@ int is_set_like(PyObject *other)
 
 Py_ssize_t size_of_result(PyObject *result)
 {
-    Py_ssize_t size = result ? core_of(result)->size : -1;
+    Py_ssize_t size = result ? btree_size(core_of(result)) : -1;
     Py_XDECREF(result);
     return size;
 }
@@ -221,7 +221,7 @@ PyObject *btreemap_set_view_richcompare(PyObject *self, PyObject *other, int op)
     int set_like = is_set_like(other);
     if (set_like <= 0)
         return set_like < 0 ? nullptr : Py_NewRef(Py_NotImplemented);
-    Py_ssize_t mine = core_of(self)->size;
+    Py_ssize_t mine = btree_size(core_of(self));
     Py_ssize_t theirs = PyObject_Size(other);
     if (theirs < 0)
         return nullptr;

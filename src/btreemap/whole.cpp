@@ -192,27 +192,30 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
     // Two flat lists pickle smaller and faster than a tuple per item.
     BTreeCore *tree = btreemap_core(self);
     BTreeRef keys, values;
-    // Allocating a list may run a collection whose finalisers change the map:
-    // the lists are made again until they have its size once it is entered.
+    bool pairs = tree->pair_values;
+    // Allocating a list may run a collection whose finalisers change the map,
+    // and other threads may meanwhile: the lists are made again until they
+    // have its size once it is entered.
     for (;;) {
-        if (!btree_look(tree))
+        BTreeLook look(tree);
+        if (!look)
             return nullptr;
         Py_ssize_t n = tree->size;
-        if (values && PyList_GET_SIZE(values.get()) == n)
+        if (values && PyList_GET_SIZE(values.get()) == n) {
+            // Taking references runs no Python code: the tree stays as it is.
+            BTreeCursor cursor = btree_cursor_start(tree);
+            int slot;
+            for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
+                PyObject *value = leaf->leaf.values[slot];
+                PyList_SET_ITEM(keys.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 0) : leaf->keys[slot]));
+                PyList_SET_ITEM(values.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 1) : value));
+            }
             break;
+        }
         keys = BTreeRef(PyList_New(n));
         values = BTreeRef(keys ? PyList_New(n) : nullptr);
         if (!values)
             return nullptr;
-    }
-    // Taking references runs no Python code: the tree stays as it is.
-    BTreeCursor cursor = btree_cursor_start(tree);
-    int slot;
-    bool pairs = tree->pair_values;
-    for (Py_ssize_t i = 0; BTreeNode *leaf = btree_cursor_next(cursor, &slot); i++) {
-        PyObject *value = leaf->leaf.values[slot];
-        PyList_SET_ITEM(keys.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 0) : leaf->keys[slot]));
-        PyList_SET_ITEM(values.get(), i, Py_NewRef(pairs ? PyTuple_GET_ITEM(value, 1) : value));
     }
     PyObject *rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "_fromsortedlists");
     if (!rebuild)
@@ -225,7 +228,8 @@ PyObject *BTreeMap_reduce(PyObject *self, PyObject *)
 PyObject *BTreeMap_sizeof(PyObject *self, PyObject *)
 {
     BTreeCore *tree = btreemap_core(self);
-    if (!btree_look(tree))
+    BTreeLook look(tree);
+    if (!look)
         return nullptr;
     size_t bytes = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
                    btree_tree_bytes(tree) +
@@ -274,7 +278,7 @@ PyObject *BTreeMap_richcompare(PyObject *self, PyObject *other, int op)
     Py_ssize_t theirs = PyObject_Size(other);
     if (theirs < 0)
         return nullptr;
-    int equal = theirs == btreemap_core(self)->size ? items_in(self, other) : 0;
+    int equal = theirs == btree_size(btreemap_core(self)) ? items_in(self, other) : 0;
     if (equal < 0)
         return nullptr;
     return PyBool_FromLong((op == Py_EQ) == (equal == 1));

@@ -191,6 +191,6 @@ int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_s
     }
     tree->root = level->nodes[0];
     level->owned = level->count;
-    tree->size = n;
+    btree_set_size(tree, n);
     return 0;
 }

@@ -312,7 +312,8 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
 
 int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
 {
-    if (!btree_look_at_both(left, right))
+    BTreeLookBoth look(left, right);
+    if (!look)
         return -1;
     // Trees of one primitive kind are walked by their primitives.
     BTreeKeyKind kind = left->key_kind == right->key_kind ? left->key_kind : BTreeKeyKind::Object;
@@ -344,7 +345,8 @@ int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left
 {
     if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
         return btree_set_merge(dst, left, right, op, false);
-    if (!btree_look_at_both(left, right))
+    BTreeLookBoth look(left, right);
+    if (!look)
         return -1;
     Side x(left, left_as, false), y(right, right_as, false);
     KeyList keys(false);

@@ -66,7 +66,7 @@ int btree_copy_into(BTreeCore *dst, const BTreeCore *src)
     BTreeNode *prev = nullptr;
     btree_fixup_leaf_links(root, &prev);
     dst->root = root;
-    dst->size = src->size;
+    btree_set_size(dst, src->size);
     dst->height = src->height;
     dst->key_type = src->key_type;
     dst->key_kind = src->key_kind;

@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include "compat.h"
+
 struct BTreeItemTuple {
     PyObject *last = nullptr;  // the tuple handed out last (strong), or NULL
 };
@@ -15,7 +17,7 @@ PyObject *btree_item_tuple_fresh(BTreeItemTuple &items, PyObject *key, PyObject 
 inline PyObject *btree_item_tuple(BTreeItemTuple &items, PyObject *key, PyObject *value)
 {
     PyObject *item = items.last;
-    if (!item || Py_REFCNT(item) != 1)
+    if (!item || !PyUnstable_Object_IsUniquelyReferenced(item))
         return btree_item_tuple_fresh(items, key, value);
     PyObject *old_key = PyTuple_GET_ITEM(item, 0);
     PyObject *old_value = PyTuple_GET_ITEM(item, 1);

@@ -3,11 +3,20 @@
 #pragma once
 #include <Python.h>
 
+// What the module keeps per process under the interpreter lock (node pools,
+// the test build's allocation counters) it keeps per thread where threads
+// run at once, so that no two threads touch it together.
+#ifdef Py_GIL_DISABLED
+#define BTREE_PER_THREAD thread_local __attribute__((tls_model("initial-exec")))
+#else
+#define BTREE_PER_THREAD
+#endif
+
 #ifdef BTREE_TESTING
 // Allocation countdown of the test build: when it reaches zero the next
 // allocation fails; a negative value never fails.
-extern Py_ssize_t btree_fail_countdown;
-extern Py_ssize_t btree_alloc_count;
+extern BTREE_PER_THREAD Py_ssize_t btree_fail_countdown;
+extern BTREE_PER_THREAD Py_ssize_t btree_alloc_count;
 inline bool btree_alloc_should_fail()
 {
     btree_alloc_count++;
@@ -19,18 +28,26 @@ inline bool btree_alloc_should_fail()
 constexpr bool btree_alloc_should_fail() { return false; }
 #endif
 
+// Where threads run at once, blocks come from the raw domain, which any
+// thread may use, attached or not: a thread's pools are let go as it exits.
+#ifdef Py_GIL_DISABLED
+#define BTREE_MEM(call) PyMem_Raw##call
+#else
+#define BTREE_MEM(call) PyMem_##call
+#endif
+
 inline void *btree_mem_malloc(size_t n)
 {
     if (btree_alloc_should_fail())
         return nullptr;
-    return PyMem_Malloc(n);
+    return BTREE_MEM(Malloc)(n);
 }
 
 inline void *btree_mem_realloc(void *p, size_t n)
 {
     if (btree_alloc_should_fail())
         return nullptr;
-    return PyMem_Realloc(p, n);
+    return BTREE_MEM(Realloc)(p, n);
 }
 
-inline void btree_mem_free(void *p) { PyMem_Free(p); }
+inline void btree_mem_free(void *p) { BTREE_MEM(Free)(p); }

@@ -146,12 +146,12 @@ inline BTreeNode *btree_leftmost_leaf(BTreeNode *node)
     return node;
 }
 
-extern BTreeNode *btree_leaf_freelist;
-extern Py_ssize_t btree_leaf_freelist_size;
-extern BTreeNode *btree_keys_leaf_freelist;
-extern Py_ssize_t btree_keys_leaf_freelist_size;
-extern BTreeNode *btree_internal_freelist;
-extern Py_ssize_t btree_internal_freelist_size;
+extern BTREE_PER_THREAD BTreeNode *btree_leaf_freelist;
+extern BTREE_PER_THREAD Py_ssize_t btree_leaf_freelist_size;
+extern BTREE_PER_THREAD BTreeNode *btree_keys_leaf_freelist;
+extern BTREE_PER_THREAD Py_ssize_t btree_keys_leaf_freelist_size;
+extern BTREE_PER_THREAD BTreeNode *btree_internal_freelist;
+extern BTREE_PER_THREAD Py_ssize_t btree_internal_freelist_size;
 
 inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_t bytes)
 {

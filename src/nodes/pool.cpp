@@ -1,11 +1,34 @@
 #include "nodes/node.h"
 
-BTreeNode *btree_leaf_freelist = nullptr;
-Py_ssize_t btree_leaf_freelist_size = 0;
-BTreeNode *btree_keys_leaf_freelist = nullptr;
-Py_ssize_t btree_keys_leaf_freelist_size = 0;
-BTreeNode *btree_internal_freelist = nullptr;
-Py_ssize_t btree_internal_freelist_size = 0;
+BTREE_PER_THREAD BTreeNode *btree_leaf_freelist = nullptr;
+BTREE_PER_THREAD Py_ssize_t btree_leaf_freelist_size = 0;
+BTREE_PER_THREAD BTreeNode *btree_keys_leaf_freelist = nullptr;
+BTREE_PER_THREAD Py_ssize_t btree_keys_leaf_freelist_size = 0;
+BTREE_PER_THREAD BTreeNode *btree_internal_freelist = nullptr;
+BTREE_PER_THREAD Py_ssize_t btree_internal_freelist_size = 0;
+
+#ifdef Py_GIL_DISABLED
+namespace {
+
+// Lets go of a thread's pools as the thread exits.
+struct PoolsOfThread {
+    ~PoolsOfThread()
+    {
+        for (BTreeNode **list : {&btree_leaf_freelist, &btree_keys_leaf_freelist, &btree_internal_freelist}) {
+            while (BTreeNode *node = *list) {
+                *list = node->free_next;
+                btree_mem_free(node);
+            }
+        }
+        btree_leaf_freelist_size = btree_keys_leaf_freelist_size = btree_internal_freelist_size = 0;
+    }
+    void keep() {}
+};
+
+thread_local PoolsOfThread pools_of_thread;
+
+}  // namespace
+#endif
 
 static void btree_node_recycle(BTreeNode *node)
 {
@@ -19,6 +42,9 @@ static void btree_node_recycle(BTreeNode *node)
         btree_mem_free(node);
         return;
     }
+#ifdef Py_GIL_DISABLED
+    pools_of_thread.keep();
+#endif
     memset(static_cast<void *>(node), 0, btree_node_bytes(node));
     node->free_next = list;
     list = node;

@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <pythread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "nodes/node.h"
@@ -32,6 +33,11 @@
 //   see values replaced (BTreeMap's) compare it instead of version.
 // - The guard is held, by the thread in `owner`, exactly while an operation
 //   that compares keys runs; `wake` is set when `waiters` or `signalled` is.
+//   On free-threaded builds `lock` and `readers` take its place: every
+//   operation and look holds the lock, shared or alone.
+// - size and version are written atomically (relaxed), so that len() and
+//   the checks for a change may read them without entering the tree while
+//   another thread changes it.
 // - texts is set from initialisation on; keys_only and equal_keys too, and
 //   they never change.
 // - pair_values: equal_keys is set and keys_only is not; an item's value is
@@ -52,10 +58,15 @@ struct BTreeCore {
     int height;               // levels of internal nodes above the leaves; 0 when the root is a leaf
     PyTypeObject *key_type;   // the exact type of every key, or NULL; borrowed, the keys keep it alive
     BTreeKeyKind key_kind;    // what the nodes' primitive slots hold
+#ifdef Py_GIL_DISABLED
+    uint32_t lock;                // the lock's writer and sleeper bits; read and written atomically only
+    struct BTreeReaders *readers; // readers inside, counted per slot; made at the first read, NULL before
+#else
     const void *owner;        // the guard: the thread running an operation that compares keys, or NULL
     int waiters;              // other threads waiting for the guard
     bool signalled;           // `wake` is released for a waiter that has not yet taken it
     PyThread_type_lock wake;  // made at the first wait; released to wake a waiter
+#endif
     PyObject *cache_key;      // key object of the last successful lookup (strong), or NULL
     BTreeNode **path;         // the path of that lookup; a buffer that only grows
     int *path_at;             // where each node of the path went; as long as `path`
@@ -82,13 +93,36 @@ inline void btree_init(BTreeCore *tree, const BTreeTexts *texts, bool keys_only 
     tree->equal_keys = equal_keys;
 }
 
+// The number of items, read without entering the tree.
+inline Py_ssize_t btree_size(const BTreeCore *tree)
+{
+    return std::atomic_ref<Py_ssize_t>(const_cast<Py_ssize_t &>(tree->size)).load(std::memory_order_relaxed);
+}
+
+// Sets the number of items; only an operation that holds the tree calls it.
+inline void btree_set_size(BTreeCore *tree, Py_ssize_t size)
+{
+    std::atomic_ref<Py_ssize_t>(tree->size).store(size, std::memory_order_relaxed);
+}
+
+// The change counter, read without entering the tree.
+inline uint64_t btree_version(const BTreeCore *tree)
+{
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(tree->version)).load(std::memory_order_relaxed);
+}
+
+inline void btree_set_version(BTreeCore *tree, uint64_t version)
+{
+    std::atomic_ref<uint64_t>(tree->version).store(version, std::memory_order_relaxed);
+}
+
 // Takes the nodes out of the record, which is left empty: finalisers run
 // while the nodes are released then find nothing of them.
 inline BTreeNode *btree_detach(BTreeCore *tree)
 {
     BTreeNode *root = tree->root;
     tree->root = nullptr;
-    tree->size = 0;
+    btree_set_size(tree, 0);
     tree->height = 0;
     tree->key_type = nullptr;
     tree->key_kind = BTreeKeyKind::None;

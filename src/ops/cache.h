@@ -63,7 +63,7 @@ public:
         if (!marked_) {
             marked_ = true;
             btree_cache_drop(tree_, pending_);
-            tree_->version++;
+            btree_set_version(tree_, tree_->version + 1);
         }
         if (shape && !shape_marked_) {
             shape_marked_ = true;

@@ -127,7 +127,7 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
     if (removed)
         *removed = Py_NewRef(node->keys_only ? node->keys[idx] : node->leaf.values[idx]);
     remove_from_leaf(node, idx, copy_prims, pending);
-    tree->size--;
+    btree_set_size(tree, tree->size - 1);
     // Each count on the path loses the item, and a new first key of the leaf
     // renames the one separator that named the removed key, held by the
     // nearest node where the path went right of one.
@@ -204,7 +204,7 @@ int reported(int rc, PyObject *key)
 
 int btree_delete_item(BTreeCore *tree, PyObject *key)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     return reported(remove_key(entry, tree, key, nullptr), key);
@@ -212,7 +212,7 @@ int btree_delete_item(BTreeCore *tree, PyObject *key)
 
 int btree_pop_key(BTreeCore *tree, PyObject *key, PyObject **value)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     int rc = remove_key(entry, tree, key, value);

@@ -10,6 +10,7 @@
 #pragma once
 #include <Python.h>
 
+#include <functional>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -34,11 +35,11 @@ constexpr R btree_failure()
 
 class BTreeEntry {
 public:
-    // A held entry: NaN check of each key given (NULL: none), then the
-    // guard. Test the entry afterwards: false means refused, with an
-    // exception set.
-    BTreeEntry(BTreeCore *tree, PyObject *key, PyObject *key2 = nullptr)
-        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr)
+    // A held entry for `access`: NaN check of each key given (NULL: none),
+    // then the guard, which readers share on free-threaded builds. Test the
+    // entry afterwards: false means refused, with an exception set.
+    BTreeEntry(BTreeAccess access, BTreeCore *tree, PyObject *key = nullptr, PyObject *key2 = nullptr)
+        : tree_(tree), busy_(nan_checked(key) && nan_checked(key2) ? tree : nullptr, access)
     {
     }
     BTreeEntry(const BTreeEntry &) = delete;
@@ -74,28 +75,71 @@ public:
     BTreeReleaseList pending;
 
 private:
+#ifdef Py_GIL_DISABLED
+    struct Held : BTreeHold {
+        Held(BTreeCore *tree, BTreeAccess access) : BTreeHold(tree, access == BTreeAccess::Write) {}
+    };
+#else
+    // Under the interpreter lock a read holds the guard too: its comparisons
+    // may run Python code, and another thread with it.
+    struct Held : BTreeBusy {
+        Held(BTreeCore *tree, BTreeAccess) : BTreeBusy(tree) {}
+    };
+#endif
     BTreeCore *tree_;
-    BTreeBusy busy_;
+    Held busy_;
 };
 
-// The entry of an operation that compares no keys and changes nothing: a
-// copy, a walk's step, a read by position, a merge that checks the trees'
-// versions after any Python code it runs. It holds nothing, runs no Python
-// code before it is done, and enters once no operation of another thread
-// runs on the tree (waiting for it); false, with RuntimeError, when one of
-// this thread's runs.
-[[gnu::always_inline]] inline bool btree_look(BTreeCore *tree)
+// The entry of an operation that compares no keys and changes nothing (a
+// copy, a walk's step, a read by position) is a BTreeLook (ops/guard.h):
+// it runs no Python code before it is done, and enters once no operation of
+// another thread changes the tree.
+
+// The tree's size once no operation of another thread changes it, or -1
+// when the look is refused.
+inline Py_ssize_t btree_looked_size(BTreeCore *tree)
 {
-    return !tree->owner || btree_guard_wait(tree, btree_thread(), false) == 0;
+    BTreeLook look(tree);
+    return look ? btree_size(tree) : -1;
 }
 
-// Enters two trees to look at them together: waiting for one lets other
-// threads into the other, which is then looked at again. False when refused.
-inline bool btree_look_at_both(BTreeCore *a, BTreeCore *b)
-{
-    do {
-        if (!btree_look(a) || !btree_look(b))
-            return false;
-    } while (a->owner);
-    return true;
-}
+// Looks at two trees together: waiting for one lets other threads into the
+// other, which is then looked at again. On free-threaded builds both are held
+// for the look, the lower address first, so that two threads looking at the
+// same two trees in either order wait for each other without deadlock. Test
+// it after construction: false means refused, with an exception set.
+#ifdef Py_GIL_DISABLED
+class BTreeLookBoth {
+public:
+    BTreeLookBoth(BTreeCore *a, BTreeCore *b)
+        : first_(lower(a, b)), second_(first_ && a != b ? (lower(a, b) == a ? b : a) : nullptr), both_(a == b || second_)
+    {
+    }
+    explicit operator bool() const { return first_ && both_; }
+
+private:
+    static BTreeCore *lower(BTreeCore *a, BTreeCore *b) { return std::less<BTreeCore *>()(a, b) ? a : b; }
+
+    BTreeLook first_, second_;
+    bool both_;
+};
+#else
+class BTreeLookBoth {
+public:
+    BTreeLookBoth(BTreeCore *a, BTreeCore *b)
+    {
+        do {
+            BTreeLook first(a), second(b);
+            if (!first || !second)
+                return;
+        } while (a->owner);
+        open_ = true;
+    }
+    BTreeLookBoth(const BTreeLookBoth &) = delete;
+    BTreeLookBoth &operator=(const BTreeLookBoth &) = delete;
+    explicit operator bool() const { return open_; }
+
+private:
+    bool open_ = false;
+};
+#endif

@@ -50,6 +50,6 @@ template <bool Prims, bool Room, bool Values = true>
     const int *at = path.at;
     for (int d = 0, depth = path.depth; d < depth; d++)
         nodes[d]->inner.sizes[at[d]]++;
-    tree->size++;
+    btree_set_size(tree, tree->size + 1);
     return 0;
 }

@@ -4,7 +4,7 @@
 
 int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObject **found_key)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)
         return -1;
     if (!tree->root)

@@ -106,6 +106,11 @@ int btree_clear(BTreeCore *tree);
 // entry waited for another thread; -1 when the entry is refused.
 int btree_adopt(BTreeCore *tree, BTreeCore *built);
 
+// Gives `tree` the nodes of the built tree in place of its own, unless it
+// changed since its version was `version`: 1 then, and both stay as they
+// are. The old items are let go once the tree is free again. 0, 1 or -1.
+int btree_replace(BTreeCore *tree, BTreeCore *built, uint64_t version);
+
 // Fills the empty tree `dst`, which no other code reaches yet, with a copy of
 // `src` node for node (the keys and values shared), once no operation runs on
 // `src`. 0, or -1 with MemoryError or the refusal of the entry, `dst` empty.

@@ -25,7 +25,8 @@ Py_ssize_t normalise(const BTreeCore *tree, Py_ssize_t index)
 
 PyObject *btree_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 {
-    if (!btree_look(tree))
+    BTreeLook look(tree);
+    if (!look)
         return nullptr;
     if ((index = normalise(tree, index)) < 0)
         return index_error();
@@ -58,9 +59,10 @@ PyObject *btree_slot_item(const BTreeNode *leaf, int slot, BTreeItemKind kind)
 
 PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kind)
 {
-    if (!btree_look(tree))
+    Py_ssize_t size = btree_looked_size(tree);
+    if (size < 0)
         return nullptr;
-    if (normalise(tree, index) < 0)
+    if (index < -size || index >= size)
         return index_error();
     // The result is made before anything else, so that failing to make it
     // loses nothing. That allocation may run finalisers that change the tree:
@@ -68,7 +70,7 @@ PyObject *btree_pop_item_at(BTreeCore *tree, Py_ssize_t index, BTreeItemKind kin
     BTreeRef result(kind == BTreeItemKind::Items ? PyTuple_New(2) : nullptr);
     if (kind == BTreeItemKind::Items && !result)
         return nullptr;
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree, nullptr);
     if (!entry)
         return nullptr;
     if ((index = normalise(tree, index)) < 0)

@@ -134,7 +134,7 @@ PyObject *btree_irange(BTreeCore *tree, PyObject *min, PyObject *max, PyObject *
     // A missing bound is no bound.
     min = min ? min : Py_None;
     max = max ? max : Py_None;
-    BTreeEntry entry(tree, min, max);
+    BTreeEntry entry(BTreeAccess::Read, tree, min, max);
     if (!entry)
         return nullptr;
     bool inclusive_min, inclusive_max;

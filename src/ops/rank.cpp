@@ -5,7 +5,7 @@
 
 Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *present)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)
         return -1;
     if (present)

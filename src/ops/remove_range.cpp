@@ -357,7 +357,7 @@ int remove_span(BTreeEntry &entry, Removed &removed, BTreeCore *tree, Py_ssize_t
     change.mark();
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
     Py_ssize_t gone = stop - start;
-    tree->size -= gone;
+    btree_set_size(tree, tree->size - gone);
     Seam seam;
     int top = parting_level(height, left, right);
     const BTreePath &kept = left ? *left : *right;
@@ -447,7 +447,7 @@ Py_ssize_t bound_rank(BTreeEntry &entry, BTreeCore *tree, PyObject *key, bool or
 Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop)
 {
     Removed removed;  // released after the entry: once the guard is free
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree, nullptr);
     if (!entry)
         return -1;
     start = start < 0 ? 0 : start;
@@ -463,7 +463,7 @@ Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max
     min = min ? min : Py_None;
     max = max ? max : Py_None;
     Removed removed;
-    BTreeEntry entry(tree, min, max);
+    BTreeEntry entry(BTreeAccess::Write, tree, min, max);
     if (!entry)
         return -1;
     BTreeDepthGuard depth;
@@ -490,7 +490,7 @@ Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max
 
 int btree_delete_at(BTreeCore *tree, Py_ssize_t index)
 {
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree, nullptr);
     if (!entry)
         return -1;
     if (index < 0)

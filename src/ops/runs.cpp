@@ -12,7 +12,7 @@
 
 int btree_add(BTreeCore *tree, PyObject *key, PyObject *value)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
@@ -109,7 +109,7 @@ int in_run(BTreeEntry &entry, BTreeCore *tree, PyObject *key, Body &&body)
 int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssize_t from, Py_ssize_t *rank,
                       PyObject **value)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)
         return -1;
     return in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
@@ -135,7 +135,7 @@ int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssiz
 
 Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)
         return -1;
     Py_ssize_t count = 0;
@@ -151,7 +151,7 @@ Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element)
 
 int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObject **removed)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
@@ -172,7 +172,7 @@ namespace {
 template <class Action>
 int write_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Action &action)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);

@@ -10,7 +10,7 @@ int btree_clear(BTreeCore *tree)
 {
     BTreeNode *root;
     {
-        BTreeEntry entry(tree, nullptr);
+        BTreeEntry entry(BTreeAccess::Write, tree);
         if (!entry)
             return -1;
         BTreeChange change(tree, entry.pending);
@@ -23,22 +23,54 @@ int btree_clear(BTreeCore *tree)
     return 0;
 }
 
+namespace {
+
+// Moves the built tree's nodes into `tree`, whose own are returned.
+BTreeNode *take_built(BTreeCore *tree, BTreeCore *built, BTreeChange &change)
+{
+    BTREE_ASSERT(built->keys_only == tree->keys_only && built->equal_keys == tree->equal_keys &&
+                 built->pair_values == tree->pair_values);
+    change.mark();
+    BTreeKeyKind kind = built->key_kind;
+    PyTypeObject *type = built->key_type;
+    Py_ssize_t size = built->size;
+    int height = built->height;
+    BTreeNode *old = btree_detach(tree);
+    tree->key_type = type;
+    tree->key_kind = kind;
+    btree_set_size(tree, size);
+    tree->height = height;
+    tree->root = btree_detach(built);
+    return old;
+}
+
+}  // namespace
+
 int btree_adopt(BTreeCore *tree, BTreeCore *built)
 {
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree);
     if (!entry)
         return -1;
     if (tree->root)
         return 1;
-    BTREE_ASSERT(!built->owner && built->keys_only == tree->keys_only && built->equal_keys == tree->equal_keys &&
-                 built->pair_values == tree->pair_values);
     BTreeChange change(tree, entry.pending);
-    change.mark();
-    tree->key_type = built->key_type;
-    tree->key_kind = built->key_kind;
-    tree->size = built->size;
-    tree->height = built->height;
-    tree->root = btree_detach(built);
+    take_built(tree, built, change);
+    return 0;
+}
+
+int btree_replace(BTreeCore *tree, BTreeCore *built, uint64_t version)
+{
+    BTreeNode *old;
+    {
+        BTreeEntry entry(BTreeAccess::Write, tree);
+        if (!entry)
+            return -1;
+        if (tree->version != version)
+            return 1;
+        BTreeChange change(tree, entry.pending);
+        old = take_built(tree, built, change);
+    }
+    btree_node_free(old);
     return 0;
 }
 
@@ -46,7 +78,8 @@ int btree_copy(BTreeCore *dst, BTreeCore *src)
 {
     BTREE_ASSERT(dst->keys_only == src->keys_only && dst->equal_keys == src->equal_keys &&
                  dst->pair_values == src->pair_values);
-    return btree_look(src) ? btree_copy_into(dst, src) : -1;
+    BTreeLook look(src);
+    return look ? btree_copy_into(dst, src) : -1;
 }
 
 size_t btree_tree_bytes(const BTreeCore *tree)
@@ -59,7 +92,7 @@ void btree_clear_refs(BTreeCore *tree)
     BTreeReleaseList pending;
     BTreeChange change(tree, pending);
     BTreeNode *root = btree_detach(tree);
-    tree->owner = nullptr;
+    btree_guard_reset(tree);
     // Moving `version` on keeps an iterator that survives the collection from
     // stepping into the released nodes.
     change.mark();
@@ -77,6 +110,9 @@ void btree_finalize(BTreeCore *tree)
     tree->path = nullptr;
     tree->path_at = nullptr;
     tree->path_cap = 0;
+#ifdef Py_GIL_DISABLED
+    btree_lock_finalize(tree);
+#else
     if (tree->wake) {
         // Nobody waits on a tree that is being deallocated.
         if (!tree->signalled)
@@ -84,6 +120,7 @@ void btree_finalize(BTreeCore *tree)
         PyThread_free_lock(tree->wake);
         tree->wake = nullptr;
     }
+#endif
 }
 
 void btree_reset_empty(BTreeCore *tree)

@@ -31,7 +31,7 @@ constexpr int btree_added = 2;
 template <class Action>
 int btree_write(BTreeCore *tree, PyObject *key, Action &action, BTreeWrite mode)
 {
-    BTreeEntry entry(tree, key);
+    BTreeEntry entry(BTreeAccess::Write, tree, key);
     if (!entry)
         return -1;
     // An action that runs Python code counts against the recursion limit.

@@ -308,6 +308,12 @@ PyMODINIT_FUNC PyInit__btree_client(void)
     PyObject *module = PyModule_Create(&client_module);
     if (!module)
         return NULL;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+#endif
     if (!end_marker)
         end_marker = PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type);
     if (!end_marker || PyModule_AddObjectRef(module, "END", end_marker) < 0) {

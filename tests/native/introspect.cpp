@@ -11,8 +11,8 @@
 #include "nodes/memory.h"
 #include "nodes/node.h"
 
-Py_ssize_t btree_fail_countdown = -1;
-Py_ssize_t btree_alloc_count = 0;
+BTREE_PER_THREAD Py_ssize_t btree_fail_countdown = -1;
+BTREE_PER_THREAD Py_ssize_t btree_alloc_count = 0;
 
 BTreeCore *introspect_tree_arg(PyObject *op)
 {

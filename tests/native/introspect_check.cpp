@@ -354,7 +354,7 @@ PyObject *introspect_check(PyObject *, PyObject *args, PyObject *kwds)
     if (!tree)
         return nullptr;
     // Comparisons run Python code, which must not reach the tree meanwhile.
-    BTreeEntry entry(tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree);
     if (!entry || check_tree(tree, strict) < 0)
         return nullptr;
     if (btreemap_check(arg) && btreemap_keyed(arg) && check_keyed_map(arg) < 0)

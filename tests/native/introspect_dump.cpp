@@ -2,6 +2,7 @@
 // that look at shapes (splits, separators, fill) and at the path cache.
 #include "introspect.h"
 #include "keys/kind.h"
+#include "ops/guard.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ PyObject *introspect_dump(PyObject *, PyObject *args, PyObject *kwds)
               put(dict, "cache_key", Py_NewRef(tree->cache_key ? tree->cache_key : Py_None)) == 0 &&
               put(dict, "path_len", PyLong_FromSsize_t(tree->path_len)) == 0 &&
               put(dict, "path_cap", PyLong_FromSsize_t(tree->path_cap)) == 0 &&
-              put(dict, "busy", PyLong_FromLong(tree->owner != nullptr)) == 0 &&
+              put(dict, "busy", PyLong_FromLong(btree_guard_busy(tree))) == 0 &&
               put(dict, "root", dump_node(tree->root, tree->key_kind, depth)) == 0;
     if (!ok) {
         Py_XDECREF(dict);
