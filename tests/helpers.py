@@ -5,6 +5,7 @@ import functools
 import importlib
 import operator
 import sys
+import sysconfig
 from types import SimpleNamespace
 
 import pytest
@@ -18,6 +19,11 @@ except ImportError:  # only the shipped module is installed: see from_test_build
 # The set operators of views and the comparisons, by name.
 SET_OPS = {"&": operator.and_, "|": operator.or_, "-": operator.sub, "^": operator.xor}
 COMPARISONS = [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge]
+
+# Free-threaded builds let readers share a tree, and none of them fills the
+# path cache of the last lookup.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+PATH_CACHE = not FREE_THREADED
 
 NO_TEST_BUILD = "needs the test-only modules _btree_test and _btree_client, which `make test-3.13` builds"
 TEST_CAPSULE = "_btree_test._C_API"

@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+pytest.importorskip("mypy", reason="mypy is not installed here (the free-threaded environment has none)")
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 TYPED_EXAMPLES = [*sorted(EXAMPLES.glob("*.py")), EXAMPLES / "c_client" / "demo.py"]
 # Types that the stubs describe ahead of the module: stubtest lets their

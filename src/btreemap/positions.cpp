@@ -1,38 +1,62 @@
 #include "btreemap/positions.h"
 
 #include "btreemap/iter.h"
+#include "nodes/ref.h"
+#include "nodes/span.h"
 #include "btreemap/object.h"
 #include "ops/entry.h"
+
+namespace {
+
+// The items at the positions of a slice, already unpacked, taken in one look:
+// no change of another thread comes between two of them.
+PyObject *items_at(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step)
+{
+    BTreeCore *tree = btreemap_core(map);
+    kind = btreemap_kind(map, kind);
+    BTreeLook look(tree);
+    if (!look)
+        return nullptr;
+    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
+    BTreeRef list(PyList_New(count));
+    if (!list)
+        return nullptr;
+    bool reverse = step < 0;
+    BTreeSpan span = reverse ? btree_span_start(tree, stop + 1, start + 1, true)
+                             : btree_span_start(tree, start, stop, false);
+    Py_ssize_t stride = reverse ? -step : step;
+    for (Py_ssize_t i = 0, taken = 0; taken < count; i++) {
+        // Under the interpreter lock, making an item may run finalisers that
+        // change the tree.
+        if (!btree_span_valid(span, tree)) {
+            PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
+            return nullptr;
+        }
+        int slot;
+        BTreeNode *leaf = btree_span_next(span, tree, &slot, kind != BTreeItemKind::Keys);
+        if (i % stride)
+            continue;
+        PyObject *item = btree_slot_item(leaf, slot, kind);
+        if (!item)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), taken++, item);
+    }
+    return list.release();
+}
+
+}  // namespace
 
 PyObject *btreemap_slice(PyObject *map, BTreeItemKind kind, PyObject *slice)
 {
     Py_ssize_t start, stop, step;
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0)
         return nullptr;
-    BTreeCore *tree = btreemap_core(map);
-    Py_ssize_t size = btree_looked_size(tree);
-    if (size < 0)
-        return nullptr;
-    Py_ssize_t count = PySlice_AdjustIndices(size, &start, &stop, step);
-    bool reverse = step < 0;
-    PyObject *it = reverse ? btreemap_iter_new(map, kind, stop + 1, start + 1, true)
-                           : btreemap_iter_new(map, kind, start, stop, false);
-    PyObject *list = it ? PyList_New(count) : nullptr;
-    Py_ssize_t stride = reverse ? -step : step;
-    for (Py_ssize_t i = 0, taken = 0; list && taken < count; i++) {
-        PyObject *element = PyIter_Next(it);
-        if (!element) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
-            Py_CLEAR(list);
-        } else if (i % stride) {
-            Py_DECREF(element);
-        } else {
-            PyList_SET_ITEM(list, taken++, element);
-        }
-    }
-    Py_XDECREF(it);
-    return list;
+    return items_at(map, kind, start, stop, step);
+}
+
+PyObject *btreemap_item_list(PyObject *map, BTreeItemKind kind)
+{
+    return items_at(map, kind, 0, PY_SSIZE_T_MAX, 1);
 }
 
 // A run (step 1 or -1) goes in one operation; other steps remove one position

@@ -9,5 +9,8 @@
 // descent to the first, then the leaf chain.
 PyObject *btreemap_slice(PyObject *map, BTreeItemKind kind, PyObject *slice);
 
+// Every item, in order, as a list of `kind`: one atomic view of the tree.
+PyObject *btreemap_item_list(PyObject *map, BTreeItemKind kind);
+
 // del x[i] and del x[i:j:k]: removes the items at those positions. 0 or -1.
 int btreemap_delete_positions(PyObject *map, PyObject *index);

@@ -6,6 +6,7 @@
 
 #include "btreemap/iter.h"
 #include "btreemap/methods.h"
+#include "btreemap/positions.h"
 #include "btreemap/seq.h"
 #include "ops/entry.h"
 
@@ -102,12 +103,7 @@ namespace {
 // The elements in order as a new list.
 PyObject *element_list(PyObject *self)
 {
-    PyObject *it = btreeseq_iter(self);
-    if (!it)
-        return nullptr;
-    PyObject *list = PySequence_List(it);
-    Py_DECREF(it);
-    return list;
+    return btreemap_item_list(self, btreeseq_elements(self));
 }
 
 PyObject *Seq_reversed(PyObject *self, PyObject *)

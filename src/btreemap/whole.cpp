@@ -4,6 +4,7 @@
 #include "btreemap/iter.h"
 #include "btreemap/keyed.h"
 #include "btreemap/methods.h"
+#include "btreemap/positions.h"
 #include "btreemap/object.h"
 #include "bulk/merge.h"
 #include "nodes/cursor.h"
@@ -16,12 +17,7 @@ namespace {
 // The items in key order as a new list of (key, value) tuples.
 PyObject *item_list(PyObject *self)
 {
-    PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
-    if (!it)
-        return nullptr;
-    PyObject *list = PySequence_List(it);
-    Py_DECREF(it);
-    return list;
+    return btreemap_item_list(self, BTreeItemKind::Items);
 }
 
 // A new, empty map of the type of `self`, with its key function.

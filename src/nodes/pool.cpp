@@ -1,5 +1,7 @@
 #include "nodes/node.h"
 
+#include <initializer_list>
+
 BTREE_PER_THREAD BTreeNode *btree_leaf_freelist = nullptr;
 BTREE_PER_THREAD Py_ssize_t btree_leaf_freelist_size = 0;
 BTREE_PER_THREAD BTreeNode *btree_keys_leaf_freelist = nullptr;

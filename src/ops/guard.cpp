@@ -1,5 +1,8 @@
 #include "ops/guard.h"
 
+// The free-threaded lock is in lock.cpp.
+#ifndef Py_GIL_DISABLED
+
 namespace {
 
 // How long a waiter sleeps before it looks at the guard again, whether or
@@ -53,3 +56,4 @@ void btree_guard_wake(BTreeCore *tree)
         PyThread_release_lock(tree->wake);
     }
 }
+#endif
