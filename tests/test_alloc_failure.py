@@ -20,7 +20,8 @@ try:
 except ImportError:
     _testcapi = None
 
-from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, PATH_CACHE, SURFACES, TEST_CAPSULE, TREE,
+from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, FREE_THREADED, MAX_CHILDREN, MAX_KEYS, PATH_CACHE, SURFACES,
+                     TEST_CAPSULE, TREE,
                      check_tree, drain_pools, filled, from_test_build, in_order)
 
 bt = from_test_build("_btree_test")
@@ -670,7 +671,15 @@ def test_every_allocation_failing_in_turn(name):
 INTERPRETER_CASES = [name for name in CASES if not re.match(r"BTree(List|Set) with key: ", name)]
 
 
+# The interpreter's own failure path of PyList_New reads freed memory on
+# free-threaded 3.13 builds: tests/free_threaded_list_new.py shows it
+# without this project's code.
+LIST_NEW_FAULT = FREE_THREADED and sys.version_info < (3, 14)
+
+
 @pytest.mark.skipif(_testcapi is None, reason="needs _testcapi")
+@pytest.mark.skipif(LIST_NEW_FAULT, reason="free-threaded CPython 3.13 crashes when PyList_New fails to allocate "
+                    "(tests/free_threaded_list_new.py)")
 @pytest.mark.parametrize("name", INTERPRETER_CASES)
 def test_every_interpreter_allocation_failing_in_turn(name):
     sweep(name, Interpreter)
