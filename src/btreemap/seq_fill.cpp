@@ -2,6 +2,7 @@
 // a whole iterable at once through the bulk build.
 #include "btreemap/fill.h"
 #include "btreemap/seq.h"
+#include "bulk/build.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
 #include "keys/kind.h"
@@ -67,6 +68,41 @@ int add_each(PyObject *self, BTreePairs &pairs)
     return 0;
 }
 
+// Hands the tree built aside to the object, whose old elements go first;
+// `made` is left empty. 0 or -1.
+int replace_with(BTreeCore *tree, BTreeCore *made)
+{
+    // The old elements are held by the built tree while the old nodes go, so
+    // letting those go runs no finaliser.
+    int rc = btree_clear(tree);
+    if (rc == 0)
+        rc = btree_adopt(tree, made);
+    if (rc == 1) {
+        PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
+        rc = -1;
+    }
+    btree_finalize(made);
+    return rc;
+}
+
+// Builds an empty object of elements that are their own keys from a list
+// or tuple, read in place: in one pass when the elements ascend (a set
+// keeps the first of equal ones). 0, 1 when they ask for the general path,
+// or -1.
+int build_ascending(PyObject *self, PyObject *sequence)
+{
+    BTreeCore *tree = btreemap_core(self);
+    BTreeCore made;
+    btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
+    int rc = btree_build_ascending(&made, PySequence_Fast_ITEMS(sequence), PySequence_Fast_GET_SIZE(sequence),
+                                   btreeseq_is_set(self));
+    if (rc != 0) {
+        btree_finalize(&made);
+        return rc;
+    }
+    return replace_with(tree, &made);
+}
+
 // Rebuilds the object from its elements and the new ones, ordered together:
 // the bulk build's order is stable, so equal elements already there stay
 // first (a set keeps those). Comparing runs Python code: a change of the
@@ -95,24 +131,23 @@ int rebuild(PyObject *self, BTreePairs &added)
     BTreeCore made;
     btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
     int rc = tree->version == version ? btree_build_pairs(&made, pairs) : 1;
-    // The old elements are held by the built tree while the old nodes go, so
-    // letting those go runs no finaliser.
     if (rc == 0)
-        rc = btree_clear(tree);
-    if (rc == 0)
-        rc = btree_adopt(tree, &made);
-    if (rc == 1) {
+        return replace_with(tree, &made);
+    if (rc == 1)
         PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
-        rc = -1;
-    }
     btree_finalize(&made);
-    return rc;
+    return -1;
 }
 
 }  // namespace
 
 int btreeseq_update(PyObject *self, PyObject *iterable)
 {
+    if (!keyed(self) && !btreemap_core(self)->root && (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))) {
+        int rc = build_ascending(self, iterable);
+        if (rc <= 0)
+            return rc;
+    }
     BTreePairs pairs(btreemap_core(self)->keys_only);
     if (gather_elements(self, iterable, pairs) < 0)
         return -1;
