@@ -4,7 +4,7 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, MutableMapping, MutableSet, Sequence
 from collections.abc import Set as AbstractSet
 from types import GenericAlias
-from typing import Any, NoReturn, TypeAlias, TypeVar, overload, type_check_only
+from typing import Any, NoReturn, Protocol, TypeAlias, TypeVar, overload, type_check_only
 
 from _typeshed import SupportsKeysAndGetItem, SupportsRichComparison
 from typing_extensions import disjoint_base
@@ -25,6 +25,16 @@ _S = TypeVar("_S")
 # A key function: keys are ordered by what it returns.
 _KeyFunction: TypeAlias = Callable[[_K_contra], SupportsRichComparison]
 _Key = Callable[[_T], SupportsRichComparison]
+
+@type_check_only
+class _IrangeKey(Protocol[_K_co]):
+    def __call__(
+        self,
+        min_key: Any | None = None,
+        max_key: Any | None = None,
+        inclusive: tuple[bool, bool] = (True, True),
+        reverse: bool = False,
+    ) -> Iterator[_K_co]: ...
 
 @disjoint_base
 class BTreeMap(MutableMapping[_K, _V]):
@@ -68,6 +78,16 @@ class BTreeMap(MutableMapping[_K, _V]):
     @property
     def key(self) -> _KeyFunction[_K] | None:
         """The key function that orders the keys, or None."""
+    # A map with a key function only: these take keys as the key function
+    # returns them, and a map without one has no such attributes.
+    @property
+    def bisect_key_left(self) -> Callable[[Any], int]: ...
+    @property
+    def bisect_key_right(self) -> Callable[[Any], int]: ...
+    @property
+    def bisect_key(self) -> Callable[[Any], int]: ...
+    @property
+    def irange_key(self) -> _IrangeKey[_K]: ...
     def __len__(self) -> int: ...
     def __getitem__(self, key: _K, /) -> _V: ...
     def __setitem__(self, key: _K, value: _V, /) -> None: ...

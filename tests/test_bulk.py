@@ -253,6 +253,33 @@ def test_bulk_construction_agrees_with_dict(kind, data):
 
 
 @pytest.mark.parametrize("kind", sorted(BULK_KEYS))
+@pytest.mark.parametrize("name", ["BTreeList", "BTreeSet"])
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_sequence_built_from_a_sequence_agrees_with_sorted(kind, name, data):
+    """A list or tuple, ascending or out of order at one place, builds the
+    tree an iterator of the same elements builds: equal elements in input
+    order, a set keeping the first of them."""
+    bt = from_test_build("_btree_test")
+    keys = data.draw(st.lists(BULK_KEYS[kind], max_size=400))
+    ordered = sorted(keys)
+    shape = data.draw(st.sampled_from(["ascending", "swapped", "as drawn"]))
+    if shape == "ascending" or len(keys) < 2:
+        keys = ordered
+    elif shape == "swapped":
+        i = data.draw(st.integers(1, len(keys) - 1))
+        keys = ordered[:i - 1] + [ordered[i], ordered[i - 1]] + ordered[i + 1:]
+    sequence = data.draw(st.sampled_from([list, tuple]))(keys)
+    T = getattr(bt, name)
+    made, by_iterator = T(sequence), T(iter(keys))
+    check_tree(made, strict=False)
+    expected = sorted(dict.fromkeys(keys)) if name == "BTreeSet" else sorted(keys)
+    assert [(type(k), repr(k)) for k in made] == [(type(k), repr(k)) for k in expected]
+    assert all(a is b for a, b in zip(made, by_iterator))
+    assert bt.dump(made)["key_kind"] == bt.dump(by_iterator)["key_kind"]
+
+
+@pytest.mark.parametrize("kind", sorted(BULK_KEYS))
 @settings(max_examples=60, deadline=None)
 @given(data=st.data())
 def test_fromsorted_and_pickle_agree_with_dict(kind, data):

@@ -639,6 +639,25 @@ class MapProtocol(RuleBasedStateMachine):
         expected = list(self.ref.irange(lo, hi, inclusive, reverse))
         assert list(self.m.irange(lo, hi, inclusive, reverse)) == expected
 
+    @rule(data=st.data(), inclusive=st.tuples(st.booleans(), st.booleans()), reverse=st.booleans())
+    def key_space(self, data, inclusive, reverse):
+        """The calls that take values of the key function's results; a map
+        without a key function has them no more than SortedDict has."""
+        names = ("bisect_key_left", "bisect_key_right", "bisect_key", "irange_key")
+        if self.key_func is None:
+            for name in names:
+                assert not hasattr(self.ref, name)
+                with pytest.raises(AttributeError, match=name):
+                    getattr(self.m, name)
+            return
+        at = self.order(self.key(data))
+        assert self.m.bisect_key_left(at) == self.ref.bisect_key_left(at)
+        assert self.m.bisect_key_right(at) == self.m.bisect_key(at) == self.ref.bisect_key_right(at)
+        lo, hi = (data.draw(st.none() | st.builds(self.order, self.strategy())) for _ in range(2))
+        expected = list(self.ref.irange_key(lo, hi, inclusive, reverse))
+        assert list(self.m.irange_key(lo, hi, inclusive, reverse)) == expected
+        assert list(self.m.irange_key(min_key=lo, max_key=hi, inclusive=inclusive, reverse=reverse)) == expected
+
     @rule(data=st.data(), inclusive=st.tuples(st.booleans(), st.booleans()))
     def remove_range(self, data, inclusive):
         lo = data.draw(st.none() | self.strategy())

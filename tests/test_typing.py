@@ -89,7 +89,7 @@ ERRORS = {18: "insert", 19: "insert", 20: "search", 21: "irange", 22: "BTree", 2
 USE_FAMILY = '''
 from operator import neg
 
-from btreemap import BTreeList, BTreeSet
+from btreemap import BTreeList, BTreeMap, BTreeSet
 
 s = BTreeList([3, 1, 2])
 reveal_type(s[0])
@@ -106,6 +106,9 @@ reveal_type(t & [1])
 reveal_type(t.pop())
 reveal_type(t <= {1})
 reveal_type(t.islice(0, 1))
+m = BTreeMap(str.lower, [("b", 1)])
+reveal_type(m.irange_key("a", reverse=True))
+reveal_type(m.bisect_key("a"))
 s += [5, 6]
 t -= {1}
 objects: BTreeSet[object] = BTreeSet(key=id)
@@ -129,10 +132,12 @@ FAMILY_REVEALED = {
     18: "int",
     19: "bool",
     20: "typing.Iterator[int]",
+    22: "typing.Iterator[str]",
+    23: "int",
 }
-# Lines 21 to 23 are correct: in-place operators, elements ordered by a key
-# that are not ordered themselves. Every line from 24 on is a mistake.
-FAMILY_ERRORS = {24: "add", 25: "BTreeList", 26: "key", 27: "union", 28: "no_such_method"}
+# Lines 24 to 26 are correct: in-place operators, elements ordered by a key
+# that are not ordered themselves. Every line from 27 on is a mistake.
+FAMILY_ERRORS = {27: "add", 28: "BTreeList", 29: "key", 30: "union", 31: "no_such_method"}
 
 
 @pytest.mark.parametrize("program, revealed_types, error_words", [(USE, REVEALED, ERRORS),

@@ -315,8 +315,47 @@ PyObject *BTreeMap_get_key(PyObject *self, void *)
     return Py_NewRef(key ? key : Py_None);
 }
 
+PyObject *BTreeMap_irange_key(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    return btreemap_irange_key(self, args, kwargs, BTreeItemKind::Keys);
+}
+
+// The calls on keys of the key function's results. A map without a key
+// function has no such attributes, as SortedDict has none: each is read
+// through a descriptor that binds its method to a keyed map only.
+PyMethodDef BTreeMap_key_methods[] = {
+    {"bisect_key_left", btreemap_bisect_key_left, METH_O,
+     "bisect_key_left($self, key, /)\n--\n\nThe number of keys k with key(k) less than key. O(log n)."},
+    {"bisect_key_right", btreemap_bisect_key_right, METH_O,
+     "bisect_key_right($self, key, /)\n--\n\nThe number of keys k with key(k) less than or equal to key. O(log n)."},
+    {"bisect_key", btreemap_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
+    {"irange_key", as_cfunction<BTreeMap_irange_key>(), METH_VARARGS | METH_KEYWORDS,
+     "irange_key($self, /, min_key=None, max_key=None, inclusive=(True, True), reverse=False)\n--\n\n"
+     "A lazy iterator over the keys k whose key(k) lies from min_key to\n"
+     "max_key (None: no bound); inclusive is a pair of flags for the bounds."},
+};
+
+PyObject *BTreeMap_get_key_method(PyObject *self, void *closure)
+{
+    auto *method = static_cast<PyMethodDef *>(closure);
+    if (!btreemap_keyed(self)) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                     method->ml_name);
+        return nullptr;
+    }
+    return PyCFunction_NewEx(method, self, nullptr);
+}
+
 PyGetSetDef BTreeMap_getset[] = {
     {"key", BTreeMap_get_key, nullptr, "The key function that orders the keys, or None.", nullptr},
+    {"bisect_key_left", BTreeMap_get_key_method, nullptr, "bisect_key_left(key) of a map with a key function.",
+     &BTreeMap_key_methods[0]},
+    {"bisect_key_right", BTreeMap_get_key_method, nullptr, "bisect_key_right(key) of a map with a key function.",
+     &BTreeMap_key_methods[1]},
+    {"bisect_key", BTreeMap_get_key_method, nullptr, "bisect_key(key) of a map with a key function.",
+     &BTreeMap_key_methods[2]},
+    {"irange_key", BTreeMap_get_key_method, nullptr, "irange_key(...) of a map with a key function.",
+     &BTreeMap_key_methods[3]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

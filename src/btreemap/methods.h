@@ -30,6 +30,12 @@ PyObject *btreemap_bound_key(PyObject *self, PyObject *bound);
 PyObject *btreemap_range_iter(PyObject *self, PyObject *min, PyObject *max, PyObject *inclusive, PyObject *reverse,
                               BTreeItemKind kind);
 PyObject *btreemap_irange(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind);
+// The calls on tree keys as they are (the results of a key function), for
+// keyed maps and the sequences: the rank of a key, before or after its
+// equals, and irange_key().
+PyObject *btreemap_bisect_key_left(PyObject *self, PyObject *key);
+PyObject *btreemap_bisect_key_right(PyObject *self, PyObject *key);
+PyObject *btreemap_irange_key(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind);
 PyObject *btreemap_islice(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind);
 // Whole maps: whole.cpp.
 PyObject *BTreeMap_copy(PyObject *self, PyObject *);

@@ -95,6 +95,18 @@ PyObject *BTreeMap_bisect_right(PyObject *self, PyObject *key)
     return rank_object(self, key, true);
 }
 
+PyObject *btreemap_bisect_key_left(PyObject *self, PyObject *key)
+{
+    Py_ssize_t count = btree_rank(btreemap_core(self), key, false);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
+PyObject *btreemap_bisect_key_right(PyObject *self, PyObject *key)
+{
+    Py_ssize_t count = btree_rank(btreemap_core(self), key, true);
+    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
+}
+
 PyObject *btreemap_index_between(PyObject *self, PyObject *key, PyObject *start, PyObject *stop, const char *where)
 {
     Py_ssize_t from, to;
@@ -181,6 +193,16 @@ PyObject *btreemap_irange(PyObject *self, PyObject *args, PyObject *kwargs, BTre
     BTreeRef min_key(btreemap_bound_key(self, min));
     BTreeRef max_key(min_key ? btreemap_bound_key(self, max) : nullptr);
     return max_key ? btreemap_range_iter(self, min_key.get(), max_key.get(), inclusive, reverse, kind) : nullptr;
+}
+
+PyObject *btreemap_irange_key(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind)
+{
+    static const char *names[] = {"min_key", "max_key", "inclusive", "reverse", nullptr};
+    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange_key", const_cast<char **>(names), &min, &max,
+                                     &inclusive, &reverse))
+        return nullptr;
+    return btreemap_range_iter(self, min, max, inclusive, reverse, kind);
 }
 
 PyObject *BTreeMap_irange(PyObject *self, PyObject *args, PyObject *kwargs)

@@ -1,7 +1,9 @@
 // Adding and removing elements of the sorted sequences: one at a time, or
 // a whole iterable at once through the bulk build.
+#include "compat.h"
 #include "btreemap/fill.h"
 #include "btreemap/seq.h"
+#include "bulk/build.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
 #include "keys/kind.h"
@@ -67,6 +69,41 @@ int add_each(PyObject *self, BTreePairs &pairs)
     return 0;
 }
 
+// Hands the tree built aside to the object in place of its elements, unless
+// the object changed since its version was `version` (a finaliser, or
+// another thread): 1 then. `made` is left empty. 0, 1 or -1.
+int replace_with(BTreeCore *tree, BTreeCore *made, uint64_t version)
+{
+    // The old elements are held by the built tree while the old nodes go, so
+    // letting those go runs no finaliser.
+    int rc = btree_replace(tree, made, version);
+    btree_finalize(made);
+    return rc;
+}
+
+// Builds an empty object of elements that are their own keys from a list
+// or tuple, read in place: in one pass when the elements ascend (a set
+// keeps the first of equal ones). 0, 1 when they ask for the general path,
+// or -1.
+int build_ascending(PyObject *self, PyObject *sequence)
+{
+    BTreeCore *tree = btreemap_core(self);
+    uint64_t version = btree_version(tree);
+    BTreeCore made;
+    btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
+    int rc;
+    // Where threads run at once, another may change the list meanwhile.
+    Py_BEGIN_CRITICAL_SECTION(sequence);
+    rc = btree_build_ascending(&made, PySequence_Fast_ITEMS(sequence), PySequence_Fast_GET_SIZE(sequence),
+                               btreeseq_is_set(self));
+    Py_END_CRITICAL_SECTION();
+    if (rc != 0) {
+        btree_finalize(&made);
+        return rc;
+    }
+    return replace_with(tree, &made, version);
+}
+
 // Rebuilds the object from its elements and the new ones, ordered together:
 // the bulk build's order is stable, so equal elements already there stay
 // first (a set keeps those). Comparing runs Python code, and other threads
@@ -93,10 +130,8 @@ int rebuild(PyObject *self, BTreePairs &added)
     BTreeCore made;
     btree_init(&made, tree->texts, tree->keys_only, tree->equal_keys);
     int rc = btree_version(tree) == version ? btree_build_pairs(&made, pairs) : 1;
-    // The old elements are held by the built tree while the old nodes go, so
-    // letting those go runs no finaliser.
     if (rc == 0)
-        rc = btree_replace(tree, &made, version);
+        return replace_with(tree, &made, version);
     btree_finalize(&made);
     return rc;
 }
@@ -105,6 +140,11 @@ int rebuild(PyObject *self, BTreePairs &added)
 
 int btreeseq_update(PyObject *self, PyObject *iterable)
 {
+    if (!keyed(self) && !btree_size(btreemap_core(self)) && (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))) {
+        int rc = build_ascending(self, iterable);
+        if (rc <= 0)
+            return rc;
+    }
     BTreePairs pairs(btreemap_core(self)->keys_only);
     if (gather_elements(self, iterable, pairs) < 0)
         return -1;

@@ -15,32 +15,16 @@ const char *where(PyObject *self)
     return btreeseq_is_set(self) ? "set" : "list";
 }
 
-PyObject *rank_of(PyObject *self, PyObject *key, bool or_equal)
-{
-    Py_ssize_t count = btree_rank(btreemap_core(self), key, or_equal);
-    return count < 0 ? nullptr : PyLong_FromSsize_t(count);
-}
-
 PyObject *Seq_bisect_left(PyObject *self, PyObject *element)
 {
     BTreeRef key(btreeseq_key_of(self, element));
-    return key ? rank_of(self, key.get(), false) : nullptr;
+    return key ? btreemap_bisect_key_left(self, key.get()) : nullptr;
 }
 
 PyObject *Seq_bisect_right(PyObject *self, PyObject *element)
 {
     BTreeRef key(btreeseq_key_of(self, element));
-    return key ? rank_of(self, key.get(), true) : nullptr;
-}
-
-PyObject *Seq_bisect_key_left(PyObject *self, PyObject *key)
-{
-    return rank_of(self, key, false);
-}
-
-PyObject *Seq_bisect_key_right(PyObject *self, PyObject *key)
-{
-    return rank_of(self, key, true);
+    return key ? btreemap_bisect_key_right(self, key.get()) : nullptr;
 }
 
 // The positions [*before, *through) of the run of elements equal to `key`
@@ -119,12 +103,7 @@ PyObject *Seq_irange(PyObject *self, PyObject *args, PyObject *kwargs)
 
 PyObject *Seq_irange_key(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    static const char *names[] = {"min_key", "max_key", "inclusive", "reverse", nullptr};
-    PyObject *min = Py_None, *max = Py_None, *inclusive = nullptr, *reverse = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:irange_key", const_cast<char **>(names), &min, &max,
-                                     &inclusive, &reverse))
-        return nullptr;
-    return btreemap_range_iter(self, min, max, inclusive, reverse, btreeseq_elements(self));
+    return btreemap_irange_key(self, args, kwargs, btreeseq_elements(self));
 }
 
 PyObject *Seq_islice(PyObject *self, PyObject *args, PyObject *kwargs)
@@ -199,12 +178,12 @@ PyMethodDef btreeseq_search_methods[] = {
     {"bisect_right", Seq_bisect_right, METH_O,
      "bisect_right($self, value, /)\n--\n\nThe number of elements that sort before value or with it. O(log n)."},
     {"bisect", Seq_bisect_right, METH_O, "bisect($self, value, /)\n--\n\nThe same as bisect_right()."},
-    {"bisect_key_left", Seq_bisect_key_left, METH_O,
+    {"bisect_key_left", btreemap_bisect_key_left, METH_O,
      "bisect_key_left($self, key, /)\n--\n\nThe number of elements whose keys are less than key. O(log n)."},
-    {"bisect_key_right", Seq_bisect_key_right, METH_O,
+    {"bisect_key_right", btreemap_bisect_key_right, METH_O,
      "bisect_key_right($self, key, /)\n--\n\n"
      "The number of elements whose keys are less than or equal to key. O(log n)."},
-    {"bisect_key", Seq_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
+    {"bisect_key", btreemap_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
     {"count", Seq_count, METH_O, "count($self, value, /)\n--\n\nThe number of elements equal to value."},
     {"index", as_cfunction<Seq_index>(), METH_FASTCALL | METH_KEYWORDS,
      "index($self, value, /, start=None, stop=None)\n--\n\n"

@@ -8,6 +8,9 @@
 
 namespace {
 
+// Children a parent's grouping asks for ahead of the one it reads.
+constexpr Py_ssize_t BUILD_NODES_AHEAD = 8;
+
 // One level of nodes under construction, owned until a parent adopts them.
 struct Level {
     BTreeNode **nodes = nullptr;
@@ -146,6 +149,13 @@ int build_parents(Level &below, Level &above, bool copy_prims)
         Py_ssize_t s = p * BTREE_MAX_CHILDREN;
         int k = static_cast<int>(m - s < BTREE_MAX_CHILDREN ? m - s : BTREE_MAX_CHILDREN);
         for (int t = 0; t < k; t++) {
+            // A child's header and first primitive, read below, lie on two
+            // lines that a level too large for the cache no longer holds.
+            if (s + t + BUILD_NODES_AHEAD < m) {
+                const BTreeNode *ahead = below.nodes[s + t + BUILD_NODES_AHEAD];
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead->leaf.prims);
+            }
             BTreeNode *child = below.nodes[s + t];
             parent->inner.children[t] = child;
             parent->inner.sizes[t] = btree_node_size(child);
@@ -162,22 +172,13 @@ int build_parents(Level &below, Level &above, bool copy_prims)
     return 0;
 }
 
-}  // namespace
-
-int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
+// Builds the levels above the leaves of `leaves`, which hold the n items,
+// and hands the whole to the tree, whose key type and kind are set. After a
+// failure the tree is empty and the levels free what was built. 0 or -1.
+int build_upper(BTreeCore *tree, Level &leaves, Py_ssize_t n)
 {
-    BTREE_ASSERT(!(values && tree->keys_only));
-    if (n == 0)
-        return 0;
-    // Keys with known primitives come from trees, which hold no NaN.
-    if (!known && nan_prescan(keys, n) < 0)
-        return -1;
-    Level first, second;
-    Level *level = &first, *above = &second;
-    if (build_leaves(tree, keys, values, n, known, *level) < 0) {
-        btree_detach(tree);  // the levels free what was built
-        return -1;
-    }
+    Level other;
+    Level *level = &leaves, *above = &other;
     // Separator primitives follow the kind reached after the whole leaf level.
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
     while (level->count > 1) {
@@ -193,4 +194,119 @@ int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_s
     level->owned = level->count;
     btree_set_size(tree, n);
     return 0;
+}
+
+// Fills keys-only leaves straight from `items` while every key is of the
+// record's kind and none sorts before the one kept last: equal keys are all
+// kept, in input order, or with `unique` only the first. Unzeroed leaves
+// save a pass over each. 0 with every item read (*kept of them in the
+// leaves); 1 at the first key that is not of the kind or out of order; -1
+// with an exception (a NaN, or no memory). The leaves belong to `leaves`.
+template <BTreeKindRecord R>
+int stream_leaves(PyObject *const *items, Py_ssize_t n, bool unique, Level &leaves, Py_ssize_t *kept)
+{
+    BTreePrim last;
+    BTreeMade made = R::make(items[0], &last);
+    if (made != BTreeMade::Prim)
+        return made == BTreeMade::Error ? -1 : 1;
+    if (leaves.allocate((n + BTREE_MAX_KEYS - 1) / BTREE_MAX_KEYS) < 0)
+        return -1;
+    PyObject *last_key = items[0];
+    BTreeNode *prev = nullptr;
+    Py_ssize_t i = 0, total = 0;
+    int rc = 0;
+    while (i < n && rc == 0) {
+        BTreeNode *leaf = btree_keys_leaf_alloc_unfilled();
+        if (!leaf) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (prev)
+            prev->leaf.next = leaf;
+        leaves.nodes[leaves.count++] = prev = leaf;
+        int c = 0;
+        if (i == 0) {
+            leaf->keys[0] = Py_NewRef(last_key);
+            leaf->leaf.prims[0] = last;
+            c = i = 1;
+        }
+        // The checks ask `less` first: ascending keys take one comparison.
+        for (; c < BTREE_MAX_KEYS && i < n; i++) {
+            if (i + BTREE_KEYS_AHEAD < n)
+                btree_prefetch_key(items[i + BTREE_KEYS_AHEAD]);
+            PyObject *key = items[i];
+            BTreePrim prim;
+            made = R::make(key, &prim);
+            if (made != BTreeMade::Prim) {
+                rc = made == BTreeMade::Error ? -1 : 1;
+                break;
+            }
+            if (R::less(prim, last)) {
+                rc = 1;
+                break;
+            }
+            if (!R::less(last, prim)) {
+                int tie = btree_kind_tie<R>(last_key, key);
+                if (tie > 0) {
+                    rc = 1;
+                    break;
+                }
+                if (tie == 0 && unique)
+                    continue;
+            }
+            leaf->keys[c] = Py_NewRef(key);
+            leaf->leaf.prims[c] = prim;
+            c++;
+            last = prim;
+            last_key = key;
+        }
+        leaf->n = c;
+        total += c;
+        if (c < BTREE_MAX_KEYS) {
+            size_t unused = static_cast<size_t>(BTREE_MAX_KEYS - c);
+            memset(leaf->keys + c, 0, unused * sizeof(PyObject *));
+            memset(leaf->leaf.prims + c, 0, unused * sizeof(BTreePrim));
+        }
+    }
+    *kept = total;
+    return rc;
+}
+
+}  // namespace
+
+int btree_build_ascending(BTreeCore *tree, PyObject *const *items, Py_ssize_t n, bool unique)
+{
+    BTREE_ASSERT(tree->keys_only && !tree->root);
+    if (n == 0)
+        return 0;
+    BTreePrim first;
+    std::optional<BTreeKeyKind> kind = btree_key_class(items[0], &first);
+    if (!kind)
+        return -1;
+    Level leaves;
+    Py_ssize_t kept = 0;
+    int rc = btree_with_kind_record(
+        *kind, [&]<class R>(R) { return stream_leaves<R>(items, n, unique, leaves, &kept); }, [] { return 1; });
+    if (rc != 0)
+        return rc;
+    // Each record claims keys of one exact type.
+    tree->key_type = Py_TYPE(items[0]);
+    tree->key_kind = *kind;
+    return build_upper(tree, leaves, kept);
+}
+
+int btree_build_sorted(BTreeCore *tree, PyObject **keys, PyObject **values, Py_ssize_t n, const BTreeKnownKeys *known)
+{
+    BTREE_ASSERT(!(values && tree->keys_only));
+    if (n == 0)
+        return 0;
+    // Keys with known primitives come from trees, which hold no NaN.
+    if (!known && nan_prescan(keys, n) < 0)
+        return -1;
+    Level leaves;
+    if (build_leaves(tree, keys, values, n, known, leaves) < 0) {
+        btree_detach(tree);  // the level frees what was built
+        return -1;
+    }
+    return build_upper(tree, leaves, n);
 }

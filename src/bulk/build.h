@@ -21,3 +21,12 @@ struct BTreeKnownKeys {
 // 0 or -1.
 int btree_build_sorted(BTreeCore *dst, PyObject **keys, PyObject **values, Py_ssize_t n,
                        const BTreeKnownKeys *known = nullptr);
+
+// Fills the empty tree `dst`, which keeps no values, with the n keys of
+// `items` (borrowed references, a list's or tuple's items) as
+// btree_build_sorted would, reading them straight into the leaves in one
+// pass, when they ascend (equal keys side by side, of which `unique` keeps
+// only the first) and all have primitives of one kind. Runs no Python code. 0 when built; 1 with `dst` still empty when the keys ask for
+// ordering or object comparison first; -1 with an exception (a NaN key, no
+// memory) and `dst` still empty.
+int btree_build_ascending(BTreeCore *dst, PyObject *const *items, Py_ssize_t n, bool unique);

@@ -153,7 +153,9 @@ extern BTREE_PER_THREAD Py_ssize_t btree_keys_leaf_freelist_size;
 extern BTREE_PER_THREAD BTreeNode *btree_internal_freelist;
 extern BTREE_PER_THREAD Py_ssize_t btree_internal_freelist_size;
 
-inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_t bytes)
+// A block of `bytes` from the pool, zeroed unless the caller writes every
+// field itself (`zeroed` false).
+inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_t bytes, bool zeroed = true)
 {
     BTreeNode *node = list;
     if (node) {
@@ -164,7 +166,8 @@ inline BTreeNode *btree_node_take(BTreeNode *&list, Py_ssize_t &list_size, size_
         if (!node)
             return nullptr;
     }
-    memset(static_cast<void *>(node), 0, bytes);
+    if (zeroed)
+        memset(static_cast<void *>(node), 0, bytes);
     return node;
 }
 
@@ -178,6 +181,23 @@ inline BTreeNode *btree_leaf_alloc(bool keys_only)
     if (node) {
         node->is_leaf = 1;
         node->keys_only = keys_only;
+    }
+    return node;
+}
+
+// An empty keys-only leaf whose slots are left as the allocator gives them,
+// for a caller that fills them all (and zeroes those it leaves unused), or
+// NULL when the allocator fails.
+inline BTreeNode *btree_keys_leaf_alloc_unfilled()
+{
+    BTreeNode *node =
+        btree_node_take(btree_keys_leaf_freelist, btree_keys_leaf_freelist_size, BTREE_KEYS_LEAF_BYTES, false);
+    if (node) {
+        node->n = 0;
+        node->is_leaf = 1;
+        node->keys_only = 1;
+        node->free_next = nullptr;
+        node->leaf.next = nullptr;
     }
     return node;
 }
