@@ -1,23 +1,30 @@
 # make test      checks that no layer of the sources includes one above it,
-#                sets up one virtual environment per Python (3.13 and 3.10),
-#                builds the module with its test-only companions, runs every
-#                test in each, then checks the packaging: sdist and wheel,
-#                and the sdist installed into a fresh virtual environment.
+#                sets up one virtual environment per Python (3.13, 3.10, and
+#                the free-threaded 3.13t, built once into ~/.cache/btree when
+#                none is found), builds the module with its test-only
+#                companions, runs every test in each (3.13t with the
+#                interpreter lock off), then checks the packaging: sdist and
+#                wheel, and the sdist installed into a fresh environment.
 # make layers    the check of the include lines alone.
 # make test-all  the same on every supported Python (3.10 to 3.13).
-# make test-3.12 the suite on one Python only (any of PYTHONS).
+# make test-3.12 the suite on one Python only (any of PYTHONS, or 3.13t).
 # make package   the packaging check alone.
 # make bench     sets up .venv-bench, builds the shipped module and runs the
 #                benchmark against the peers.
-PYTHONS = 3.10 3.11 3.12 3.13
-TEST_PYTHONS = 3.13 3.10
+# make bench-threads  thread scaling of BTreeMap on 3.13t, and 3.13 beside.
+PYTHONS = 3.10 3.11 3.12 3.13 3.13t
+TEST_PYTHONS = 3.13 3.10 3.13t
 VENV ?= .venv
 BENCH_VENV ?= .venv-bench
 PIP_BUILD = -m pip install -q --no-build-isolation --force-reinstall --no-deps
 # The 3.13 environment keeps the name .venv; the others are .venv-3.X.
 venv = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
+# The free-threaded interpreter runs with its lock off and without mypy,
+# which it cannot install here.
+requirements = requirements/$(if $(filter %t,$(1)),test-free,test).txt
+run_env = $(if $(filter %t,$(1)),PYTHON_GIL=0)
 
-.PHONY: test test-all layers package bench clean $(PYTHONS:%=test-%)
+.PHONY: test test-all layers package bench bench-threads clean $(PYTHONS:%=test-%)
 
 test: layers $(TEST_PYTHONS:%=test-%) package
 
@@ -27,14 +34,24 @@ layers:
 	scripts/check-layers.sh
 
 $(PYTHONS:%=test-%): test-%:
-	scripts/venv.sh $(call venv,$*) $* requirements/test.txt
+	scripts/venv.sh $(call venv,$*) $* $(call requirements,$*)
 	$(call venv,$*)/bin/python $(PIP_BUILD) -Cbuild-dir=build/test-$* -Ccmake.define.BTREE_BUILD_TESTING=ON .
-	$(call venv,$*)/bin/python -m pytest -q $(PYTEST_ARGS)
+	$(call run_env,$*) $(call venv,$*)/bin/python -m pytest -q $(PYTEST_ARGS)
 
 # Needs only the environment: the check builds and installs its own copies.
 package:
 	scripts/venv.sh $(VENV) 3.13 requirements/test.txt
 	$(VENV)/bin/python -m pytest -q --noconftest -m package tests/test_package.py
+
+# Thread scaling: on the free-threaded 3.13t with the lock off, then on 3.13
+# for the single-thread cost with the lock (bench/threads.py).
+bench-threads:
+	scripts/venv.sh $(BENCH_VENV)-3.13t 3.13t requirements/build.txt
+	$(BENCH_VENV)-3.13t/bin/python $(PIP_BUILD) -Cbuild-dir=build/bench-3.13t .
+	PYTHON_GIL=0 $(BENCH_VENV)-3.13t/bin/python bench/threads.py $(BENCH_ARGS)
+	scripts/venv.sh $(BENCH_VENV) 3.13 requirements/bench.txt
+	$(BENCH_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/bench .
+	$(BENCH_VENV)/bin/python bench/threads.py $(BENCH_ARGS)
 
 bench:
 	scripts/venv.sh $(BENCH_VENV) 3.13 requirements/bench.txt
