@@ -89,7 +89,8 @@ PyMethodDef MapIter_methods[] = {
 
 }  // namespace
 
-PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse)
+PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, bool reverse,
+                            const uint64_t *shape_version)
 {
     BTreeCore *tree = btreemap_core(map);
     MapIterObject *it = PyObject_GC_New(MapIterObject, &BTreeMapIterType);
@@ -100,9 +101,7 @@ PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start,
     it->span = BTreeSpan{};
     it->items.last = nullptr;
     // The walk starts from the map as it is once entered, after the
-    // allocation, which may have run finalisers; positions read before a
-    // change made meanwhile (by another thread, or those finalisers) are
-    // clipped to the map as it is.
+    // allocation, which may have run finalisers.
     {
         BTreeLook look(tree);
         if (!look) {
@@ -113,6 +112,8 @@ PyObject *btreemap_iter_new(PyObject *map, BTreeItemKind kind, Py_ssize_t start,
         start = start < 0 ? 0 : start > size ? size : start;
         stop = stop < start ? start : stop > size ? size : stop;
         it->span = btree_span_start(tree, start, stop, reverse);
+        if (shape_version)
+            it->span.shape_version = *shape_version;
     }
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject *>(it);

@@ -173,14 +173,12 @@ PyObject *btreemap_range_iter(PyObject *self, PyObject *min, PyObject *max, PyOb
     if (btree_parse_inclusive(inclusive, &inclusive_min, &inclusive_max) < 0 || reverse_flag(reverse, &backward) < 0)
         return nullptr;
     // Positions from two ranks; the iterator then walks the leaf chain.
-    BTreeCore *tree = btreemap_core(self);
-    Py_ssize_t start = min == Py_None ? 0 : btree_rank(tree, min, !inclusive_min);
-    if (start < 0)
+    Py_ssize_t start, stop;
+    uint64_t shape_version;
+    if (btree_range_positions(btreemap_core(self), min == Py_None ? nullptr : min, max == Py_None ? nullptr : max,
+                              inclusive_min, inclusive_max, &start, &stop, &shape_version) < 0)
         return nullptr;
-    Py_ssize_t stop = max == Py_None ? btree_size(tree) : btree_rank(tree, max, inclusive_max);
-    if (stop < 0)
-        return nullptr;
-    return btreemap_iter_new(self, kind, start, stop, backward);
+    return btreemap_iter_new(self, kind, start, stop, backward, &shape_version);
 }
 
 PyObject *btreemap_irange(PyObject *self, PyObject *args, PyObject *kwargs, BTreeItemKind kind)
@@ -241,10 +239,12 @@ PyObject *btreemap_islice(PyObject *self, PyObject *args, PyObject *kwargs, BTre
         return nullptr;
     Py_ssize_t from, to;
     Py_ssize_t size;
-    if (btreemap_read_bounds(start, stop, &from, &to) < 0 || (size = btree_looked_size(btreemap_core(self))) < 0)
+    uint64_t shape_version;
+    if (btreemap_read_bounds(start, stop, &from, &to) < 0 ||
+        (size = btree_looked_size(btreemap_core(self), &shape_version)) < 0)
         return nullptr;
     btreemap_clip_bounds(size, &from, &to);
-    return btreemap_iter_new(self, kind, from, to, backward);
+    return btreemap_iter_new(self, kind, from, to, backward, &shape_version);
 }
 
 PyObject *BTreeMap_islice(PyObject *self, PyObject *args, PyObject *kwargs)

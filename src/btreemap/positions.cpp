@@ -72,16 +72,16 @@ int btreemap_delete_positions(PyObject *map, PyObject *index)
         return btree_delete_at(tree, i);
     }
     Py_ssize_t start, stop, step;
-    Py_ssize_t size;
-    if (PySlice_Unpack(index, &start, &stop, &step) < 0 || (size = btree_looked_size(tree)) < 0)
+    if (PySlice_Unpack(index, &start, &stop, &step) < 0)
+        return -1;
+    if (step == 1 || step == -1)
+        return btree_remove_slice(tree, start, stop, step) < 0 ? -1 : 0;
+    Py_ssize_t size = btree_looked_size(tree);
+    if (size < 0)
         return -1;
     Py_ssize_t count = PySlice_AdjustIndices(size, &start, &stop, step);
     if (count == 0)
         return 0;
-    if (step == 1 || step == -1) {
-        Py_ssize_t low = step == 1 ? start : stop + 1;
-        return btree_remove_range(tree, low, low + count) < 0 ? -1 : 0;
-    }
     Py_ssize_t highest = step > 0 ? start + (count - 1) * step : start;
     Py_ssize_t stride = step > 0 ? step : -step;
     for (Py_ssize_t i = 0; i < count; i++) {

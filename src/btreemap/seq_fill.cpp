@@ -2,6 +2,8 @@
 // a whole iterable at once through the bulk build.
 #include "compat.h"
 #include "btreemap/fill.h"
+#include "btreemap/object.h"
+#include "btreemap/positions.h"
 #include "btreemap/seq.h"
 #include "bulk/build.h"
 #include "bulk/order.h"
@@ -21,6 +23,16 @@ bool keyed(PyObject *self)
 // the element beside it). 0 or -1.
 int gather_elements(PyObject *self, PyObject *iterable, BTreePairs &pairs)
 {
+    // Another of this module's containers is read in one look, not walked
+    // by an iterator that another thread's change would stop.
+    BTreeRef snapshot;
+    if (btreeseq_check(iterable) || btreemap_check(iterable)) {
+        snapshot = BTreeRef(btreemap_item_list(
+            iterable, btreeseq_check(iterable) ? btreeseq_elements(iterable) : BTreeItemKind::Keys));
+        if (!snapshot)
+            return -1;
+        iterable = snapshot.get();
+    }
     // Elements that are their own keys are read from a list or tuple in
     // place, their objects asked for ahead; nothing runs Python code there.
     if (!keyed(self) && (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))) {

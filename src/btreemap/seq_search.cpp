@@ -27,19 +27,6 @@ PyObject *Seq_bisect_right(PyObject *self, PyObject *element)
     return key ? btreemap_bisect_key_right(self, key.get()) : nullptr;
 }
 
-// The positions [*before, *through) of the run of elements equal to `key`
-// in a list whose elements are their own keys, from two ranks: 1 when the
-// run holds an element, 0 when it is empty, -1.
-int run_of(BTreeCore *tree, PyObject *key, Py_ssize_t *before, Py_ssize_t *through)
-{
-    bool present = false;
-    *before = btree_rank(tree, key, false, &present);
-    if (*before < 0)
-        return -1;
-    *through = present ? btree_rank(tree, key, true) : *before;
-    return *through < 0 ? -1 : present;
-}
-
 PyObject *Seq_count(PyObject *self, PyObject *element)
 {
     BTreeCore *tree = btreemap_core(self);
@@ -51,7 +38,7 @@ PyObject *Seq_count(PyObject *self, PyObject *element)
         count = btree_count_in_run(tree, key.get(), btreeseq(self)->key ? element : nullptr);
     } else {
         Py_ssize_t before, through;
-        count = run_of(tree, key.get(), &before, &through) < 0 ? -1 : through - before;
+        count = btree_run_bounds(tree, key.get(), &before, &through) < 0 ? -1 : through - before;
     }
     return count < 0 ? nullptr : PyLong_FromSsize_t(count);
 }
@@ -83,7 +70,7 @@ PyObject *Seq_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     } else {
         // The run's first position from `from` on.
         Py_ssize_t before, through;
-        int present = run_of(tree, key.get(), &before, &through);
+        int present = btree_run_bounds(tree, key.get(), &before, &through);
         if (present < 0)
             return nullptr;
         if (present)

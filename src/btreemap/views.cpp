@@ -134,11 +134,12 @@ PyObject *View_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     } else {
         Py_ssize_t from, to;
         Py_ssize_t size;
+        uint64_t shape_version;
         if (btreemap_read_bounds(arg[1], arg[2], &from, &to) < 0 ||
-            (size = btree_looked_size(btreemap_core(map_of(self)))) < 0)
+            (size = btree_looked_size(btreemap_core(map_of(self)), &shape_version)) < 0)
             return nullptr;
         btreemap_clip_bounds(size, &from, &to);
-        BTreeRef it(btreemap_iter_new(map_of(self), kind, from, to, false));
+        BTreeRef it(btreemap_iter_new(map_of(self), kind, from, to, false, &shape_version));
         if (!it)
             return nullptr;
         for (Py_ssize_t i = from; BTreeRef value{PyIter_Next(it.get())}; i++) {

@@ -96,11 +96,16 @@ private:
 // another thread changes the tree.
 
 // The tree's size once no operation of another thread changes it, or -1
-// when the look is refused.
-inline Py_ssize_t btree_looked_size(BTreeCore *tree)
+// when the look is refused; with `shape_version`, the tree's shape version
+// then, which positions read from that size are valid for.
+inline Py_ssize_t btree_looked_size(BTreeCore *tree, uint64_t *shape_version = nullptr)
 {
     BTreeLook look(tree);
-    return look ? btree_size(tree) : -1;
+    if (!look)
+        return -1;
+    if (shape_version)
+        *shape_version = tree->shape_version;
+    return btree_size(tree);
 }
 
 // Looks at two trees together: waiting for one lets other threads into the

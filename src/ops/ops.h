@@ -46,6 +46,16 @@ PyObject *btree_setdefault(BTreeCore *tree, PyObject *key, PyObject *fallback);
 // the tree: its position, found in the same descent.
 Py_ssize_t btree_rank(BTreeCore *tree, PyObject *key, bool or_equal, bool *present = nullptr);
 
+// The positions [*before, *through) of the run of keys equal to `key`, read
+// in one entry: 1 when the run holds an item, 0 when it is empty, -1.
+int btree_run_bounds(BTreeCore *tree, PyObject *key, Py_ssize_t *before, Py_ssize_t *through);
+
+// The positions [*start, *stop) of the keys from `min` to `max` (NULL: no
+// bound), read in one entry with the shape version they are valid for. 0 or
+// -1.
+int btree_range_positions(BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min, bool inclusive_max,
+                          Py_ssize_t *start, Py_ssize_t *stop, uint64_t *shape_version);
+
 // The key next to `key` in order: the greatest not above it (Floor), the
 // least not below it (Ceiling), the greatest below it (Lower) or the least
 // above it (Higher). 1 with `*found_key` (new reference), 0 when there is
@@ -67,6 +77,11 @@ int btree_parse_inclusive(PyObject *inclusive, bool *inclusive_min, bool *inclus
 // operation: the subtrees between the two ends go whole. Returns how many
 // went, or -1 with an exception (MemoryError, nothing removed).
 Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop);
+
+// Removes the positions of a slice of step 1 or -1, its bounds as
+// PySlice_Unpack gives them, adjusted to the tree's size in the same entry.
+// The number removed, or -1.
+Py_ssize_t btree_remove_slice(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step);
 
 // Removes the keys within the bounds (a NULL or None bound is no bound), as
 // btree_irange selects them. Returns how many went, or -1. With `count`, that

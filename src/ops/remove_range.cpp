@@ -444,17 +444,40 @@ Py_ssize_t bound_rank(BTreeEntry &entry, BTreeCore *tree, PyObject *key, bool or
 
 }  // namespace
 
-Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop)
+namespace {
+
+// Removes the positions that `clip(size, &start, &stop)` gives, in one
+// entry; the number removed, or -1.
+template <class Clip>
+Py_ssize_t remove_positions(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop, Clip &&clip)
 {
     Removed removed;  // released after the entry: once the guard is free
-    BTreeEntry entry(BTreeAccess::Write, tree, nullptr);
+    BTreeEntry entry(BTreeAccess::Write, tree);
     if (!entry)
         return -1;
-    start = start < 0 ? 0 : start;
-    stop = stop > tree->size ? tree->size : stop;
+    clip(tree->size, &start, &stop);
     if (start >= stop)
         return 0;
     return remove_span(entry, removed, tree, start, stop) < 0 ? -1 : stop - start;
+}
+
+}  // namespace
+
+Py_ssize_t btree_remove_range(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop)
+{
+    return remove_positions(tree, start, stop, [](Py_ssize_t size, Py_ssize_t *from, Py_ssize_t *to) {
+        *from = *from < 0 ? 0 : *from;
+        *to = *to > size ? size : *to;
+    });
+}
+
+Py_ssize_t btree_remove_slice(BTreeCore *tree, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step)
+{
+    return remove_positions(tree, start, stop, [step](Py_ssize_t size, Py_ssize_t *from, Py_ssize_t *to) {
+        Py_ssize_t count = PySlice_AdjustIndices(size, from, to, step);
+        *from = step > 0 ? *from : *to + 1;
+        *to = *from + count;
+    });
 }
 
 Py_ssize_t btree_remove_range_keys(BTreeCore *tree, PyObject *min, PyObject *max, bool inclusive_min,
