@@ -24,6 +24,8 @@ COMPARISONS = [operator.eq, operator.ne, operator.lt, operator.le, operator.gt, 
 # path cache of the last lookup.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PATH_CACHE = not FREE_THREADED
+needs_path_cache = pytest.mark.skipif(not PATH_CACHE, reason="readers share a tree on free-threaded builds and "
+                                      "fill no path cache")
 
 NO_TEST_BUILD = "needs the test-only modules _btree_test and _btree_client, which `make test-3.13` builds"
 TEST_CAPSULE = "_btree_test._C_API"

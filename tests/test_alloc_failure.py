@@ -21,8 +21,7 @@ except ImportError:
     _testcapi = None
 
 from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, FREE_THREADED, MAX_CHILDREN, MAX_KEYS, PATH_CACHE, SURFACES,
-                     TEST_CAPSULE, TREE,
-                     check_tree, drain_pools, filled, from_test_build, in_order)
+                     TEST_CAPSULE, TREE, check_tree, drain_pools, filled, from_test_build, in_order)
 
 bt = from_test_build("_btree_test")
 capi = from_test_build("_btree_client")

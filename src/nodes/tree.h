@@ -93,28 +93,44 @@ inline void btree_init(BTreeCore *tree, const BTreeTexts *texts, bool keys_only 
     tree->equal_keys = equal_keys;
 }
 
-// The number of items, read without entering the tree.
-inline Py_ssize_t btree_size(const BTreeCore *tree)
+// The number of items, read without entering the tree. Under the
+// interpreter lock plain reads and writes are atomic enough; where threads
+// run at once they are atomic accesses.
+#ifdef Py_GIL_DISABLED
+template <class T>
+inline T btree_load_shared(const T &field)
 {
-    return std::atomic_ref<Py_ssize_t>(const_cast<Py_ssize_t &>(tree->size)).load(std::memory_order_relaxed);
+    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_relaxed);
 }
+
+template <class T>
+inline void btree_store_shared(T &field, T value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+#else
+template <class T>
+inline T btree_load_shared(const T &field)
+{
+    return field;
+}
+
+template <class T>
+inline void btree_store_shared(T &field, T value)
+{
+    field = value;
+}
+#endif
+
+inline Py_ssize_t btree_size(const BTreeCore *tree) { return btree_load_shared(tree->size); }
 
 // Sets the number of items; only an operation that holds the tree calls it.
-inline void btree_set_size(BTreeCore *tree, Py_ssize_t size)
-{
-    std::atomic_ref<Py_ssize_t>(tree->size).store(size, std::memory_order_relaxed);
-}
+inline void btree_set_size(BTreeCore *tree, Py_ssize_t size) { btree_store_shared(tree->size, size); }
 
 // The change counter, read without entering the tree.
-inline uint64_t btree_version(const BTreeCore *tree)
-{
-    return std::atomic_ref<uint64_t>(const_cast<uint64_t &>(tree->version)).load(std::memory_order_relaxed);
-}
+inline uint64_t btree_version(const BTreeCore *tree) { return btree_load_shared(tree->version); }
 
-inline void btree_set_version(BTreeCore *tree, uint64_t version)
-{
-    std::atomic_ref<uint64_t>(tree->version).store(version, std::memory_order_relaxed);
-}
+inline void btree_set_version(BTreeCore *tree, uint64_t version) { btree_store_shared(tree->version, version); }
 
 // Takes the nodes out of the record, which is left empty: finalisers run
 // while the nodes are released then find nothing of them.
