@@ -18,6 +18,7 @@ from helpers import (
     drain_leaf_pool,
     drain_pools,
     leaf_sizes,
+    needs_path_cache,
     node_table,
     references,
     tree_of,
@@ -87,6 +88,7 @@ def test_deletion_hands_merged_nodes_to_the_allocator(bt, dump, check):
     assert bt.pool_counts() == before
 
 
+@needs_path_cache
 def test_failed_path_allocation_in_search(bt, dump, fail_after):
     tree = bt.BTree()
     tree.insert(1, "one")

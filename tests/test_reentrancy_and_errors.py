@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import ASCENDING_FULL_LAST, Key, tree_of
+from helpers import ASCENDING_FULL_LAST, FREE_THREADED, Key, needs_path_cache, tree_of
 
 REENTRANT = "BTree reentrant access during comparison"
 
@@ -133,6 +133,7 @@ def test_failing_comparison_leaves_a_usable_tree(bt, dump, check, key_hook, call
     assert tree.search(Key(50)) is keys[50]
 
 
+@needs_path_cache
 def test_failed_search_empties_the_path_cache(bt, dump, key_hook):
     keys = [Key(v) for v in range(300)]
     tree = tree_of(bt.BTree, keys)
@@ -217,4 +218,7 @@ def test_iterators_stepped_mid_insert_stop_once_nodes_move(bt, key_hook):
     for got in seen:
         stepped = [k for k in got if isinstance(k, Key)]
         assert stepped == keys[: len(stepped)]
-        assert got[len(stepped) :] and set(got[len(stepped) :]) == {"BTree mutated during iteration"}
+        # Where threads run at once a step holds the tree, which the
+        # insertion of this thread holds: it is refused as a re-entry.
+        stop = "BTree reentrant access during comparison" if FREE_THREADED else "BTree mutated during iteration"
+        assert got[len(stepped) :] and set(got[len(stepped) :]) == {stop}

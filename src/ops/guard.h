@@ -29,8 +29,11 @@ public:
 
 inline void btree_guard_reset(BTreeCore *tree) { tree->lock = 0; }
 
-// Whether an operation holds the tree alone.
-inline bool btree_guard_busy(BTreeCore *tree) { return btree_lock_state(tree).load() & BTREE_LOCK_WRITER; }
+// Whether an operation or a look holds the tree.
+inline bool btree_guard_busy(BTreeCore *tree)
+{
+    return (btree_lock_state(tree).load() & BTREE_LOCK_WRITER) || !btree_no_readers(tree);
+}
 #else
 
 // Names the running thread: the address of a byte of its own storage, read
