@@ -2,10 +2,9 @@
 #                sets up one virtual environment per Python (3.13, 3.10, and
 #                the free-threaded 3.13t, built once into ~/.cache/btree when
 #                none is found), builds the module with its test-only
-#                companions, runs every test in each (on 3.13t, with the
-#                interpreter lock off, the suites of FREE_THREADED_TESTS),
-#                then checks the packaging: sdist and wheel, and the sdist
-#                installed into a fresh environment.
+#                companions, runs every test in each (3.13t with the
+#                interpreter lock off), then checks the packaging: sdist and
+#                wheel, and the sdist installed into a fresh environment.
 # make layers    the check of the include lines alone.
 # make test-all  the same on every supported Python (3.10 to 3.13).
 # make test-3.12 the suite on one Python only (any of PYTHONS, or 3.13t).
@@ -14,10 +13,7 @@
 #                benchmark against the peers.
 # make bench-threads  thread scaling of BTreeMap on 3.13t, and 3.13 beside.
 PYTHONS = 3.10 3.11 3.12 3.13 3.13t
-TEST_PYTHONS = 3.13 3.10
-# The free-threaded leg of `make test` runs the suites that hold there so
-# far; `make test-3.13t` runs them all.
-FREE_THREADED_TESTS = tests/test_sorted_family.py tests/test_model.py tests/test_map_protocol.py tests/test_iteration.py
+TEST_PYTHONS = 3.13 3.10 3.13t
 VENV ?= .venv
 BENCH_VENV ?= .venv-bench
 PIP_BUILD = -m pip install -q --no-build-isolation --force-reinstall --no-deps
@@ -28,12 +24,9 @@ venv = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 requirements = requirements/$(if $(filter %t,$(1)),test-free,test).txt
 run_env = $(if $(filter %t,$(1)),PYTHON_GIL=0)
 
-.PHONY: test test-free-threaded test-all layers package bench bench-threads clean $(PYTHONS:%=test-%)
+.PHONY: test test-all layers package bench bench-threads clean $(PYTHONS:%=test-%)
 
-test: layers $(TEST_PYTHONS:%=test-%) test-free-threaded package
-
-test-free-threaded:
-	$(MAKE) test-3.13t PYTEST_ARGS="$(FREE_THREADED_TESTS)"
+test: layers $(TEST_PYTHONS:%=test-%) package
 
 test-all: layers $(PYTHONS:%=test-%) package
 

@@ -74,14 +74,15 @@ class Key:
     def __init__(self, value):
         self.value = value
 
+    # The hook is read once: another thread may take it away meanwhile.
     def __lt__(self, other):
-        if Key.hook is not None:
-            Key.hook(self, other)
+        if (hook := Key.hook) is not None:
+            hook(self, other)
         return self.value < other.value
 
     def __eq__(self, other):
-        if Key.hook is not None:
-            Key.hook(self, other)
+        if (hook := Key.hook) is not None:
+            hook(self, other)
         return isinstance(other, Key) and self.value == other.value
 
     __hash__ = None

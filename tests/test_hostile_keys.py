@@ -56,8 +56,8 @@ class Answer:
         self.flag = flag
 
     def __bool__(self):
-        if Key.hook is not None:
-            Key.hook(None, None)
+        if (hook := Key.hook) is not None:
+            hook(None, None)
         return self.flag
 
 
@@ -1254,8 +1254,8 @@ class IntProbe(int):
     hook: the tree then searches on key objects, and is busy meanwhile."""
 
     def __gt__(self, other):
-        if Key.hook is not None:
-            Key.hook(self, other)
+        if (hook := Key.hook) is not None:
+            hook(self, other)
         return int(self) > other
 
     __lt__ = __gt__ = __gt__
