@@ -84,7 +84,18 @@ VALGRIND_TESTS ?= tests/test_memory_steady.py tests/test_capsule.py tests/test_d
 	tests/test_hostile_keys.py::test_finaliser_run_by_a_mutation tests/test_scale.py::test_recursion_limit_reached_inside_the_module
 VALGRIND_LOG = build/valgrind/memcheck.log
 
-.PHONY: test-asan test-valgrind test-long coverage clean-checks
+.PHONY: test-asan test-valgrind test-long coverage test-tsan clean-checks
+
+# make test-tsan      the thread tests on a build with ThreadSanitizer,
+#                     against a free-threaded 3.13 built with it (once, into
+#                     ~/.cache/btree, about 20 minutes); fails on any report
+#                     whose stacks reach the module's code.
+TSAN_PREFIX ?= $(HOME)/.cache/btree/python-3.13.5t-tsan
+TSAN_VENV ?= .venv-tsan
+TSAN_TESTS ?= tests/test_threads.py
+TSAN_LOGS = build/tsan/logs
+TSAN_SUPPRESSIONS = build/tsan/suppressions.txt
+TSAN_FLAGS = -fsanitize=thread -g -O1
 
 test-asan:
 	scripts/venv.sh $(ASAN_VENV) 3.13 requirements/test.txt
@@ -104,6 +115,23 @@ test-long:
 	$(LONG_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/long $(TEST_BUILD) .
 	BTREE_LONG=1 $(LONG_VENV)/bin/python -m pytest -q -s -p no:cacheprovider tests/test_scale.py tests/test_model_long.py
 
+# The interpreter reports races of its own in pip's subprocesses: they are
+# logged, not fatal, while the environment is set up and the module built.
+test-tsan:
+	test -x $(TSAN_PREFIX)/bin/python3.13t || scripts/free-threaded-python.sh $(TSAN_PREFIX) --with-thread-sanitizer
+	mkdir -p $(TSAN_LOGS) && rm -f $(TSAN_LOGS)/*
+	tar -xJOf $(HOME)/.cache/btree/python-src/Python-3.13.5.tar.xz \
+		Python-3.13.5/Tools/tsan/suppressions_free_threading.txt > $(TSAN_SUPPRESSIONS)
+	export TSAN_OPTIONS="suppressions=$(CURDIR)/$(TSAN_SUPPRESSIONS) exitcode=0 log_path=$(CURDIR)/build/tsan/setup"; \
+	test -x $(TSAN_VENV)/bin/python || $(TSAN_PREFIX)/bin/python3.13t -m venv $(TSAN_VENV) && \
+	$(TSAN_VENV)/bin/python -m pip install -q --only-binary=hypothesis -r requirements/test-free.txt && \
+	CFLAGS="$(TSAN_FLAGS)" CXXFLAGS="$(TSAN_FLAGS)" LDFLAGS=-fsanitize=thread \
+		$(TSAN_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/tsan/build -Ccmake.build-type=RelWithDebInfo $(TEST_BUILD) .
+	TSAN_OPTIONS="suppressions=$(CURDIR)/$(TSAN_SUPPRESSIONS) exitcode=0 log_path=$(CURDIR)/$(TSAN_LOGS)/report" \
+		PYTHON_GIL=0 $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
+	@cat $(TSAN_LOGS)/report.* 2>/dev/null | awk -v RS='==================' '/btree|btreemap|src\/(ops|nodes|keys|bulk)/ { print; n++ } \
+		END { print n + 0, "ThreadSanitizer reports reach the module (all reports: $(TSAN_LOGS))"; exit n > 0 }'
+
 # A fresh build: notes of sources since removed would otherwise stop gcovr.
 coverage:
 	scripts/venv.sh $(COVERAGE_VENV) 3.13 requirements/coverage.txt
@@ -119,4 +147,4 @@ coverage:
 
 clean: clean-checks
 clean-checks:
-	rm -rf $(ASAN_VENV) $(VALGRIND_VENV) $(LONG_VENV) $(COVERAGE_VENV)
+	rm -rf $(ASAN_VENV) $(VALGRIND_VENV) $(LONG_VENV) $(COVERAGE_VENV) $(TSAN_VENV)
