@@ -86,7 +86,8 @@ VALGRIND_LOG = build/valgrind/memcheck.log
 
 .PHONY: test-asan test-valgrind test-long coverage test-tsan clean-checks
 
-# make test-tsan      the thread tests on a build with ThreadSanitizer,
+# make test-tsan      the thread tests (the stress test for 8 s a run: the
+#                     sanitizer slows every call) on a build with ThreadSanitizer,
 #                     against a free-threaded 3.13 built with it (once, into
 #                     ~/.cache/btree, about 20 minutes); fails on any report
 #                     whose stacks reach the module's code.
@@ -128,7 +129,7 @@ test-tsan:
 	CFLAGS="$(TSAN_FLAGS)" CXXFLAGS="$(TSAN_FLAGS)" LDFLAGS=-fsanitize=thread \
 		$(TSAN_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/tsan/build -Ccmake.build-type=RelWithDebInfo $(TEST_BUILD) .
 	TSAN_OPTIONS="suppressions=$(CURDIR)/$(TSAN_SUPPRESSIONS) exitcode=0 log_path=$(CURDIR)/$(TSAN_LOGS)/report" \
-		PYTHON_GIL=0 $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
+		PYTHON_GIL=0 BTREE_STRESS_SECONDS=8 $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_TESTS)
 	@cat $(TSAN_LOGS)/report.* 2>/dev/null | awk -v RS='==================' '/btree|btreemap|src\/(ops|nodes|keys|bulk)/ { print; n++ } \
 		END { print n + 0, "ThreadSanitizer reports reach the module (all reports: $(TSAN_LOGS))"; exit n > 0 }'
 
