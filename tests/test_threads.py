@@ -237,6 +237,15 @@ class Worker:
                 self.errors.append("snapshot out of order")
             self.agree("snapshot", {k: view[k] for k in self.mine(keys)}, self.map)
 
+    def map_whole(self):
+        """Equality and repr read the map as it is at the call."""
+        m = self.s.map
+        if not repr(m).startswith("BTreeMap({"):
+            self.errors.append("repr")
+        # Neither raises, whatever the other threads change meanwhile.
+        m == self.s.other
+        self.s.other == m
+
     def map_merge(self):
         for keys in (merged(lambda: self.s.map | self.s.other),
                      merged(lambda: self.s.map.intersection(self.s.other))):
@@ -344,7 +353,8 @@ class Worker:
                 self.errors.append("reversed iteration out of order")
 
     CALLS = ["map_store", "map_store", "map_delete", "map_setdefault", "map_increment", "map_get", "map_get",
-             "map_bulk", "map_ranks", "map_positions", "map_range", "map_iterate", "map_snapshot", "map_merge",
+             "map_bulk", "map_ranks", "map_positions", "map_range", "map_iterate", "map_snapshot", "map_whole",
+             "map_merge",
              "tree_calls", "tree_calls", "list_calls", "list_calls", "set_calls", "set_calls", "scratch",
              "scratch"]
 

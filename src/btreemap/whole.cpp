@@ -20,6 +20,14 @@ PyObject *item_list(PyObject *self)
     return btreemap_item_list(self, BTreeItemKind::Items);
 }
 
+// An iterator over the items as they are at the call: the walks below run
+// Python code between items, while other threads may change the map.
+PyObject *item_snapshot(PyObject *self)
+{
+    BTreeRef items(item_list(self));
+    return items ? PyObject_GetIter(items.get()) : nullptr;
+}
+
 // A new, empty map of the type of `self`, with its key function.
 PyObject *same_type(PyObject *self)
 {
@@ -96,8 +104,8 @@ bool is_mapping(PyObject *op)
 // maps unequal, as in dict. 1, 0 or -1.
 int same_items(PyObject *self, PyObject *other)
 {
-    BTreeRef mine(btreemap_iter_all(self, BTreeItemKind::Items, false));
-    BTreeRef theirs(mine ? btreemap_iter_all(other, BTreeItemKind::Items, false) : nullptr);
+    BTreeRef mine(item_snapshot(self));
+    BTreeRef theirs(mine ? item_snapshot(other) : nullptr);
     if (!theirs)
         return -1;
     int equal = 1;
@@ -105,7 +113,8 @@ int same_items(PyObject *self, PyObject *other)
         BTreeRef a(PyIter_Next(mine.get()));
         BTreeRef b(PyErr_Occurred() ? nullptr : PyIter_Next(theirs.get()));
         if (!a || !b) {
-            // A map changed while the other's entry waited ends first.
+            // Snapshots taken after the sizes were compared may differ in
+            // length: the shorter one ends first.
             equal = !a && !b;
             break;
         }
@@ -123,7 +132,7 @@ int items_in(PyObject *self, PyObject *other)
     // Keys of equal key(k) may stand in another order in another map.
     if (btreemap_check(other) && !btreemap_keyed(self) && !btreemap_keyed(other))
         return same_items(self, other);
-    PyObject *it = btreemap_iter_all(self, BTreeItemKind::Items, false);
+    PyObject *it = item_snapshot(self);
     if (!it)
         return -1;
     int equal = 1;
@@ -290,7 +299,7 @@ PyObject *BTreeMap_repr(PyObject *self)
     // Written out as a dict's repr is, in key order: the keys need no hash;
     // the key function first, as SortedDict writes it.
     PyObject *parts = PyList_New(0);
-    PyObject *it = parts ? btreemap_iter_all(self, BTreeItemKind::Items, false) : nullptr;
+    PyObject *it = parts ? item_snapshot(self) : nullptr;
     PyObject *item;
     while (it && (item = PyIter_Next(it))) {
         PyObject *part = PyUnicode_FromFormat("%R: %R", PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
