@@ -298,6 +298,9 @@ class Worker:
             keys = walked(s.irange(self.any_key(), None))
             if keys is not None and not in_order_equal(keys):
                 self.errors.append("list.irange out of order")
+            # Comparisons read each list once, whatever changes meanwhile.
+            s == self.s.scratch_list
+            s < self.s.scratch_list
         self.agree("list.count", s.count(k), self.list[n])
 
     def set_calls(self):
@@ -315,6 +318,8 @@ class Worker:
             for combined in (merged(lambda: s | other), merged(lambda: s & other), merged(lambda: s - other)):
                 if combined is not None and not in_order(combined):
                     self.errors.append("set algebra out of order")
+            s <= self.s.scratch_set
+            s.isdisjoint(self.s.scratch_set)
             copied = pickle.loads(pickle.dumps(s))
             self.agree("set snapshot", {number(x) for x in self.mine(copied)}, self.set)
 

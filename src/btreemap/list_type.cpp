@@ -2,6 +2,7 @@
 // added after those already there.
 #include <cstddef>
 
+#include "btreemap/positions.h"
 #include "btreemap/methods.h"
 #include "btreemap/seq.h"
 #include "nodes/ref.h"
@@ -134,8 +135,8 @@ PyObject *List_richcompare(PyObject *self, PyObject *other, int op)
             return nullptr;
         return PyBool_FromLong(op == Py_NE);
     }
-    BTreeRef mine(PySequence_List(self));
-    BTreeRef theirs(mine ? PySequence_List(other) : nullptr);
+    BTreeRef mine(btreemap_list_of(self));
+    BTreeRef theirs(mine ? btreemap_list_of(other) : nullptr);
     return theirs ? PyObject_RichCompare(mine.get(), theirs.get(), op) : nullptr;
 }
 

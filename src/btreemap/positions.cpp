@@ -4,6 +4,7 @@
 #include "nodes/ref.h"
 #include "nodes/span.h"
 #include "btreemap/object.h"
+#include "btreemap/seq.h"
 #include "ops/entry.h"
 
 namespace {
@@ -96,4 +97,21 @@ int btreemap_delete_positions(PyObject *map, PyObject *index)
         }
     }
     return 0;
+}
+
+PyObject *btreemap_list_of(PyObject *iterable)
+{
+    if (btreeseq_check(iterable))
+        return btreemap_item_list(iterable, btreeseq_elements(iterable));
+    if (btreemap_check(iterable))
+        return btreemap_item_list(iterable, BTreeItemKind::Keys);
+    return PySequence_List(iterable);
+}
+
+PyObject *btreemap_iter_of(PyObject *iterable)
+{
+    if (!btreeseq_check(iterable) && !btreemap_check(iterable))
+        return PyObject_GetIter(iterable);
+    BTreeRef list(btreemap_list_of(iterable));
+    return list ? PyObject_GetIter(list.get()) : nullptr;
 }

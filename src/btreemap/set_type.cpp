@@ -2,6 +2,7 @@
 // Two sets without key functions combine in one linear merge.
 #include <cstddef>
 
+#include "btreemap/positions.h"
 #include "btreemap/methods.h"
 #include "btreemap/seq.h"
 #include "bulk/merge.h"
@@ -43,7 +44,7 @@ PyObject *as_set(PyObject *self, PyObject *other)
 // `wanted` false, does not hold). 0 or -1.
 int filter_into(PyObject *result, PyObject *from, PyObject *other, bool wanted)
 {
-    BTreeRef it(PyObject_GetIter(from));
+    BTreeRef it(btreemap_iter_of(from));
     if (!it)
         return -1;
     while (PyObject *element = PyIter_Next(it.get())) {
@@ -149,7 +150,7 @@ PyObject *Set_symmetric_difference(PyObject *self, PyObject *other)
 // Whether every element of `a` is in `b`: 1, 0 or -1.
 int subset(PyObject *a, PyObject *b)
 {
-    BTreeRef it(PyObject_GetIter(a));
+    BTreeRef it(btreemap_iter_of(a));
     if (!it)
         return -1;
     while (PyObject *element = PyIter_Next(it.get())) {
@@ -163,7 +164,7 @@ int subset(PyObject *a, PyObject *b)
 
 PyObject *Set_isdisjoint(PyObject *self, PyObject *other)
 {
-    BTreeRef it(PyObject_GetIter(other));
+    BTreeRef it(btreemap_iter_of(other));
     if (!it)
         return nullptr;
     while (PyObject *element = PyIter_Next(it.get())) {
