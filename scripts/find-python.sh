@@ -14,8 +14,13 @@ if [ "$version" != "$number" ]; then
 else
   check="import sys, sysconfig; assert '%d.%d' % sys.version_info[:2] == '$number' and not sysconfig.get_config_var('Py_GIL_DISABLED')"
 fi
+# A regular build refuses to start at all under PYTHON_GIL=0.
 works() {
-  PYTHON_GIL=0 "$1" -c "$check" >/dev/null 2>&1
+  if [ "$version" != "$number" ]; then
+    PYTHON_GIL=0 "$1" -c "$check" >/dev/null 2>&1
+  else
+    env -u PYTHON_GIL "$1" -c "$check" >/dev/null 2>&1
+  fi
 }
 if command -v "python$version" >/dev/null 2>&1 && works "python$version"; then
   command -v "python$version"
