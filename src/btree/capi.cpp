@@ -107,7 +107,7 @@ PyObject *set_merge(PyObject *left, PyObject *right, BTreeSetOp op)
         PyErr_SetString(PyExc_TypeError, "expected BTree objects");
         return nullptr;
     }
-    return new_tree_filled([&](BTreeCore *dst) { return btree_set_merge(dst, btree_core(left), btree_core(right), op); });
+    return new_tree_filled([&](BTreeCore *dst) { return btree_set_merge(dst, btree_core(left), btree_core(right), op, BTreeMergeEntry::Look); });
 }
 
 PyObject *PyBTree_MergeUnion(PyObject *left, PyObject *right)

@@ -9,40 +9,59 @@
 
 namespace {
 
-// The items at the positions of a slice, already unpacked, taken in one look:
-// no change of another thread comes between two of them.
-PyObject *items_at(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step)
+// Fills `list` with `count` items of `span`, one in `stride`; 0 when the tree
+// changed before the last one was made.
+int take_items(BTreeCore *tree, PyObject *list, BTreeItemKind kind, BTreeSpan &span, Py_ssize_t stride,
+               Py_ssize_t count)
 {
-    BTreeCore *tree = btreemap_core(map);
-    kind = btreemap_kind(map, kind);
-    BTreeLook look(tree);
-    if (!look)
-        return nullptr;
-    Py_ssize_t count = PySlice_AdjustIndices(tree->size, &start, &stop, step);
-    BTreeRef list(PyList_New(count));
-    if (!list)
-        return nullptr;
-    bool reverse = step < 0;
-    BTreeSpan span = reverse ? btree_span_start(tree, stop + 1, start + 1, true)
-                             : btree_span_start(tree, start, stop, false);
-    Py_ssize_t stride = reverse ? -step : step;
     for (Py_ssize_t i = 0, taken = 0; taken < count; i++) {
-        // Under the interpreter lock, making an item may run finalisers that
-        // change the tree.
-        if (!btree_span_valid(span, tree)) {
-            PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
-            return nullptr;
-        }
+        if (!btree_span_valid(span, tree))
+            return 0;
         int slot;
         BTreeNode *leaf = btree_span_next(span, tree, &slot, kind != BTreeItemKind::Keys);
         if (i % stride)
             continue;
         PyObject *item = btree_slot_item(leaf, slot, kind);
         if (!item)
-            return nullptr;
-        PyList_SET_ITEM(list.get(), taken++, item);
+            return -1;
+        PyList_SET_ITEM(list, taken++, item);
     }
-    return list.release();
+    return 1;
+}
+
+// How often a read of many items starts again when the tree changed under it.
+constexpr int ITEMS_ATTEMPTS = 8;
+
+// The items at the positions of a slice, taken in one look: no change of
+// another thread comes between two of them. Under the interpreter lock,
+// making an item may run a collection, whose finalisers may change the tree
+// or let another thread do so (3.10 and 3.11 collect at any allocation): the
+// read then starts again on the changed tree, as if it had come after.
+PyObject *items_at(PyObject *map, BTreeItemKind kind, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t step)
+{
+    BTreeCore *tree = btreemap_core(map);
+    kind = btreemap_kind(map, kind);
+    for (int attempt = 0; attempt < ITEMS_ATTEMPTS; attempt++) {
+        BTreeLook look(tree);
+        if (!look)
+            return nullptr;
+        Py_ssize_t first = start, last = stop;
+        Py_ssize_t count = PySlice_AdjustIndices(btree_size(tree), &first, &last, step);
+        // The walk is fixed before the list is made: a change that the
+        // allocation lets in shows as a walk gone stale.
+        BTreeSpan span = step < 0 ? btree_span_start(tree, last + 1, first + 1, true)
+                                  : btree_span_start(tree, first, last, false);
+        BTreeRef list(PyList_New(count));
+        if (!list)
+            return nullptr;
+        int taken = take_items(tree, list.get(), kind, span, step < 0 ? -step : step, count);
+        if (taken < 0)
+            return nullptr;
+        if (taken > 0)
+            return list.release();
+    }
+    PyErr_SetString(PyExc_RuntimeError, tree->texts->mutated);
+    return nullptr;
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ PyObject *combine(PyObject *self, PyObject *other, BTreeSetOp op)
         return nullptr;
     int rc;
     if (!btreeseq(self)->key) {
-        rc = btree_set_merge(core(result.get()), core(self), core(right.get()), op);
+        rc = btree_set_merge(core(result.get()), core(self), core(right.get()), op, BTreeMergeEntry::Hold);
     } else if (op == BTreeSetOp::Union) {
         rc = btreeseq_update(result.get(), self) < 0 ? -1 : btreeseq_update(result.get(), right.get());
     } else {

@@ -81,7 +81,7 @@ PyObject *merged(PyObject *self, PyObject *other, BTreeSetOp op)
     if (btreemap_keyed(self) || btreemap_keyed(other))
         return merged_by_lookups(self, other, op);
     PyObject *result = same_type(self);
-    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, true) < 0)
+    if (result && btree_set_merge(btreemap_core(result), btreemap_core(self), btreemap_core(other), op, BTreeMergeEntry::Hold, true) < 0)
         Py_CLEAR(result);
     return result;
 }

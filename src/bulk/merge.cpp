@@ -308,13 +308,20 @@ int merge_walk(S &x, S &y, BTreeSetOp op, KeyList &keys)
     return keys.with_values() ? merge_walk<true>(x, y, op, keys) : merge_walk<false>(x, y, op, keys);
 }
 
-}  // namespace
-
-int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
+// `body()` with both trees entered as `entry` says; 0 or -1.
+template <class Body>
+int entered_both(BTreeCore *left, BTreeCore *right, BTreeMergeEntry entry, Body &&body)
 {
+    if (entry == BTreeMergeEntry::Hold) {
+        BTreeHoldBoth held(left, right);
+        return held ? body() : -1;
+    }
     BTreeLookBoth look(left, right);
-    if (!look)
-        return -1;
+    return look ? body() : -1;
+}
+
+int merge_entered(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, bool with_values)
+{
     // Trees of one primitive kind are walked by their primitives.
     BTreeKeyKind kind = left->key_kind == right->key_kind ? left->key_kind : BTreeKeyKind::Object;
     return btree_with_kind_record(
@@ -340,18 +347,25 @@ int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetO
         });
 }
 
+}  // namespace
+
+int btree_set_merge(BTreeCore *dst, BTreeCore *left, BTreeCore *right, BTreeSetOp op, BTreeMergeEntry entry,
+                    bool with_values)
+{
+    return entered_both(left, right, entry, [&] { return merge_entered(dst, left, right, op, with_values); });
+}
+
 int btree_set_merge_elements(BTreeCore *dst, BTreeCore *left, BTreeElements left_as, BTreeCore *right,
                              BTreeElements right_as, BTreeSetOp op)
 {
-    if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
-        return btree_set_merge(dst, left, right, op, false);
-    BTreeLookBoth look(left, right);
-    if (!look)
-        return -1;
-    Side x(left, left_as, false), y(right, right_as, false);
-    KeyList keys(false);
-    if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
-        merge_walk(x, y, op, keys) < 0)
-        return -1;
-    return keys.build(dst);
+    return entered_both(left, right, BTreeMergeEntry::Hold, [&] {
+        if (left_as == BTreeElements::Keys && right_as == BTreeElements::Keys)
+            return merge_entered(dst, left, right, op, false);
+        Side x(left, left_as, false), y(right, right_as, false);
+        KeyList keys(false);
+        if (keys.reserve(op, left->size, right->size) < 0 || x.advance() < 0 || y.advance() < 0 ||
+            merge_walk(x, y, op, keys) < 0)
+            return -1;
+        return keys.build(dst);
+    });
 }

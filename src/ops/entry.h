@@ -113,21 +113,29 @@ inline Py_ssize_t btree_looked_size(BTreeCore *tree, uint64_t *shape_version = n
 // for the look, the lower address first, so that two threads looking at the
 // same two trees in either order wait for each other without deadlock. Test
 // it after construction: false means refused, with an exception set.
-#ifdef Py_GIL_DISABLED
-class BTreeLookBoth {
+// Holds two trees with `Hold`, the one at the lower address first, so that
+// two threads holding the same two trees in either order wait for each
+// other without deadlock. Test it after construction.
+template <class Hold>
+class BTreeOrderedPair {
 public:
-    BTreeLookBoth(BTreeCore *a, BTreeCore *b)
+    BTreeOrderedPair(BTreeCore *a, BTreeCore *b)
         : first_(lower(a, b)), second_(first_ && a != b ? (lower(a, b) == a ? b : a) : nullptr), both_(a == b || second_)
     {
     }
+    BTreeOrderedPair(const BTreeOrderedPair &) = delete;
+    BTreeOrderedPair &operator=(const BTreeOrderedPair &) = delete;
     explicit operator bool() const { return first_ && both_; }
 
 private:
     static BTreeCore *lower(BTreeCore *a, BTreeCore *b) { return std::less<BTreeCore *>()(a, b) ? a : b; }
 
-    BTreeLook first_, second_;
+    Hold first_, second_;
     bool both_;
 };
+
+#ifdef Py_GIL_DISABLED
+using BTreeLookBoth = BTreeOrderedPair<BTreeLook>;
 #else
 class BTreeLookBoth {
 public:
@@ -147,4 +155,14 @@ public:
 private:
     bool open_ = false;
 };
+#endif
+
+// Holds two trees for an operation whose comparisons may run Python code:
+// another thread's call on either waits until it is over, and a call from
+// its comparisons is refused as a re-entry. Where threads run at once the
+// look already holds both.
+#ifdef Py_GIL_DISABLED
+using BTreeHoldBoth = BTreeLookBoth;
+#else
+using BTreeHoldBoth = BTreeOrderedPair<BTreeBusy>;
 #endif
