@@ -1,0 +1,104 @@
+"""The examples of the documentation site: every `pycon` block of every page
+under docs/ runs as a doctest, the blocks of one page in one namespace and in
+order, and so do the examples of the btreemap docstrings that the reference
+pages render. The page mapping sortedcontainers, dict, set and list onto
+these types names every call of theirs."""
+
+import doctest
+import re
+from pathlib import Path
+
+import pytest
+import sortedcontainers
+
+import btreemap
+
+DOCS = Path(__file__).resolve().parent.parent / "docs"
+PAGES = sorted(path for path in DOCS.rglob("*.md") if "_build" not in path.parts)
+FENCE = re.compile(r"^(`{3,}|~{3,})\s*(\S*)")
+FLAGS = doctest.ELLIPSIS
+
+
+def pycon_text(path):
+    """The page with every line outside a `pycon` fence blanked, so that the
+    doctest parser sees only the examples and reports the page's own line
+    numbers."""
+    lines, fence = [], None
+    for line in path.read_text(encoding="utf-8").splitlines():
+        match = FENCE.match(line)
+        if fence is None and match and match.group(2) == "pycon":
+            fence = match.group(1)
+            lines.append("")
+        elif fence is not None and line.strip() == fence:
+            fence = None
+            lines.append("")
+        else:
+            lines.append(line if fence is not None else "")
+    return "\n".join(lines) + "\n"
+
+
+def run_examples(test):
+    runner = doctest.DocTestRunner(optionflags=FLAGS)
+    failures = []
+    runner.run(test, out=failures.append)
+    return runner.summarize(verbose=False), "".join(failures)
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if ">>> " in pycon_text(p)],
+                         ids=lambda p: str(p.relative_to(DOCS)))
+def test_page_examples(page):
+    test = doctest.DocTestParser().get_doctest(pycon_text(page), {"__name__": "__docs__"},
+                                               str(page.relative_to(DOCS)), str(page), 0)
+    results, report = run_examples(test)
+    assert results.attempted > 0
+    assert results.failed == 0, report
+
+
+def test_every_page_but_the_included_ones_has_examples():
+    """A page without a runnable example is a page whose examples are written
+    outside `pycon` fences, where nothing runs them."""
+    included = {"c-api.md", "changelog.md"}
+    assert [p.name for p in PAGES if ">>> " not in pycon_text(p) and p.name not in included] == []
+
+
+DOCUMENTED = [btreemap.BTreeMap, btreemap.BTreeList, btreemap.BTreeSet,
+              *(type(view) for view in (lambda m: (m.keys(), m.values(), m.items()))(btreemap.BTreeMap()))]
+
+
+@pytest.mark.parametrize("cls", DOCUMENTED, ids=lambda cls: cls.__name__)
+def test_docstring_examples(cls):
+    for test in doctest.DocTestFinder(recurse=True).find(cls, cls.__name__, module=False,
+                                                         globs={**vars(btreemap)}):
+        results, report = run_examples(test)
+        assert results.failed == 0, report
+
+
+def public_calls(cls):
+    """The public names of a type, with its operators, as they appear on the
+    page: `name` for methods, `__name__` for the protocol."""
+    names = {n for n in dir(cls) if not n.startswith("_") and n != "DEFAULT_LOAD_FACTOR"}
+    protocol = {n for n in dir(cls) if n.startswith("__") and n.endswith("__")} - set(dir(object))
+    protocol -= {"__dict__", "__module__", "__weakref__", "__slots__", "__abstractmethods__",
+                 "__firstlineno__", "__static_attributes__", "__class_getitem__"}
+    return names | protocol
+
+
+PEERS = [sortedcontainers.SortedDict, sortedcontainers.SortedList, sortedcontainers.SortedKeyList,
+         sortedcontainers.SortedSet, dict, set, frozenset, list]
+# SortedDict gives its instances the sorted list's calls.
+INSTANCE_CALLS = {sortedcontainers.SortedDict: {"bisect", "bisect_left", "bisect_right", "index", "irange",
+                                                "islice", "bisect_key", "bisect_key_left",
+                                                "bisect_key_right", "irange_key"}}
+
+
+@pytest.mark.parametrize("peer", PEERS, ids=lambda cls: cls.__name__)
+def test_coming_from_names_every_call(peer):
+    """Each call of the peer appears in the mapping table of its section, as
+    `name` or as the operator's dunder name given in the table's last column."""
+    page = (DOCS / "coming-from.md").read_text(encoding="utf-8")
+    section = re.search(rf"<!-- calls: {peer.__name__} -->(.*?)<!-- end -->", page, re.S)
+    assert section, f"no table of {peer.__name__}'s calls"
+    table = section.group(1)
+    missing = sorted(name for name in public_calls(peer) | INSTANCE_CALLS.get(peer, set())
+                     if not re.search(rf"\b{re.escape(name)}\b", table))
+    assert missing == []
