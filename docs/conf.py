@@ -28,7 +28,6 @@ autodoc_typehints = "none"
 
 html_theme = "furo"
 html_title = "btree"
-pygments_style = "sphinx"
 
 # The view types are not attributes of the module (keys(), values() and
 # items() make them); autodoc imports them by the names they carry.
