@@ -57,7 +57,7 @@ def rendered(chromium):
         url = (SITE / f"{name}.html").as_uri()
         shot = SHOTS / f"{name.replace('/', '-')}.png"
         shot.unlink(missing_ok=True)
-        run_chromium(chromium, f"--screenshot={shot}", "--window-size=1280,1600", url)
+        run_chromium(chromium, f"--screenshot={shot}", "--window-size=1440,1800", url)
         assert shot.read_bytes().startswith(PNG), f"no screenshot of {name}"
         dom[name] = BeautifulSoup(run_chromium(chromium, "--dump-dom", url), "html.parser")
     return dom
