@@ -42,7 +42,7 @@ def chromium():
 
 def run_chromium(chromium, *args):
     proc = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                           "--virtual-time-budget=3000", *args], capture_output=True, timeout=120)
+                           "--virtual-time-budget=1000", *args], capture_output=True, timeout=120)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
     return proc.stdout.decode()
 
