@@ -64,19 +64,24 @@ def _include_read(app, relative_path, parent_docname, content):
 
 
 # Docstrings are plain text with ``literals``: a bare "|" (the set operators)
-# is text there, where reStructuredText would start a substitution.
+# or "*args" and "**kwargs" are text there, where reStructuredText would
+# start a substitution or an emphasis.
 _LITERAL = re.compile(r"(``.*?``|`[^`]*`)")
+_STARS = re.compile(r"(?<![\w*])(\*\*?)(?=\w+(?![\w*]))")
 
 
-def _escape_bars(app, what, name, obj, options, lines):
+def _escape_text(text):
+    return _STARS.sub(lambda stars: "\\*" * len(stars.group(1)), text.replace("|", r"\|"))
+
+
+def _escape_markup(app, what, name, obj, options, lines):
     for i, line in enumerate(lines):
-        if line.lstrip().startswith(("|", "+")):
-            continue
-        parts = _LITERAL.split(line)
-        lines[i] = "".join(part if j % 2 else part.replace("|", r"\|") for j, part in enumerate(parts))
+        if not line.lstrip().startswith(("|", "+")):
+            parts = _LITERAL.split(line)
+            lines[i] = "".join(part if j % 2 else _escape_text(part) for j, part in enumerate(parts))
 
 
 def setup(app):
     app.connect("source-read", _source_read)
     app.connect("include-read", _include_read)
-    app.connect("autodoc-process-docstring", _escape_bars)
+    app.connect("autodoc-process-docstring", _escape_markup)

@@ -22,7 +22,7 @@ SITE = Path(__file__).resolve().parent.parent / "docs" / "_build" / "html"
 SHOTS = SITE / "_screenshots"
 REFERENCE = ["reference/btreemap", "reference/btreelist", "reference/btreeset", "reference/views",
              "reference/btree"]
-SHOWN = ["index", "getting-started", "coming-from", "performance", "c-api", *REFERENCE]
+SHOWN = ["index", "getting-started", "coming-from", "threads", "performance", "c-api", "changelog", *REFERENCE]
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
