@@ -284,12 +284,13 @@ int btreemap_view_contains(PyObject *view, PyObject *element)
     "del v[i] and del v[i:j] remove those items, O(log n) plus O(k) to let\n"  \
     "them go; a walk O(1) per element, which raises RuntimeError once a key\n" \
     "is added or removed.\n"
-#define BTREEMAP_SET_VIEW_DOC                                                    \
-    "A set, as dict's views are: &, |, - and ^ take any iterable on either\n"    \
-    "side, and the comparisons a set or another set-like view. Each operation\n" \
-    "returns the keys view of a new BTreeMap holding the result, so it is in\n"  \
-    "ascending order, a set and a sequence: O(n + m) with another view, a\n"     \
-    "lookup or an ordering of the other's elements otherwise.\n"
+#define BTREEMAP_SET_VIEW_DOC                                                   \
+    "A set, as dict's views are: ``&``, ``|``, ``-`` and ``^`` take any\n"      \
+    "iterable on either side, and the comparisons a set or another set-like\n"  \
+    "view. Each operation returns the keys view of a new BTreeMap holding\n"    \
+    "the result, so it is in ascending order, a set and a sequence: O(n + m)\n" \
+    "with another view, a lookup or an ordering of the other's elements\n"      \
+    "otherwise.\n"
 
 PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE(
     "BTreeMapKeys",
