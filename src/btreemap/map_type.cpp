@@ -416,7 +416,7 @@ PyMethodDef BTreeMap_methods[] = {
     {"__deepcopy__", BTreeMap_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\n"
      "A deep copy, for copy.deepcopy(): the items copied with it, then built\n"
-     "bottom-up in O(n).\n\n"
+     "bottom-up, O(n) besides the copying (O(n log n) with a key function).\n\n"
      ">>> import copy\n"
      ">>> m = BTreeMap({1: ['a']})\n"
      ">>> c = copy.deepcopy(m)\n"
@@ -425,7 +425,8 @@ PyMethodDef BTreeMap_methods[] = {
     {"__reduce__", BTreeMap_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
      "Pickle support: the class, the keys in order and their values (and the\n"
-     "key function); unpickling builds the map bottom-up. O(n).\n\n"
+     "key function). O(n); unpickling builds the map bottom-up in O(n) (in\n"
+     "O(n log n) with a key function).\n\n"
      ">>> import pickle\n"
      ">>> m = BTreeMap({2: 'b', 1: 'a'})\n"
      ">>> pickle.loads(pickle.dumps(m)) == m\n"

@@ -222,7 +222,8 @@ PyMethodDef btreeseq_methods[] = {
     {"__deepcopy__", Seq_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\n"
      "A deep copy, for copy.deepcopy(): the elements copied with it, then\n"
-     "built bottom-up, O(n) for elements in order.\n\n"
+     "added in order as the constructor adds them, O(n) besides the copying\n"
+     "(O(n log n) for a set with a key function).\n\n"
      ">>> import copy\n"
      ">>> s = BTreeList([(1, [])])\n"
      ">>> c = copy.deepcopy(s)\n"
@@ -230,8 +231,8 @@ PyMethodDef btreeseq_methods[] = {
      "(True, False)"},
     {"__reduce__", Seq_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\n"
-     "Pickle support: the class, the elements in order and the key function;\n"
-     "unpickling builds it bottom-up. O(n).\n\n"
+     "Pickle support: the class, the elements in order and the key function,\n"
+     "which unpickling hands to the constructor. O(n).\n\n"
      ">>> import pickle\n"
      ">>> pickle.loads(pickle.dumps(BTreeSet([3, 1, 2])))\n"
      "BTreeSet([1, 2, 3])"},

@@ -284,18 +284,16 @@ int btreemap_view_contains(PyObject *view, PyObject *element)
     "del v[i] and del v[i:j] remove those items, O(log n) plus O(k) to let\n"  \
     "them go; a walk O(1) per element, which raises RuntimeError once a key\n" \
     "is added or removed.\n"
-#define BTREEMAP_SET_VIEW_DOC                                                   \
-    "A set, as dict's views are: ``&``, ``|``, ``-`` and ``^`` take any\n"      \
-    "iterable on either side, and the comparisons a set or another set-like\n"  \
-    "view. Each operation returns the keys view of a new BTreeMap holding\n"    \
-    "the result, so it is in ascending order, a set and a sequence: O(n + m)\n" \
-    "with another view, a lookup or an ordering of the other's elements\n"      \
-    "otherwise.\n"
+#define BTREEMAP_SET_VIEW_DOC                                                    \
+    "A set, as dict's views are: ``&``, ``|``, ``-`` and ``^`` take any\n"       \
+    "iterable on either side, the comparisons a set or a set-like view. Each\n"  \
+    "operation returns the keys view of a new BTreeMap of the result: sorted,\n" \
+    "a set and a sequence. O(n + m) with another view, else O(n + m log(n + m)).\n"
 
 PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE(
     "BTreeMapKeys",
     "The keys of a BTreeMap in ascending order; k in v and v.index(k) take\n"
-    "O(log n).\n" BTREEMAP_VIEW_DOC BTREEMAP_SET_VIEW_DOC
+    "O(log n).\n\n" BTREEMAP_VIEW_DOC "\n" BTREEMAP_SET_VIEW_DOC
     "\n"
     ">>> m = BTreeMap({1: 'a', 2: 'b', 3: 'c'})\n"
     ">>> m.keys()[1:], m.keys() & [3, 4, 5]\n"
@@ -307,7 +305,7 @@ PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE(
 PyTypeObject BTreeMapValuesType = BTREEMAP_VIEW_TYPE(
     "BTreeMapValues",
     "The values of a BTreeMap in key order, a sequence; x in v, v.index(x)\n"
-    "and v.count(x) scan them, O(n).\n" BTREEMAP_VIEW_DOC
+    "and v.count(x) scan them, O(n).\n\n" BTREEMAP_VIEW_DOC
     "\n"
     ">>> m = BTreeMap({2: 'b', 1: 'a'})\n"
     ">>> m.values()[0], 'b' in m.values()\n"
@@ -316,7 +314,7 @@ PyTypeObject BTreeMapValuesType = BTREEMAP_VIEW_TYPE(
 PyTypeObject BTreeMapItemsType = BTREEMAP_VIEW_TYPE(
     "BTreeMapItems",
     "The (key, value) pairs of a BTreeMap in key order; (k, v) in items and\n"
-    "items.index((k, v)) take O(log n).\n" BTREEMAP_VIEW_DOC BTREEMAP_SET_VIEW_DOC
+    "items.index((k, v)) take O(log n).\n\n" BTREEMAP_VIEW_DOC "\n" BTREEMAP_SET_VIEW_DOC
     "Pairs in a result are its keys, as tuples: in key order, and two pairs\n"
     "of one key (from a union or a symmetric difference) in the order of\n"
     "their values.\n"
