@@ -146,7 +146,11 @@ def test_names_by_keyword_are_sortedcontainers_names(module, type_name, sorted_n
         if name.startswith("_") or not callable(getattr(ours, name, None)) or not hasattr(theirs, name):
             continue
         mine = list(inspect.signature(getattr(ours, name)).parameters.values())
-        peer = list(inspect.signature(getattr(theirs, name)).parameters)
+        try:
+            peer = list(inspect.signature(getattr(theirs, name)).parameters)
+        except ValueError:
+            # A call the peer takes from set, whose signature 3.10 cannot read.
+            continue
         for at, p in enumerate(mine):
             if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY):
                 assert at < len(peer) and peer[at] == p.name, f"{type_name}.{name}: {p.name}"
