@@ -83,7 +83,12 @@ PyObject *MapIter_length_hint(PyObject *self, PyObject *)
 
 PyMethodDef MapIter_methods[] = {
     {"__length_hint__", MapIter_length_hint, METH_NOARGS,
-     "__length_hint__($self, /)\n--\n\nItems still to come."},
+     "__length_hint__($self, /)\n--\n\n"
+     "How many items are still to come, for operator.length_hint(). O(1).\n\n"
+     ">>> import operator\n"
+     ">>> it = iter(BTreeMap.fromkeys(range(5)))\n"
+     ">>> next(it), operator.length_hint(it)\n"
+     "(0, 4)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,6 +136,20 @@ PyTypeObject BTreeMapIterType = {
     .tp_itemsize = 0,
     .tp_dealloc = MapIter_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The iterator of a BTreeMap, its views, a BTreeList and a BTreeSet, and\n"
+              "of their irange() and islice(): a walk along the leaves, O(1) per\n"
+              "step. Once a key or element is added or removed it raises\n"
+              "RuntimeError; a value stored over another does not stop it.\n\n"
+              ">>> m = BTreeMap({1: 'a', 2: 'b'})\n"
+              ">>> it = iter(m)\n"
+              ">>> m[1] = 'A'\n"
+              ">>> next(it)\n"
+              "1\n"
+              ">>> m[3] = 'c'\n"
+              ">>> next(it)\n"
+              "Traceback (most recent call last):\n"
+              "  ...\n"
+              "RuntimeError: BTreeMap mutated during iteration",
     .tp_traverse = MapIter_traverse,
     .tp_clear = MapIter_clear,
     .tp_iter = PyObject_SelfIter,

@@ -141,19 +141,71 @@ PyObject *List_richcompare(PyObject *self, PyObject *other, int op)
 }
 
 PyMethodDef List_own_methods[] = {
-    {"add", List_add, METH_O, "add($self, value, /)\n--\n\nAdd value after the elements equal to it. O(log n)."},
+    {"add", List_add, METH_O,
+     "add($self, value, /)\n--\n\n"
+     "Add value after the elements equal to it. O(log n).\n\n"
+     ">>> s = BTreeList([3, 1])\n"
+     ">>> s.add(2)\n"
+     ">>> s\n"
+     "BTreeList([1, 2, 3])"},
     {"update", List_update, METH_O,
      "update($self, iterable, /)\n--\n\n"
-     "Add every element of iterable; a large input is merged in one pass."},
+     "Add every element of iterable, each after the elements equal to it.\n"
+     "A few go in one at a time, O(m log(n + m)); more are ordered with the\n"
+     "others in one rebuild, O((n + m) log(n + m)) at most.\n\n"
+     ">>> s = BTreeList([2])\n"
+     ">>> s.update([3, 2, 1])\n"
+     ">>> s\n"
+     "BTreeList([1, 2, 2, 3])"},
     {"discard", List_discard, METH_O,
-     "discard($self, value, /)\n--\n\nRemove one element equal to value, if there is one. O(log n)."},
+     "discard($self, value, /)\n--\n\n"
+     "Remove one element equal to value, if there is one. O(log n).\n\n"
+     ">>> s = BTreeList([1, 2, 2])\n"
+     ">>> s.discard(2); s.discard(5)\n"
+     ">>> s\n"
+     "BTreeList([1, 2])"},
     {"remove", List_remove, METH_O,
-     "remove($self, value, /)\n--\n\nRemove one element equal to value; ValueError when there is none."},
-    {"append", List_append, METH_O, "append($self, value, /)\n--\n\nNot offered: use add()."},
-    {"extend", List_extend, METH_O, "extend($self, values, /)\n--\n\nNot offered: use update()."},
+     "remove($self, value, /)\n--\n\n"
+     "Remove one element equal to value; ValueError when there is none.\n"
+     "O(log n).\n\n"
+     ">>> s = BTreeList([1, 2])\n"
+     ">>> s.remove(2)\n"
+     ">>> s.remove(2)\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "ValueError: 2 not in list"},
+    {"append", List_append, METH_O,
+     "append($self, value, /)\n--\n\n"
+     "Not offered, as the order chooses the position: NotImplementedError.\n"
+     "add() puts value in its place, O(log n).\n\n"
+     ">>> BTreeList().append(1)\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "NotImplementedError: use ``sl.add(value)`` instead"},
+    {"extend", List_extend, METH_O,
+     "extend($self, values, /)\n--\n\n"
+     "Not offered, as the order chooses the positions: NotImplementedError.\n"
+     "update() adds the values, O(m log(n + m)).\n\n"
+     ">>> BTreeList().extend([1])\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "NotImplementedError: use ``sl.update(values)`` instead"},
     {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(List_insert)), METH_FASTCALL,
-     "insert($self, index, value, /)\n--\n\nNot offered: use add()."},
-    {"reverse", List_reverse, METH_NOARGS, "reverse($self, /)\n--\n\nNot offered: use reversed()."},
+     "insert($self, index, value, /)\n--\n\n"
+     "Not offered, as the order chooses the position: NotImplementedError.\n"
+     "add() puts value in its place, O(log n).\n\n"
+     ">>> BTreeList().insert(0, 1)\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "NotImplementedError: use ``sl.add(value)`` instead"},
+    {"reverse", List_reverse, METH_NOARGS,
+     "reverse($self, /)\n--\n\n"
+     "Not offered, as the order is ascending: NotImplementedError.\n"
+     "reversed() walks the elements backwards, O(1) per element.\n\n"
+     ">>> BTreeList([1, 2]).reverse()\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "NotImplementedError: use ``reversed(sl)`` instead"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -185,7 +237,19 @@ PyTypeObject BTreeListType = {
     .tp_doc = "BTreeList(iterable=None, key=None)\n--\n\n"
               "A sorted sequence held as a B+ tree: elements in ascending order (of\n"
               "key(element) with a key function), equal ones kept in the order they\n"
-              "were added. Adding, removing, positions and bisection take O(log n).",
+              "were added. Built in O(n log n), O(n) from elements in order; TypeError\n"
+              "when key is not callable or None.\n\n"
+              "s[i], del s[i], x in s, adding, removing and bisection take O(log n),\n"
+              "len(s) O(1), s[i:j] O(log n + k); with a key function, finding an\n"
+              "element also passes those of equal key. s + other and s * k are new\n"
+              "lists. Item assignment raises NotImplementedError; elements that do\n"
+              "not compare, TypeError; a comparison that calls the list again,\n"
+              "RuntimeError.\n\n"
+              ">>> s = BTreeList([3, 1, 2, 1])\n"
+              ">>> s, s[-1], s.count(1)\n"
+              "(BTreeList([1, 1, 2, 3]), 3, 2)\n"
+              ">>> BTreeList(['b', 'A'], key=str.lower)\n"
+              "BTreeList(['A', 'b'], key=<method 'lower' of 'str' objects>)",
     .tp_traverse = btreeseq_traverse,
     .tp_clear = btreeseq_clear_refs,
     .tp_richcompare = List_richcompare,

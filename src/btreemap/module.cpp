@@ -47,7 +47,17 @@ int btreemap_add_type(PyObject *module)
 static PyModuleDef btreemap_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "btreemap",
-    .m_doc = "A sorted mutable mapping, list and set on the btree core.",
+    .m_doc = "A sorted mutable mapping, list and set on the btree core.\n\n"
+             "BTreeMap keeps its keys in ascending order, BTreeList and BTreeSet their\n"
+             "elements. Each is a B+ tree whose nodes count the items below them:\n"
+             "lookups, insertions and removals, positions, ranks, neighbours and the\n"
+             "start of a range take O(log n), a walk O(1) per item, a copy or a build\n"
+             "from sorted input O(n). The calls are those of dict, list and set, and\n"
+             "of sortedcontainers' SortedDict, SortedList and SortedSet.\n\n"
+             ">>> from btreemap import BTreeMap\n"
+             ">>> m = BTreeMap({'b': 2, 'a': 1})\n"
+             ">>> list(m), m.peekitem(0), m.bisect_left('b')\n"
+             "(['a', 'b'], ('a', 1), 1)",
     .m_size = -1,
 };
 

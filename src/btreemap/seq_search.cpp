@@ -161,40 +161,102 @@ PyMappingMethods btreeseq_as_mapping = {
 
 PyMethodDef btreeseq_search_methods[] = {
     {"bisect_left", Seq_bisect_left, METH_O,
-     "bisect_left($self, value, /)\n--\n\nThe number of elements that sort before value. O(log n)."},
+     "bisect_left($self, value, /)\n--\n\n"
+     "The number of elements that sort before value: the first position it\n"
+     "could take. O(log n).\n\n"
+     ">>> BTreeList([1, 2, 2, 3]).bisect_left(2)\n"
+     "1"},
     {"bisect_right", Seq_bisect_right, METH_O,
-     "bisect_right($self, value, /)\n--\n\nThe number of elements that sort before value or with it. O(log n)."},
-    {"bisect", Seq_bisect_right, METH_O, "bisect($self, value, /)\n--\n\nThe same as bisect_right()."},
+     "bisect_right($self, value, /)\n--\n\n"
+     "The number of elements that sort before value or with it: the last\n"
+     "position it could take. O(log n).\n\n"
+     ">>> BTreeList([1, 2, 2, 3]).bisect_right(2)\n"
+     "3"},
+    {"bisect", Seq_bisect_right, METH_O,
+     "bisect($self, value, /)\n--\n\n"
+     "The same as bisect_right(). O(log n).\n\n"
+     ">>> BTreeSet([1, 2, 3]).bisect(2)\n"
+     "2"},
     {"bisect_key_left", btreemap_bisect_key_left, METH_O,
-     "bisect_key_left($self, key, /)\n--\n\nThe number of elements whose keys are less than key. O(log n)."},
+     "bisect_key_left($self, key, /)\n--\n\n"
+     "The number of elements whose keys are less than key, a result of the\n"
+     "key function (the element itself without one). O(log n).\n\n"
+     ">>> BTreeList(['b', 'A', 'c'], key=str.lower).bisect_key_left('b')\n"
+     "1"},
     {"bisect_key_right", btreemap_bisect_key_right, METH_O,
      "bisect_key_right($self, key, /)\n--\n\n"
-     "The number of elements whose keys are less than or equal to key. O(log n)."},
-    {"bisect_key", btreemap_bisect_key_right, METH_O, "bisect_key($self, key, /)\n--\n\nThe same as bisect_key_right()."},
-    {"count", Seq_count, METH_O, "count($self, value, /)\n--\n\nThe number of elements equal to value."},
+     "The number of elements whose keys are less than or equal to key, a\n"
+     "result of the key function (the element itself without one). O(log n).\n\n"
+     ">>> BTreeList(['b', 'A', 'c'], key=str.lower).bisect_key_right('b')\n"
+     "2"},
+    {"bisect_key", btreemap_bisect_key_right, METH_O,
+     "bisect_key($self, key, /)\n--\n\n"
+     "The same as bisect_key_right(). O(log n).\n\n"
+     ">>> BTreeSet(['b', 'A'], key=str.lower).bisect_key('a')\n"
+     "1"},
+    {"count", Seq_count, METH_O,
+     "count($self, value, /)\n--\n\n"
+     "The number of elements equal to value. O(log n); with a key function,\n"
+     "plus the elements of equal key, which are compared with ==.\n\n"
+     ">>> BTreeList([1, 2, 2]).count(2), BTreeSet([1, 2, 2]).count(2)\n"
+     "(2, 1)"},
     {"index", as_cfunction<Seq_index>(), METH_FASTCALL | METH_KEYWORDS,
      "index($self, value, /, start=None, stop=None)\n--\n\n"
-     "The first position of an element equal to value from start to stop, read\n"
-     "as list.index reads them; ValueError when there is none. O(log n)."},
+     "The first position of an element equal to value from start to stop,\n"
+     "read as list.index reads them; ValueError when there is none. O(log n);\n"
+     "with a key function, plus the elements of equal key.\n\n"
+     ">>> s = BTreeList('abbc')\n"
+     ">>> s.index('b'), s.index('b', 2)\n"
+     "(1, 2)\n"
+     ">>> s.index('b', 3)\n"
+     "Traceback (most recent call last):\n"
+     "  ...\n"
+     "ValueError: 'b' is not in list"},
     {"irange", as_cfunction<Seq_irange>(), METH_VARARGS | METH_KEYWORDS,
      "irange($self, /, minimum=None, maximum=None, inclusive=(True, True), reverse=False)\n--\n\n"
      "A lazy iterator over the elements from minimum to maximum (None: no\n"
-     "bound); inclusive is a pair of flags for the bounds."},
+     "bound), descending with reverse; inclusive is a pair of flags for the\n"
+     "bounds. O(log n) to start, then O(1) per element.\n\n"
+     ">>> s = BTreeSet(range(10))\n"
+     ">>> list(s.irange(3, 6, inclusive=(False, True))), list(s.irange(8, reverse=True))\n"
+     "([4, 5, 6], [9, 8])"},
     {"irange_key", as_cfunction<Seq_irange_key>(), METH_VARARGS | METH_KEYWORDS,
      "irange_key($self, /, min_key=None, max_key=None, inclusive=(True, True), reverse=False)\n--\n\n"
-     "A lazy iterator over the elements whose keys lie from min_key to max_key."},
+     "A lazy iterator over the elements whose keys lie from min_key to\n"
+     "max_key (None: no bound), the keys being results of the key function.\n"
+     "O(log n) to start, then O(1) per element.\n\n"
+     ">>> s = BTreeList(['b', 'A', 'c'], key=str.lower)\n"
+     ">>> list(s.irange_key('b'))\n"
+     "['b', 'c']"},
     {"islice", as_cfunction<Seq_islice>(), METH_VARARGS | METH_KEYWORDS,
      "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
-     "A lazy iterator over the elements at positions start to stop, as a slice\nwould select them."},
+     "A lazy iterator over the elements at positions start to stop, as a\n"
+     "slice would select them, descending with reverse. O(log n) to start,\n"
+     "then O(1) per element.\n\n"
+     ">>> s = BTreeList('dcba')\n"
+     ">>> list(s.islice(1, 3)), list(s.islice(-2, reverse=True))\n"
+     "(['b', 'c'], ['d', 'c'])"},
     {"remove_range", as_cfunction<BTreeMap_remove_range>(), METH_VARARGS | METH_KEYWORDS,
      "remove_range($self, /, minimum=None, maximum=None, inclusive=(True, True))\n--\n\n"
      "Remove every element from minimum to maximum (None: no bound), selected\n"
      "as irange() selects them, and return how many were removed. Whole\n"
-     "subtrees go at once: O(log n) besides letting the removed elements go."},
+     "subtrees go at once: O(log n), plus O(k) to let the k removed go.\n\n"
+     ">>> s = BTreeList([1, 2, 2, 3, 4])\n"
+     ">>> s.remove_range(2, 3), s\n"
+     "(3, BTreeList([1, 4]))"},
     {"pop", as_cfunction<Seq_pop>(), METH_FASTCALL | METH_KEYWORDS,
      "pop($self, /, index=-1)\n--\n\n"
      "Remove and return the element at a position, the last by default;\n"
-     "IndexError when empty or out of range. O(log n)."},
-    {"clear", Seq_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemove every element."},
+     "IndexError when empty or out of range. O(log n).\n\n"
+     ">>> s = BTreeSet([3, 1, 2])\n"
+     ">>> s.pop(), s.pop(0), s\n"
+     "(3, 1, BTreeSet([2]))"},
+    {"clear", Seq_clear, METH_NOARGS,
+     "clear($self, /)\n--\n\n"
+     "Remove every element. O(n), to let each one go.\n\n"
+     ">>> s = BTreeList([1, 2])\n"
+     ">>> s.clear()\n"
+     ">>> s\n"
+     "BTreeList([])"},
 };
 const Py_ssize_t btreeseq_search_method_count = sizeof(btreeseq_search_methods) / sizeof(btreeseq_search_methods[0]);

@@ -188,14 +188,28 @@ PyObject *View_repr(PyObject *self)
     return result;
 }
 
-#define BTREEMAP_SEQUENCE_METHODS                                                            \
-    {"__reversed__", View_reversed, METH_NOARGS,                                             \
-     "__reversed__($self, /)\n--\n\nAn iterator in descending key order."},                   \
-        {"index", as_cfunction<View_index>(), METH_FASTCALL | METH_KEYWORDS,                 \
-         "index($self, value, /, start=None, stop=None)\n--\n\n"                              \
-         "The position of value; ValueError when absent or outside positions\n"                \
-         "start to stop, read as list.index reads them."},                                   \
-        {"count", View_count, METH_O, "count($self, value, /)\n--\n\nHow many times value occurs."}
+#define BTREEMAP_SEQUENCE_METHODS                                                    \
+    {"__reversed__", View_reversed, METH_NOARGS,                                     \
+     "__reversed__($self, /)\n--\n\n"                                                \
+     "An iterator in descending key order. O(log n) to start, then O(1) per\n"       \
+     "element.\n\n"                                                                  \
+     ">>> list(reversed(BTreeMap({1: 'a', 2: 'b'}).items()))\n"                      \
+     "[(2, 'b'), (1, 'a')]"},                                                        \
+        {"index", as_cfunction<View_index>(), METH_FASTCALL | METH_KEYWORDS,         \
+         "index($self, value, /, start=None, stop=None)\n--\n\n"                     \
+         "The position of value; ValueError when absent or outside positions\n"      \
+         "start to stop, read as list.index reads them. O(log n) for keys and\n"     \
+         "items; a scan of the values, O(n).\n\n"                                    \
+         ">>> m = BTreeMap({1: 'a', 2: 'b'})\n"                                      \
+         ">>> m.keys().index(2), m.values().index('a'), m.items().index((2, 'b'))\n" \
+         "(1, 0, 1)"},                                                               \
+        {"count", View_count, METH_O,                                                \
+         "count($self, value, /)\n--\n\n"                                            \
+         "How many times value occurs: 0 or 1 for keys and items, O(log n); a\n"     \
+         "scan of the values, O(n).\n\n"                                             \
+         ">>> m = BTreeMap({1: 'a', 2: 'a'})\n"                                      \
+         ">>> m.values().count('a'), m.keys().count(3)\n"                            \
+         "(2, 0)"}
 
 PyMethodDef View_methods[] = {
     BTREEMAP_SEQUENCE_METHODS,
@@ -205,7 +219,13 @@ PyMethodDef View_methods[] = {
 PyMethodDef SetView_methods[] = {
     BTREEMAP_SEQUENCE_METHODS,
     {"isdisjoint", btreemap_set_view_isdisjoint, METH_O,
-     "isdisjoint($self, other, /)\n--\n\nWhether no element of the iterable other is in the view."},
+     "isdisjoint($self, other, /)\n--\n\n"
+     "Whether no element of the iterable other is in the view: with another\n"
+     "view one linear merge, O(n + m); else a lookup per element, O(m log n),\n"
+     "that stops at the first one found.\n\n"
+     ">>> m = BTreeMap({1: 'a', 2: 'b'})\n"
+     ">>> m.keys().isdisjoint([3, 4]), m.items().isdisjoint({(2, 'b')})\n"
+     "(True, False)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -257,22 +277,51 @@ int btreemap_view_contains(PyObject *view, PyObject *element)
         .tp_methods = METHODS,                                              \
     }
 
-// What a set operation of a key or item view returns, said in both docstrings.
-#define BTREEMAP_SET_VIEW_DOC                                                                                   \
-    " A set, as dict's views are: &, |, - and ^ take any iterable on either side, and the comparisons "       \
-    "a set or another set-like view. Each operation returns the keys view of a new BTreeMap holding the "     \
-    "result, so it is in ascending order, a set and a sequence."
+// What the views share, and what a set operation of a key or item view
+// returns, said in their docstrings.
+#define BTREEMAP_VIEW_DOC                                                      \
+    "A live view: len(v) O(1); v[i] O(log n); v[i:j] a list, O(log n + k);\n"  \
+    "del v[i] and del v[i:j] remove those items, O(log n) plus O(k) to let\n"  \
+    "them go; a walk O(1) per element, which raises RuntimeError once a key\n" \
+    "is added or removed.\n"
+#define BTREEMAP_SET_VIEW_DOC                                                    \
+    "A set, as dict's views are: ``&``, ``|``, ``-`` and ``^`` take any\n"       \
+    "iterable on either side, the comparisons a set or a set-like view. Each\n"  \
+    "operation returns the keys view of a new BTreeMap of the result: sorted,\n" \
+    "a set and a sequence. O(n + m) with another view, else O(n + m log(n + m)).\n"
 
-PyTypeObject BTreeMapKeysType =
-    BTREEMAP_VIEW_TYPE("BTreeMapKeys", "The keys of a BTreeMap in ascending order." BTREEMAP_SET_VIEW_DOC,
-                       &btreemap_set_view_number, btreemap_set_view_richcompare, SetView_methods);
-PyTypeObject BTreeMapValuesType =
-    BTREEMAP_VIEW_TYPE("BTreeMapValues", "The values of a BTreeMap in key order.", nullptr, nullptr, View_methods);
+PyTypeObject BTreeMapKeysType = BTREEMAP_VIEW_TYPE(
+    "BTreeMapKeys",
+    "The keys of a BTreeMap in ascending order; k in v and v.index(k) take\n"
+    "O(log n).\n\n" BTREEMAP_VIEW_DOC "\n" BTREEMAP_SET_VIEW_DOC
+    "\n"
+    ">>> m = BTreeMap({1: 'a', 2: 'b', 3: 'c'})\n"
+    ">>> m.keys()[1:], m.keys() & [3, 4, 5]\n"
+    "([2, 3], BTreeMapKeys([3]))\n"
+    ">>> del m.keys()[0]\n"
+    ">>> m\n"
+    "BTreeMap({2: 'b', 3: 'c'})",
+    &btreemap_set_view_number, btreemap_set_view_richcompare, SetView_methods);
+PyTypeObject BTreeMapValuesType = BTREEMAP_VIEW_TYPE(
+    "BTreeMapValues",
+    "The values of a BTreeMap in key order, a sequence; x in v, v.index(x)\n"
+    "and v.count(x) scan them, O(n).\n\n" BTREEMAP_VIEW_DOC
+    "\n"
+    ">>> m = BTreeMap({2: 'b', 1: 'a'})\n"
+    ">>> m.values()[0], 'b' in m.values()\n"
+    "('a', True)",
+    nullptr, nullptr, View_methods);
 PyTypeObject BTreeMapItemsType = BTREEMAP_VIEW_TYPE(
     "BTreeMapItems",
-    "The (key, value) pairs of a BTreeMap in key order." BTREEMAP_SET_VIEW_DOC
-    " Pairs in a result are its keys, as tuples: in key order, and two pairs of one key (from a union or a "
-    "symmetric difference) in the order of their values.",
+    "The (key, value) pairs of a BTreeMap in key order; (k, v) in items and\n"
+    "items.index((k, v)) take O(log n).\n\n" BTREEMAP_VIEW_DOC "\n" BTREEMAP_SET_VIEW_DOC
+    "Pairs in a result are its keys, as tuples: in key order, and two pairs\n"
+    "of one key (from a union or a symmetric difference) in the order of\n"
+    "their values.\n"
+    "\n"
+    ">>> m = BTreeMap({1: 'a', 2: 'b'})\n"
+    ">>> m.items()[-1], m.items() | {(2, 'c')}\n"
+    "((2, 'b'), BTreeMapKeys([(1, 'a'), (2, 'b'), (2, 'c')]))",
     &btreemap_set_view_number, btreemap_set_view_richcompare, SetView_methods);
 
 PyObject *BTreeMap_keys(PyObject *self, PyObject *)
