@@ -156,6 +156,7 @@ clean-checks:
 #                   for it), repaired to a manylinux tag in dist/wheels/,
 #                   checked and smoke-tested in a fresh environment each
 #                   (scripts/wheels.py); not part of make test.
+#                   WHEELS_PYTHONS="3.12 3.13t" builds those only.
 # make wheels-plan  the release job's cibuildwheel builds for Linux, macOS
 #                   and Windows, from [tool.cibuildwheel] in pyproject.toml.
 WHEELS_VENV ?= .venv-wheels
