@@ -9,11 +9,12 @@ and `make wheels-plan` set them up):
 For each VERSION: a build environment of that interpreter
 (build/wheels/VERSION/env, requirements/build.txt) builds the wheel
 (`pip wheel`, CMake in build/wheels/VERSION/cmake); auditwheel repairs it to
-a manylinux tag into dist/wheels/; its files are checked (the two modules,
-their stubs and py.typed, the licence, nothing else) and `twine check
---strict` reads its metadata; it is installed into a fresh virtual
-environment of the same interpreter, where scripts/smoke.py runs. A table
-of interpreter, wheel, size and result closes the run; any failure fails it.
+a manylinux tag; its files are checked (the two modules, their stubs and
+py.typed, the licence, nothing else) and `twine check --strict` reads its
+metadata; it goes to dist/wheels/ (emptied first) and is installed into a
+fresh virtual environment of the same interpreter, where scripts/smoke.py
+runs. A table of interpreter, wheel, size and result closes the run; any
+failure fails it.
 
 A free-threaded 3.13t is only looked for (scripts/find-python.sh 3.13t
 --no-build): building one takes minutes, which `make test` does once.
