@@ -173,3 +173,28 @@ docs:
 docs-check: docs
 	CHROMIUM=$$(scripts/chromium.sh) $(DOCS_VENV)/bin/python -m pytest -q -p no:cacheprovider --noconftest \
 		-m site tests/test_docs_site.py
+
+# Wheels, in an environment of their own tools (.venv-wheels, Python 3.13):
+# make wheels       a wheel for each CPython 3.10 to 3.13 found here, and the
+#                   free-threaded 3.13t when one is installed (none is built
+#                   for it), repaired to a manylinux tag in dist/wheels/,
+#                   checked and smoke-tested in a fresh environment each
+#                   (scripts/wheels.py); not part of make test.
+#                   WHEELS_PYTHONS="3.12 3.13t" builds those only.
+# make wheels-plan  the release job's cibuildwheel builds for Linux, macOS
+#                   and Windows, from [tool.cibuildwheel] in pyproject.toml.
+WHEELS_VENV ?= .venv-wheels
+
+.PHONY: wheels wheels-plan clean-wheels
+
+wheels:
+	scripts/venv.sh $(WHEELS_VENV) 3.13 requirements/wheels.txt
+	$(WHEELS_VENV)/bin/python scripts/wheels.py $(WHEELS_PYTHONS)
+
+wheels-plan:
+	scripts/venv.sh $(WHEELS_VENV) 3.13 requirements/wheels.txt
+	$(WHEELS_VENV)/bin/python scripts/wheels.py --plan
+
+clean: clean-wheels
+clean-wheels:
+	rm -rf $(WHEELS_VENV)

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Usage: find-python.sh [VERSION]   (VERSION like 3.10, or 3.13t; default 3.13)
+# Usage: find-python.sh [VERSION] [--no-build]   (VERSION like 3.10, or 3.13t;
+# default 3.13)
 # Prints the path of a working CPython of that version: pythonVERSION on PATH
 # when it runs (a pyenv shim may refuse), else a copy among pyenv's versions.
 # Fails with a message when there is none. A free-threaded 3.13t is one whose
 # interpreter lock stays off under PYTHON_GIL=0; when there is none, it is
 # built once (scripts/free-threaded-python.sh) into the project's cache and
-# found there afterwards.
+# found there afterwards; --no-build only looks there.
 set -u
 version=${1:-3.13}
+build=${2:-}
 number=${version%t}
 if [ "$version" != "$number" ]; then
   check="import sys; assert '%d.%d' % sys.version_info[:2] == '$number' and not sys._is_gil_enabled()"
@@ -39,7 +41,7 @@ for root in "${roots[@]}"; do
 done
 if [ "$version" = 3.13t ]; then
   prefix=${BTREE_CACHE:-$HOME/.cache/btree}/python-3.13.5t
-  if ! works "$prefix/bin/python3.13t"; then
+  if ! works "$prefix/bin/python3.13t" && [ "$build" != --no-build ]; then
     echo "building a free-threaded CPython 3.13 into $prefix (once; about 15 minutes)" >&2
     rm -rf "$prefix"
     "$(dirname "$0")/free-threaded-python.sh" "$prefix" || true

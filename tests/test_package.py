@@ -2,9 +2,14 @@
 what a user needs, and the sdist installs into a fresh virtual environment
 where the module, its metadata and its type information work.
 
-Slow (two builds and downloads of the build requirements): selected with
-`-m package`, run by `make package` and `make test`."""
+Those are slow (two builds and downloads of the build requirements): marked
+`package`, run by `make package` and `make test`. The quick checks of what a
+release reads (the smoke script of `make wheels` and of the release job, on
+the installed build; the one version and its changelog entry) run in the
+suite."""
 
+import importlib.metadata
+import os
 import re
 import subprocess
 import sys
@@ -15,36 +20,33 @@ from pathlib import Path
 
 import pytest
 
-pytestmark = pytest.mark.package
-
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
+SMOKE = ROOT / "scripts" / "smoke.py"
 VERSION = re.search(r'^version = "(.+)"$', (ROOT / "pyproject.toml").read_text(), re.M).group(1)
-
-SMOKE = """
-import importlib.metadata, sys
-from pathlib import Path
-import btree
-
-assert Path(btree.__file__).is_relative_to(sys.prefix), btree.__file__
-assert importlib.metadata.version("quindle-btree") == sys.argv[1]
-assert btree.__doc__ == "B-tree data structure for Quindle."
-assert [n for n in dir(btree) if not n.startswith("__")] == ["BTree", "_C_API"]
-t = btree.BTree()
-for k in range(1000, 0, -1):
-    t.insert(k, str(k))
-t.delete(500)
-assert len(t) == 999 and t.search(7) == "7" and t.bisect_left(501) == 499
-assert t.irange(498, 502) == [498, 499, 501, 502]
-assert list(t.items())[:2] == [(1, "1"), (2, "2")]
-print("ok")
-"""
 
 
 def run(*cmd, cwd, timeout=1200):
     proc = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, cwd=cwd, timeout=timeout)
     assert proc.returncode == 0, f"{cmd}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
+
+
+def test_smoke_script_passes_on_the_installed_build(tmp_path):
+    """Run as a user would: outside the checkout, with the interpreter lock
+    left as the modules set it (the script then checks that they keep it off
+    on a free-threaded interpreter)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run([sys.executable, SMOKE, VERSION], capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert proc.returncode == 0 and proc.stdout.startswith(f"ok: quindle-btree {VERSION} "), proc.stdout + proc.stderr
+
+
+def test_version_is_pyprojects_and_the_changelogs_latest():
+    """The version is written once, in pyproject.toml: the installed
+    distribution has it, and the changelog's latest release is it."""
+    assert importlib.metadata.version("quindle-btree") == VERSION
+    headings = re.findall(r"^## (\S+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
+    assert [h for h in headings if h != "Unreleased"][0] == VERSION, headings
 
 
 @pytest.fixture(scope="module")
@@ -67,6 +69,7 @@ def fresh(dist, tmp_path_factory):
     return python
 
 
+@pytest.mark.package
 def test_wheel_contents_and_metadata(dist):
     with zipfile.ZipFile(dist[1]) as wheel:
         names = wheel.namelist()
@@ -84,25 +87,30 @@ def test_wheel_contents_and_metadata(dist):
     assert "Typing :: Typed" in classifiers
     assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 14)} <= set(classifiers)
     assert meta["Summary"] and "`btree`" in meta.get_payload()
-    assert meta.get_all("Project-URL") is None
+    urls = dict(url.split(", ", 1) for url in meta.get_all("Project-URL"))
+    assert set(urls) == {"Documentation", "Changelog", "Issues", "Source"} and all(url.startswith("https://") for url in urls.values()), urls
 
 
+@pytest.mark.package
 def test_sdist_contents(dist):
     with tarfile.open(dist[0]) as sdist:
         names = {n.split("/", 1)[1] for n in sdist.getnames() if "/" in n}
     for needed in ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "include/btree_capi.h",
                    "src/btree.pyi", "src/py.typed", "src/compat.h", "src/btree/module.cpp",
-                   "src/btreemap.pyi", "src/btreemap/module.cpp"]:
+                   "src/btreemap.pyi", "src/btreemap/module.cpp", "CHANGELOG.md",
+                   "scripts/smoke.py"]:
         assert needed in names
     assert not any(n.startswith((".venv", "build/", "bench/results/")) for n in names)
 
 
+@pytest.mark.package
 def test_sdist_installs_and_works_in_a_fresh_environment(fresh, tmp_path):
-    assert run(fresh, "-c", SMOKE, VERSION, cwd=tmp_path).strip() == "ok"
+    assert run(fresh, SMOKE, VERSION, cwd=tmp_path).startswith(f"ok: quindle-btree {VERSION} ")
     for script in sorted(EXAMPLES.glob("*.py")):
         run(fresh, script, cwd=tmp_path)
 
 
+@pytest.mark.package
 def test_type_checkers_find_the_installed_stubs(fresh, tmp_path):
     """mypy run from outside the repository, against the fresh environment."""
     use = tmp_path / "use.py"
