@@ -4,7 +4,9 @@
 #                none is found), builds the module with its test-only
 #                companions, runs every test in each (3.13t with the
 #                interpreter lock off), then checks the packaging: sdist and
-#                wheel, and the sdist installed into a fresh environment.
+#                wheel, and the sdist installed into a fresh environment;
+#                last, builds the documentation site (make docs) with every
+#                warning an error.
 # make layers    the check of the include lines alone.
 # make test-all  the same on every supported Python (3.10 to 3.13).
 # make test-3.12 the suite on one Python only (any of PYTHONS, or 3.13t).
@@ -26,7 +28,7 @@ run_env = $(if $(filter %t,$(1)),PYTHON_GIL=0)
 
 .PHONY: test test-all layers package bench bench-threads clean $(PYTHONS:%=test-%)
 
-test: layers $(TEST_PYTHONS:%=test-%) package
+test: layers $(TEST_PYTHONS:%=test-%) package docs
 
 test-all: layers $(PYTHONS:%=test-%) package
 
