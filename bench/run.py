@@ -329,6 +329,8 @@ def installed(name):
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.quick:
+        print(summary.QUICK + "\n", flush=True)
     if args.callgrind:
         callgrind.valgrind()
     available = {name: installed(name) for name in args.systems}
@@ -345,8 +347,6 @@ def main(argv=None):
     if meta["load_before"][0] > BUSY_LOAD:
         print(f"warning: load average {meta['load_before'][0]:.1f} on {os.cpu_count()} cores; "
               "other work will make the figures noisy", file=sys.stderr)
-    if args.quick:
-        print(summary.QUICK + "\n", flush=True)
     t0 = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="btree-bench-") as tmp:
         if args.callgrind:

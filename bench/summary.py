@@ -5,15 +5,15 @@ and the tally of the targets. A quick run says so at the top and bottom."""
 
 import family
 import targets
-from report import LABELS
+from report import LABELS, NET_INDEX
 from systems import BASELINE, MAP
+from workloads import CALL_FLOOR
 
 # Peers by the name of the type they are timed through; dict keeps no order
 # and is the floor of point operations, not a peer.
 PEER_NAMES = {"sortedcontainers": "SortedDict", "BTrees": "BTrees", "pysorteddict": "pysorteddict"}
 QUICK = ("QUICK RUN (--quick): small sizes and few repetitions, a check that the benchmark runs; its figures "
          "are rough and no target is judged")
-LABEL_WIDTH = 32
 
 
 def ratio_text(ratio):
@@ -21,14 +21,19 @@ def ratio_text(ratio):
     the peer is faster."""
     if ratio >= 1:
         return f"{ratio:.0f}x" if ratio >= 10 else f"{ratio:.1f}x"
-    return f"behind {ratio:.2f}x"
+    return f"behind {_below_one(ratio)}"
+
+
+def _below_one(ratio):
+    # Two places, or three where two would round a lag up to 1.00.
+    return f"{ratio:.2f}x" if ratio < 0.995 else f"{ratio:.3f}x"
 
 
 def lead_text(ratio, peer):
     """The lead over one peer: '1.8x vs SortedDict', 'behind SortedDict 0.93x'."""
     if ratio >= 1:
         return f"{ratio_text(ratio)} vs {peer}"
-    return f"behind {peer} {ratio:.2f}x"
+    return f"behind {peer} {_below_one(ratio)}"
 
 
 def figures(records, field):
@@ -50,9 +55,10 @@ def nearest_peer(value, size, kind, ours, op, peers):
 
 def _table(title, head, rows):
     """rows: (label, cells); each column as wide as its widest text."""
+    label_width = max(len(label) for label, _ in rows) + 3
     widths = [max(len(text) for text in column) + 3 for column in zip(head, *(cells for _, cells in rows))]
-    lines = [title, f"{'':<{LABEL_WIDTH}}" + "".join(f"{h:<{w}}" for h, w in zip(head, widths)).rstrip()]
-    lines += [f"{label:<{LABEL_WIDTH}}" + "".join(f"{c:<{w}}" for c, w in zip(cells, widths)).rstrip()
+    lines = [title, f"{'':<{label_width}}" + "".join(f"{h:<{w}}" for h, w in zip(head, widths)).rstrip()]
+    lines += [f"{label:<{label_width}}" + "".join(f"{c:<{w}}" for c, w in zip(cells, widths)).rstrip()
               for label, cells in rows]
     return "\n".join(lines)
 
@@ -76,6 +82,8 @@ def map_glance(records, field, systems):
     for kind in dict.fromkeys(r["kind"] for r in records):
         rows = []
         for op, label in LABELS.items():
+            if op in (NET_INDEX, CALL_FLOOR):   # btree's calling convention, not an operation
+                continue
             cells = [nearest_peer(value, size, kind, ours, op, peers) for size in sizes]
             if any(cells):
                 rows.append((label.removesuffix(" *"), [

@@ -87,7 +87,8 @@ def test_the_targets_table_shows_judged_verdicts_only():
 
 
 @pytest.mark.parametrize("ratio, text", [(1.8, "1.8x vs SortedDict"), (1.0, "1.0x vs SortedDict"),
-                                         (12.4, "12x vs SortedDict"), (0.93, "behind SortedDict 0.93x")])
+                                         (12.4, "12x vs SortedDict"), (0.93, "behind SortedDict 0.93x"),
+                                         (0.996, "behind SortedDict 0.996x")])
 def test_a_lead_reads_as_a_multiple_or_as_behind(ratio, text):
     assert summary.lead_text(ratio, "SortedDict") == text
 
