@@ -5,6 +5,7 @@ import atexit
 import functools
 import importlib
 import operator
+import re
 import shutil
 import subprocess
 import sys
@@ -111,6 +112,11 @@ MAX_KEYS, MAX_CHILDREN, MIN_KEYS, MAX_DEPTH, POOL_MAX, CAPI_SLOTS = (
 # ASCENDING_LEAF items, and the last is full at ASCENDING_FULL_LAST items.
 ASCENDING_LEAF = None if MIN_KEYS is None else MIN_KEYS + 1
 ASCENDING_FULL_LAST = None if MIN_KEYS is None else ASCENDING_LEAF + MAX_KEYS
+# The keys a node holds, for tests that size trees to reach a shape and
+# assert nothing of it: the test build's constant, else the one the sources
+# (and so the shipped build) define.
+NODE_KEYS = MAX_KEYS if MAX_KEYS is not None else int(
+    re.search(r"BTREE_MAX_KEYS = (\d+);", (ROOT / "src" / "nodes" / "node.h").read_text()).group(1))
 
 
 def node_table(make):

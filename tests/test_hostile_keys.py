@@ -25,7 +25,7 @@ import pytest
 
 import sortedcontainers
 
-from helpers import (FREE_THREADED, KEYED_LIST, KEYED_SET, LIST, MAP, MAX_KEYS, SET, SURFACES, TESTED, TREE, Key,
+from helpers import (FREE_THREADED, KEYED_LIST, KEYED_SET, LIST, MAP, NODE_KEYS, SET, SURFACES, TESTED, TREE, Key,
                      _btree_client as capi, _btree_test, check_tree, in_order, needs_path_cache, use_capsule_of)
 
 REENTRANT = "BTree reentrant access during comparison"
@@ -208,7 +208,7 @@ def templates(request):
     return cls, {surface.name: {
         # A full internal node over full leaves, beside a last one of a single
         # key: inserting into it splits an internal node and a leaf.
-        "full": packed(surface, [cls(2 * v) for v in range(MAX_KEYS * (MAX_KEYS + 1) + 1)]),
+        "full": packed(surface, [cls(2 * v) for v in range(NODE_KEYS * (NODE_KEYS + 1) + 1)]),
         "thin": thinned(surface, cls),
         "small": packed(surface, [cls(v) for v in sorted(SMALL)]),
     } for surface in SURFACES}
