@@ -35,11 +35,16 @@ def pytest_sessionstart(session):
                     "with the test-only modules and runs the tests")
 
 
-def needs_test_build(item):
+def test_build_need(item):
+    """Why a test needs the test build: "invariants" where it looks inside
+    trees, "rerun" where it is a behaviour test's run on the test build, or
+    None."""
     callspec = getattr(item, "callspec", None)
-    return (item.get_closest_marker("test_build") is not None
-            or not TEST_BUILD_FIXTURES.isdisjoint(item.fixturenames)
-            or (callspec is not None and callspec.params.get("mod") == "_btree_test"))
+    if item.get_closest_marker("test_build") or not TEST_BUILD_FIXTURES.isdisjoint(item.fixturenames):
+        return "invariants"
+    if callspec is not None and callspec.params.get("mod") == "_btree_test":
+        return "rerun"
+    return None
 
 
 def pytest_collection_modifyitems(config, items):
@@ -49,20 +54,20 @@ def pytest_collection_modifyitems(config, items):
         return
     skip = pytest.mark.skip(reason=NO_TEST_BUILD)
     for item in items:
-        if needs_test_build(item):
+        if test_build_need(item):
             item.add_marker(skip, append=False)
 
 
 def pytest_report_collectionfinish(config, start_path, items):
     """One line at the top of the output, shown under -q too: whether the
     tests run against the test build, and what is skipped without it."""
-    client = "" if CLIENT == "installed" else f"; the C API client: {CLIENT}"
+    client = "" if CLIENT == "installed" else f", C API client {CLIENT}"
     if _btree_test is not None:
-        return f"btree: test-only build found: all {len(items)} tests run, invariant checks included{client}"
-    skipped = sum(needs_test_build(item) for item in items)
-    return (f"btree: test-only build not found: {skipped} of {len(items)} tests are skipped, those that "
-            f"check internal invariants or rerun on the test build; every other test runs on the installed "
-            f"btree and btreemap{client}; build with {BUILD_FLAG} (make test-3.13) to run them all")
+        return f"btree: test-only build found: all {len(items)} tests run, internal invariant checks included{client}"
+    needs = [test_build_need(item) for item in items]
+    return (f"btree: test-only build not found: {needs.count('invariants')} tests of internal invariants and "
+            f"{needs.count('rerun')} reruns of behaviour tests on it are skipped; the other {needs.count(None)} run "
+            f"on the installed btree and btreemap{client}; build with {BUILD_FLAG} (make test-3.13) to run them all")
 
 
 @pytest.fixture(params=["btree", "_btree_test"])
