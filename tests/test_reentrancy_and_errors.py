@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import ASCENDING_FULL_LAST, FREE_THREADED, Key, needs_path_cache, tree_of
+from helpers import ASCENDING_FULL_LAST, FREE_THREADED, Key, check_tree, needs_path_cache, tree_of
 
 REENTRANT = "BTree reentrant access during comparison"
 
