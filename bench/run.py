@@ -74,7 +74,12 @@ Method:
   one by one and built from an iterable.
 
 - Targets: after the tables, every performance target at 10^6 keys is shown
-  met or missed with its measured ratio (see targets.py).
+  met or missed with its measured ratio (see targets.py); a run without
+  10^6 keys (--quick) judges none.
+- Summary: the run ends with BTreeMap's lead over the fastest sorted peer
+  for each operation, key type and size, each list and set type's over its
+  sortedcontainers counterpart, and the count of targets met, missed and not
+  judged (see summary.py). A quick run says so at its start and end.
 - --callgrind: instead of timing, counts instructions per operation under
   valgrind's callgrind at 10^5 keys, a measure that other work on the
   machine does not disturb (see callgrind.py); a few minutes per key type.
@@ -105,6 +110,7 @@ import datasets
 import family
 import report
 import spawn
+import summary
 import systems
 import targets
 from workloads import OP_NAMES
@@ -323,6 +329,8 @@ def installed(name):
 
 def main(argv=None):
     args = parse_args(argv)
+    if args.quick:
+        print(summary.QUICK + "\n", flush=True)
     if args.callgrind:
         callgrind.valgrind()
     available = {name: installed(name) for name in args.systems}
@@ -369,7 +377,11 @@ def main(argv=None):
     sections["targets"] = targets.evaluate(sections[section] + sections["family"],
                                            sections.get("memory", []), field,
                                            sections.get("family_memory", []))
-    print(targets.table(sections["targets"], report.MEASURES[field][1]), flush=True)
+    judged = targets.table(sections["targets"], report.MEASURES[field][1])
+    if judged:
+        print(judged + "\n")
+    print(summary.summary(sections[section], sections["family"], sections["targets"], field,
+                          args.systems, args.quick), flush=True)
     meta["seconds"] = round(time.perf_counter() - t0, 1)
     meta["load_after"] = os.getloadavg()
     report.write_json(args.out, meta, sections, field)

@@ -2,8 +2,8 @@
 judged on one run.
 
 Every target compares one of them (the system) with one peer on one
-operation and key type at 10^6 keys. A run without that size is judged at
-its largest size, and the heading says so. Most targets ask the system to be
+operation and key type at 10^6 keys, and is judged only there: a run without
+that size (a quick run) reports it not judged. Most targets ask the system to be
 some factor faster: the measured ratio is peer time / system time and must
 reach the factor. Those against dict ask btree to stay within a factor of
 it: the ratio is then system time / dict time and must not exceed the
@@ -108,33 +108,41 @@ FAMILY_MEMORY_NEEDS = ((LIST, SORTED_LIST, 1.3), (LIST, MAP, 0.9))
 LABEL_WIDTH = 30
 
 
-def judge_size(records):
-    sizes = {r["size"] for r in records}
-    return SIZE if SIZE in sizes or not sizes else max(sizes)
-
-
 def evaluate(records, memory, field="min_ns", family_memory=()):
     """records: timing records of any sizes, of maps and of the family;
     memory, family_memory: memory records (may be empty). Returns one verdict
-    per target and key type measured."""
-    size = judge_size(records)
+    per target and key type the run measured at any size. Targets are set at
+    SIZE: a verdict is judged (its "judged") only where the run measured
+    that size, and its "met" is None where a figure is missing there."""
     value = {(r["kind"], r["system"], r["op"]): r[field] for r in records
-             if r["size"] == size and r.get("status") == "ok"}
+             if r["size"] == SIZE and r.get("status") == "ok"}
+    ran = {(r["kind"], r["system"], r["op"]) for r in records}
+    at_size = {(r["kind"], r["system"], r["op"]) for r in records if r["size"] == SIZE}
     verdicts = []
     for t in TARGETS:
         for kind in t.kinds:
-            base, peer = value.get((kind, t.system, t.op)), value.get((kind, t.peer, t.op))
-            if base is None and peer is None:
+            sides = ((kind, t.system, t.op), (kind, t.peer, t.op))
+            if ran.isdisjoint(sides):
                 continue
+            base, peer = (value.get(side) for side in sides)
             measured = None if base is None or peer is None else (
                 base / peer if t.within else peer / base)
             verdicts.append({"system": t.system, "op": t.op, "peer": t.peer, "kind": kind,
-                             "size": size,
+                             "size": SIZE, "judged": not at_size.isdisjoint(sides),
                              "need": t.wording(), "ratio": measured,
                              "met": None if measured is None else t.met(measured)})
     verdicts += _memory_verdicts(memory)
     verdicts += _family_memory_verdicts(family_memory)
     return verdicts
+
+
+def _memory_verdict(system, op, reference, n, need, base, peer):
+    """The verdict of a memory target, judged at SIZE only: system / reference
+    must not exceed `need`."""
+    measured = None if base is None or peer is None or n != SIZE else base / peer
+    return {"system": system, "op": op, "peer": reference, "kind": "int", "size": SIZE,
+            "judged": n == SIZE, "need": f"<= {need:g}x", "ratio": measured,
+            "met": None if measured is None else measured <= need}
 
 
 def _memory_verdicts(memory):
@@ -145,10 +153,8 @@ def _memory_verdicts(memory):
         base, peer = per_item.get((system, traced)), per_item.get((reference, traced))
         if base is None or peer is None:
             continue
-        measured = base / peer
-        verdicts.append({"system": system, "op": f"memory per item, {'traced' if traced else 'RSS'}",
-                         "peer": reference, "kind": "int", "size": memory[0]["n"],
-                         "need": f"<= {need:g}x", "ratio": measured, "met": measured <= need})
+        verdicts.append(_memory_verdict(system, f"memory per item, {'traced' if traced else 'RSS'}",
+                                        reference, memory[0]["n"], need, base, peer))
     return verdicts
 
 
@@ -161,25 +167,33 @@ def _family_memory_verdicts(memory):
         base, peer = per_element.get((system, mode)), per_element.get((reference, mode))
         if base is None and peer is None:
             continue
-        measured = None if base is None or peer is None else base / peer
-        verdicts.append({"system": system, "op": f"memory per element, {mode}",
-                         "peer": reference, "kind": "int", "size": memory[0]["n"],
-                         "need": f"<= {need:g}x", "ratio": measured,
-                         "met": None if measured is None else measured <= need})
+        verdicts.append(_memory_verdict(system, f"memory per element, {mode}", reference,
+                                        memory[0]["n"], need, base, peer))
     return verdicts
 
 
+def tally(verdicts, unjudged):
+    """The verdicts in one line: met, missed, not measured, and not judged
+    for `unjudged` (why the run could not judge them)."""
+    judged = [v for v in verdicts if v.get("judged", True)]
+    met = sum(v["met"] is True for v in judged)
+    missed = sum(v["met"] is False for v in judged)
+    parts = [f"{met} met", f"{missed} missed"]
+    if len(judged) > met + missed:
+        parts.append(f"{len(judged) - met - missed} not measured")
+    if len(verdicts) > len(judged):
+        parts.append(f"{len(verdicts) - len(judged)} not judged ({unjudged})")
+    return f"targets at n = {SIZE:,}: " + ", ".join(parts)
+
+
 def table(verdicts, unit="time"):
-    """The verdicts as text, one line per operation and peer, one column
-    per key type."""
+    """The judged verdicts as text, one line per operation and peer, one
+    column per key type; empty where none was judged."""
+    verdicts = [v for v in verdicts if v.get("judged", True)]
     if not verdicts:
-        return "targets: nothing measured to judge"
-    size = verdicts[0]["size"]
-    heading = f"targets at n = {size:,}"
-    if size != SIZE:
-        heading += f" (they are set at n = {SIZE:,}; this run is smaller)"
+        return ""
     kinds = [k for k in KEY_TYPES if any(v["kind"] == k for v in verdicts)]
-    lines = [f"{heading}: x = peer {unit} / system {unit}; for need <= x: "
+    lines = [f"targets at n = {SIZE:,}: x = peer {unit} / system {unit}; for need <= x: "
              f"system {unit} / peer {unit}",
              f"{'system':<9} {'operation':<{LABEL_WIDTH}} {'peer':<17} {'need':>8}"
              + "".join(f"  {k:<13}" for k in kinds)]
@@ -197,7 +211,4 @@ def table(verdicts, unit="time"):
                 f"{'met' if v['met'] else 'MISSED'} {v['ratio']:.2f}x")
             line += f"  {text:<13}"
         lines.append(line.rstrip())
-    missed = sum(v["met"] is False for v in verdicts)
-    met = sum(v["met"] is True for v in verdicts)
-    lines.append(f"{met} met, {missed} missed, {len(verdicts) - met - missed} not measured")
     return "\n".join(lines)

@@ -1,18 +1,30 @@
 """Fixtures shared by the suites.
 
-Two builds of the same sources are installed: the shipped module ``btree`` and
-the test build ``_btree_test``, which adds functions that look inside trees
-(check, dump, pool counts, allocation failures). ``_btree_client`` is a C
-extension that calls the capsule table the way a third-party client does.
-``make test-3.13`` installs all three; a plain ``pytest`` with only ``btree``
-installed runs the tests of ``btree`` alone and skips the others.
+Two builds of the same sources are installed: the shipped modules ``btree``
+and ``btreemap``, and the test build ``_btree_test``, which adds functions
+that look inside trees (check, dump, pool counts, allocation failures).
+``_btree_client`` is a C extension that calls the capsule table the way a
+third-party client does. ``make test-3.13`` installs all three. A plain
+``pytest`` where only the shipped modules are installed (``pip install
+.[test]``) builds the client for the session, runs every behaviour test on
+the shipped modules, skips the tests that need the test build, and says how
+many at the top of its output.
 """
 
 import importlib
 
 import pytest
 
-from helpers import SURFACES, TEST_CAPSULE, Key, check_tree, from_test_build
+from helpers import CLIENT, NO_TEST_BUILD, SURFACES, Key, _btree_client, _btree_test, check_tree, from_test_build, \
+    use_capsule_of
+
+# Fixtures that reach into the test build: a test that takes one needs it.
+TEST_BUILD_FIXTURES = {"bt", "check", "dump", "test_capi"}
+BUILD_FLAG = "-Ccmake.define.BTREE_BUILD_TESTING=ON"
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "test_build: looks inside trees through the test-only build _btree_test")
 
 
 def pytest_sessionstart(session):
@@ -21,6 +33,41 @@ def pytest_sessionstart(session):
     except ImportError as error:
         pytest.exit(f"{error}: install it (pip install .), or run `make test-3.13`, which builds it "
                     "with the test-only modules and runs the tests")
+
+
+def test_build_need(item):
+    """Why a test needs the test build: "invariants" where it looks inside
+    trees, "rerun" where it is a behaviour test's run on the test build, or
+    None."""
+    callspec = getattr(item, "callspec", None)
+    if item.get_closest_marker("test_build") or not TEST_BUILD_FIXTURES.isdisjoint(item.fixturenames):
+        return "invariants"
+    if callspec is not None and callspec.params.get("mod") == "_btree_test":
+        return "rerun"
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    """Without the test build, skips the tests that need it (before any
+    other reason to skip, such as an empty table of node shapes)."""
+    if _btree_test is not None:
+        return
+    skip = pytest.mark.skip(reason=NO_TEST_BUILD)
+    for item in items:
+        if test_build_need(item):
+            item.add_marker(skip, append=False)
+
+
+def pytest_report_collectionfinish(config, start_path, items):
+    """One line at the top of the output, shown under -q too: whether the
+    tests run against the test build, and what is skipped without it."""
+    client = "" if CLIENT == "installed" else f", C API client {CLIENT}"
+    if _btree_test is not None:
+        return f"btree: test-only build found: all {len(items)} tests run, internal invariant checks included{client}"
+    needs = [test_build_need(item) for item in items]
+    return (f"btree: test-only build not found: {needs.count('invariants')} tests of internal invariants and "
+            f"{needs.count('rerun')} reruns of behaviour tests on it are skipped; the other {needs.count(None)} run "
+            f"on the installed btree and btreemap{client}; build with {BUILD_FLAG} (make test-3.13) to run them all")
 
 
 @pytest.fixture(params=["btree", "_btree_test"])
@@ -75,22 +122,17 @@ def dump(bt):
 @pytest.fixture
 def capi(mod):
     """The client, switched to the capsule table of the module under test."""
-    client = from_test_build("_btree_client")
-    if mod.__name__ == "btree":
-        client.use_capsule(None)
-    else:
-        client.use_capsule(mod._C_API, TEST_CAPSULE)
-    yield client
-    client.use_capsule(None)
+    use_capsule_of(mod)
+    yield _btree_client
+    _btree_client.use_capsule(None)
 
 
 @pytest.fixture
 def test_capi(bt):
     """The client on the test build's table, for trees of the test build."""
-    client = from_test_build("_btree_client")
-    client.use_capsule(bt._C_API, TEST_CAPSULE)
-    yield client
-    client.use_capsule(None)
+    use_capsule_of(bt)
+    yield _btree_client
+    _btree_client.use_capsule(None)
 
 
 @pytest.fixture

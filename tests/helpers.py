@@ -1,20 +1,73 @@
 """Helpers shared by the suites: watched key objects, tree builders and the
 invariant check of the test build."""
 
+import atexit
 import functools
 import importlib
 import operator
+import re
+import shutil
+import subprocess
 import sys
 import sysconfig
+import tempfile
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def build_client():
+    """The C API client compiled here from tests/native, for an environment
+    where only the shipped modules are installed (`pip install .`): it calls
+    their capsule as any client extension does. (module, None), or (None,
+    why it could not be built)."""
+    out = Path(tempfile.mkdtemp(prefix="btree-client-"))
+    atexit.register(shutil.rmtree, out, ignore_errors=True)
+    setup = ("import sys; from setuptools import Extension, setup; setup(ext_modules=[Extension("
+             "'_btree_client', ['tests/native/client.c'], include_dirs=['include', 'src'], "
+             "extra_compile_args=['-std=c99'])], script_args=['-q', 'build_ext', '--build-lib', sys.argv[1], "
+             "'--build-temp', sys.argv[2]])")
+    try:
+        proc = subprocess.run([sys.executable, "-c", setup, str(out / "lib"), str(out / "tmp")], cwd=ROOT,
+                              capture_output=True, text=True, timeout=300)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return None, str(error)
+    if proc.returncode:
+        last = (proc.stderr.strip() or proc.stdout.strip() or "no output").splitlines()[-1]
+        return None, f"building it from tests/native/client.c failed: {last}"
+    sys.path.insert(0, str(out / "lib"))
+    return importlib.import_module("_btree_client"), None
+
+
+class MissingClient:
+    """Stands for the client that could not be built: a test that calls it
+    skips, saying why."""
+
+    def __init__(self, why):
+        self.why = why
+
+    def __getattr__(self, name):
+        pytest.skip(f"the C API client is missing: {self.why}")
+
+
 try:
     import _btree_test
+except ImportError:  # only the shipped modules are installed: see from_test_build
+    _btree_test = None
+# The client is test-only too, but plain C on the public header: where it is
+# not installed it is built for the session. CLIENT says where it came from,
+# or why it is missing.
+try:
     import _btree_client
-except ImportError:  # only the shipped module is installed: see from_test_build
-    _btree_test = _btree_client = None
+    CLIENT = "installed"
+except ImportError:
+    _btree_client, _why = build_client()
+    CLIENT = "built for this session" if _why is None else f"missing: {_why}"
+    if _btree_client is None:
+        _btree_client = MissingClient(_why)
 
 # The set operators of views and the comparisons, by name.
 SET_OPS = {"&": operator.and_, "|": operator.or_, "-": operator.sub, "^": operator.xor}
@@ -27,8 +80,25 @@ PATH_CACHE = not FREE_THREADED
 needs_path_cache = pytest.mark.skipif(not PATH_CACHE, reason="readers share a tree on free-threaded builds and "
                                       "fill no path cache")
 
-NO_TEST_BUILD = "needs the test-only modules _btree_test and _btree_client, which `make test-3.13` builds"
+NO_TEST_BUILD = "needs the test-only build _btree_test, which `make test-3.13` builds"
 TEST_CAPSULE = "_btree_test._C_API"
+# Marks a test that looks inside trees through the test build, so that it is
+# counted and skipped where the build is missing (see conftest.py). The
+# fixtures bt, check, dump and test_capi, and the mod fixture's test build,
+# mark a test by themselves.
+needs_test_build = pytest.mark.test_build
+
+try:
+    import btree
+    import btreemap
+except ImportError:  # conftest.py stops the session with the reason
+    btree = btreemap = None
+# The build that tests without the `mod` fixture (hypothesis's property
+# tests, state machines) run on: the test build where it is installed, whose
+# trees check_tree looks inside, else the shipped modules.
+TESTED = _btree_test if _btree_test is not None else SimpleNamespace(
+    __name__="btree", BTree=btree and btree.BTree, _C_API=btree and btree._C_API,
+    **{name: btreemap and getattr(btreemap, name) for name in ("BTreeMap", "BTreeList", "BTreeSet")})
 
 # The node constants of the core and the capsule table's slot count, as the
 # test build reports them. Every test that reads one needs the test build, so
@@ -42,6 +112,11 @@ MAX_KEYS, MAX_CHILDREN, MIN_KEYS, MAX_DEPTH, POOL_MAX, CAPI_SLOTS = (
 # ASCENDING_LEAF items, and the last is full at ASCENDING_FULL_LAST items.
 ASCENDING_LEAF = None if MIN_KEYS is None else MIN_KEYS + 1
 ASCENDING_FULL_LAST = None if MIN_KEYS is None else ASCENDING_LEAF + MAX_KEYS
+# The keys a node holds, for tests that size trees to reach a shape and
+# assert nothing of it: the test build's constant, else the one the sources
+# (and so the shipped build) define.
+NODE_KEYS = MAX_KEYS if MAX_KEYS is not None else int(
+    re.search(r"BTREE_MAX_KEYS = (\d+);", (ROOT / "src" / "nodes" / "node.h").read_text()).group(1))
 
 
 def node_table(make):
@@ -53,13 +128,29 @@ def node_table(make):
 
 def from_test_build(name):
     """The test-only module `name`. Where a plain `pytest` runs with only the
-    shipped module installed, it skips the test that asks, or the whole file
-    when called at import."""
+    shipped modules installed, it skips the test that asks."""
     return pytest.importorskip(name, reason=NO_TEST_BUILD)
 
 
+TEST_BUILD_TYPES = () if _btree_test is None else (
+    _btree_test.BTree, _btree_test.BTreeMap, _btree_test.BTreeList, _btree_test.BTreeSet)
+
+
+def use_capsule_of(build):
+    """Switches the C API client to the capsule table of `build` (btree, or
+    the test build, which publishes its own)."""
+    if build.__name__ == "_btree_test":
+        _btree_client.use_capsule(build._C_API, TEST_CAPSULE)
+    else:
+        _btree_client.use_capsule(None)
+
+
 def check_tree(tree, strict=True):
-    _btree_test.check(tree, strict)
+    """The invariant check of a tree of the test build. The shipped modules
+    cannot be looked inside: their trees are left to the behaviour the test
+    asserts."""
+    if isinstance(tree, TEST_BUILD_TYPES):
+        _btree_test.check(tree, strict)
 
 
 class Key:

@@ -21,10 +21,10 @@ except ImportError:
     _testcapi = None
 
 from helpers import (ASCENDING_FULL_LAST, ASCENDING_LEAF, FREE_THREADED, MAX_CHILDREN, MAX_KEYS, PATH_CACHE, SURFACES,
-                     TEST_CAPSULE, TREE, check_tree, drain_pools, filled, from_test_build, in_order)
+                     TEST_CAPSULE, TREE, _btree_client as capi, _btree_test as bt, check_tree, drain_pools, filled,
+                     in_order, needs_test_build, node_table)
 
-bt = from_test_build("_btree_test")
-capi = from_test_build("_btree_client")
+pytestmark = needs_test_build
 
 
 @pytest.fixture(autouse=True)
@@ -522,7 +522,7 @@ def seq_case(surface, name):
 # Ascending insertion leaves a full last leaf at ASCENDING_FULL_LAST keys. A
 # packed tree of MAX_KEYS * MAX_CHILDREN keys is a full root over full leaves;
 # of twice as many, a root over two full internal nodes.
-FULL_TWO_LEVELS = MAX_KEYS * MAX_CHILDREN
+FULL_TWO_LEVELS = None if MAX_KEYS is None else MAX_KEYS * MAX_CHILDREN
 FULL_LAST = ASCENDING_FULL_LAST
 
 
@@ -567,7 +567,7 @@ def joined(*tables):
     return cases
 
 
-CASES = joined(
+CASES = node_table(lambda: joined(
     # The cases read items and values: the types that keep values.
     {f"{surface.name}: {name}": case for surface in SURFACES if surface.valued
      for name, case in shared_cases(surface).items()},
@@ -577,7 +577,7 @@ CASES = joined(
     {f"BTreeMap: {name}": map_case(name) for name in MAP_OPERATIONS},
     {f"{surface.name}: {name}": seq_case(surface, name) for surface in SURFACES if not surface.valued
      for name, (types, *_) in SEQ_OPERATIONS.items() if surface.type_name in types},
-)
+))
 
 def refcounts(objects):
     return [sys.getrefcount(obj) for obj in objects]
@@ -586,7 +586,9 @@ def refcounts(objects):
 class Ours:
     """The module's own allocations, counted and failed by the test build."""
 
-    count = staticmethod(bt.alloc_count)
+    @staticmethod
+    def count():
+        return bt.alloc_count()
 
     @staticmethod
     def fail(fail_at):

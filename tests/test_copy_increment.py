@@ -8,7 +8,7 @@ from collections import Counter
 
 import pytest
 
-from helpers import MAX_KEYS, leaf_sizes, references, separators, tree_of
+from helpers import MAX_KEYS, check_tree, leaf_sizes, references, separators, tree_of
 
 NONE, OBJECT, INT64 = -1, 0, 1
 REENTRANT = "BTree reentrant access during comparison"
@@ -49,9 +49,9 @@ def test_copy_shares_the_items_and_repeats_the_structure(bt, test_capi, dump, ch
 
 
 @pytest.mark.parametrize("changed", ["source", "copy"])
-def test_copy_and_source_go_separate_ways(bt, test_capi, check, changed):
-    tree = tree_of(bt.BTree, range(0, 30_000, 3), value=str)
-    copy = test_capi.copy(tree)
+def test_copy_and_source_go_separate_ways(BTree, capi, changed):
+    tree = tree_of(BTree, range(0, 30_000, 3), value=str)
+    copy = capi.copy(tree)
     target, other = (tree, copy) if changed == "source" else (copy, tree)
     items = list(other.items())
     iterator = other.items()
@@ -65,8 +65,8 @@ def test_copy_and_source_go_separate_ways(bt, test_capi, check, changed):
     assert list(iterator) == items[1:]
     assert list(other.items()) == items
     assert len(target) == len(items) + 1000 - 3334
-    check(tree)
-    check(copy)
+    check_tree(tree)
+    check_tree(copy)
 
 
 def test_increment_adds_to_the_stored_value(bt, test_capi, dump, check):
@@ -122,8 +122,8 @@ def test_increment_whose_addition_fails_changes_no_item(bt, test_capi, dump, che
     check(tree)
 
 
-def test_addition_runs_with_the_guard_held(bt, test_capi):
-    tree = tree_of(bt.BTree, range(10))
+def test_addition_runs_with_the_guard_held(BTree, capi):
+    tree = tree_of(BTree, range(10))
     seen = []
 
     class Delta:
@@ -134,8 +134,8 @@ def test_addition_runs_with_the_guard_held(bt, test_capi):
                 seen.append(str(error))
             return other + 1
 
-    assert test_capi.increment(tree, 3, Delta(), 0) == 4
-    assert test_capi.increment(tree, 30, Delta(), 0) == 1
+    assert capi.increment(tree, 3, Delta(), 0) == 4
+    assert capi.increment(tree, 30, Delta(), 0) == 1
     assert seen == [REENTRANT, REENTRANT]
 
 

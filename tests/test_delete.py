@@ -10,8 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import (ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, PATH_CACHE, Key, built, check_tree,
-                     from_test_build, leaf_sizes, needs_path_cache, node_table, separators, tree_of)
+from helpers import (ASCENDING_LEAF, MAX_CHILDREN, MAX_KEYS, MIN_KEYS, PATH_CACHE, TESTED, Key, built, check_tree,
+                     leaf_sizes, needs_path_cache, node_table, separators, tree_of)
 
 MUTATED = "BTree mutated during iteration"
 
@@ -464,9 +464,8 @@ CUTS = st.lists(st.tuples(st.floats(0, 1), st.floats(0, 1), st.booleans()), min_
        size=st.integers(0, 4000) | st.sampled_from([1, MAX_KEYS or 0, (MAX_KEYS or 0) + 1, 2 * (MAX_KEYS or 0)]),
        seed=st.integers(0, 2**32), cuts=CUTS)
 def test_range_removal_on_trees_of_every_shape(kind, shape, size, seed, cuts):
-    bt = from_test_build("_btree_test")
     rng = random.Random(seed)
-    m, model, strict = shaped_map(bt.BTreeMap, RANGE_KEYS[kind], size, shape, rng)
+    m, model, strict = shaped_map(TESTED.BTreeMap, RANGE_KEYS[kind], size, shape, rng)
     remove_and_compare(m, model, strict, cuts, rng)
 
 

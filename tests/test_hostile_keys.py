@@ -1,4 +1,4 @@
-"""Hostile keys and values (test build), on BTree and on BTreeMap.
+"""Hostile keys and values, on BTree and on BTreeMap (of the test build where it is installed).
 
 Comparisons that raise at any one of their calls, answer with objects whose
 truth fails, call back into the tree through every method and capsule entry,
@@ -25,11 +25,8 @@ import pytest
 
 import sortedcontainers
 
-from helpers import (FREE_THREADED, KEYED_LIST, KEYED_SET, LIST, MAP, MAX_KEYS, SET, SURFACES, TEST_CAPSULE, TREE, Key,
-                     check_tree, from_test_build, in_order, needs_path_cache)
-
-bt = from_test_build("_btree_test")
-capi = from_test_build("_btree_client")
+from helpers import (FREE_THREADED, KEYED_LIST, KEYED_SET, LIST, MAP, NODE_KEYS, SET, SURFACES, TESTED, TREE, Key,
+                     _btree_client as capi, _btree_test, check_tree, in_order, needs_path_cache, use_capsule_of)
 
 REENTRANT = "BTree reentrant access during comparison"
 MUTATED = "BTree mutated during iteration"
@@ -39,7 +36,7 @@ MAP_MUTATED = "BTreeMap mutated during iteration"
 
 @pytest.fixture(scope="module", autouse=True)
 def client():
-    capi.use_capsule(bt._C_API, TEST_CAPSULE)
+    use_capsule_of(TESTED)
     yield
     capi.use_capsule(None)
 
@@ -83,7 +80,7 @@ def packed(surface, keys):
     """A tree of the test build made by the bulk build, each key's value its
     `value`."""
     keys = with_equals(surface, keys)
-    return surface.packed(surface.type_in(bt), keys, [key.value for key in keys])
+    return surface.packed(surface.type_in(TESTED), keys, [key.value for key in keys])
 
 
 def by_name(table, keep=lambda entry: True):
@@ -95,7 +92,7 @@ def by_name(table, keep=lambda entry: True):
 
 def tree_of_keys(surface, keys):
     """A tree of the keys inserted in the given order, value = key.value."""
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     for key in keys:
         surface.insert(tree, key, key.value)
     return tree
@@ -211,7 +208,7 @@ def templates(request):
     return cls, {surface.name: {
         # A full internal node over full leaves, beside a last one of a single
         # key: inserting into it splits an internal node and a leaf.
-        "full": packed(surface, [cls(2 * v) for v in range(MAX_KEYS * (MAX_KEYS + 1) + 1)]),
+        "full": packed(surface, [cls(2 * v) for v in range(NODE_KEYS * (NODE_KEYS + 1) + 1)]),
         "thin": thinned(surface, cls),
         "small": packed(surface, [cls(v) for v in sorted(SMALL)]),
     } for surface in SURFACES}
@@ -416,7 +413,7 @@ def test_comparison_failing_at_each_call(templates, key_hook, surface, name):
 # Every way to copy a tree.
 TREE.copies = {"capi copy": capi.copy}
 MAP.copies = {
-    "BTreeMap(m)": bt.BTreeMap,
+    "BTreeMap(m)": TESTED.BTreeMap,
     "copy": lambda m: m.copy(),
     "pickle": lambda m: pickle.loads(pickle.dumps(m)),
 }
@@ -424,7 +421,7 @@ MAP.copies = {
 
 def sequence_tables(surface):
     """The copies and guarded tables of a BTreeList or BTreeSet record."""
-    T = surface.type_in(bt)
+    T = surface.type_in(TESTED)
     surface.copies = {
         "constructor": lambda s: T(s),
         "copy": lambda s: s.copy(),
@@ -506,8 +503,8 @@ TREE.guarded = {
     "capi iter_new": lambda t: capi.iter_new(t),
     "capi pop_item_by_index": lambda t: capi.pop_item_by_index(t, 0),
     "capi increment": lambda t: capi.increment(t, Key(4), 1, 0),
-    "capi merge_union": lambda t: capi.merge_union(t, bt.BTree()),
-    "capi merge_intersection": lambda t: capi.merge_intersection(bt.BTree(), t),
+    "capi merge_union": lambda t: capi.merge_union(t, TESTED.BTree()),
+    "capi merge_intersection": lambda t: capi.merge_intersection(TESTED.BTree(), t),
     "capi merge_difference": lambda t: capi.merge_difference(t, t),
 }
 MAP.guarded = {
@@ -521,7 +518,7 @@ MAP.guarded = {
     "setdefault": lambda m: m.setdefault(Key(4), 4),
     "increment": lambda m: m.increment(Key(4), 0),
     "update": lambda m: m.update([(Key(0.5), None)]),
-    "update from m": lambda m: bt.BTreeMap([(Key(0.5), None)]).update(m),
+    "update from m": lambda m: TESTED.BTreeMap([(Key(0.5), None)]).update(m),
     "|=": lambda m: m.__ior__([(Key(0.5), None)]),
     "clear": lambda m: m.clear(),
     "iter": iter,
@@ -550,8 +547,8 @@ MAP.guarded = {
     "lower_key": lambda m: m.lower_key(Key(4), None),
     "higher_key": lambda m: m.higher_key(Key(4), None),
     "copy": lambda m: m.copy(),
-    "union": lambda m: m.union(bt.BTreeMap()),
-    "intersection": lambda m: bt.BTreeMap().intersection(m),
+    "union": lambda m: m.union(TESTED.BTreeMap()),
+    "intersection": lambda m: TESTED.BTreeMap().intersection(m),
     "difference": lambda m: m.difference(m),
     "keys & keys": lambda m: m.keys() & m.keys(),
     "items & list": lambda m: m.items() & [(Key(4), 4)],
@@ -578,7 +575,7 @@ def test_reentry_from_every_comparison(templates, key_hook, surface, name):
     tree = surface.copy(trees[template])
     items = list(surface.entries(tree))
     iterator = surface.walk(tree)
-    filled, emptied = surface.type_in(bt)(), surface.copy(trees["small"])
+    filled, emptied = surface.type_in(TESTED)(), surface.copy(trees["small"])
     refusals, steps = set(), []
 
     def reenter():
@@ -787,7 +784,7 @@ def test_empty_map_filled_while_another_thread_adds_to_it(given):
     entry waited for another thread's operation finds the map no longer empty:
     its items are then stored one by one, and the other item stays."""
     pairs = [(v, v) for v in range(0, 1000, 2)]
-    target, source = bt.BTreeMap(), bt.BTreeMap(pairs) if given == "a map" else pairs
+    target, source = TESTED.BTreeMap(), TESTED.BTreeMap(pairs) if given == "a map" else pairs
     thread = threading.Thread(target=lambda: target.update(source))
 
     class Delta:
@@ -847,7 +844,7 @@ def test_threads_share_a_tree(key_hook, surface):
     interpreter allows, insert, delete, search, bisect, take ranges and
     iterate one tree: none fails, and the tree ends with what each thread's
     own operations, replayed alone, leave in its own keys."""
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     # Each thread's values, each with what it stored under them in order
     # (one at most where the type keeps one of equal keys, else two).
     replicas = [{} for _ in range(THREADS)]
@@ -995,7 +992,7 @@ def test_finaliser_run_by_a_mutation(surface, release):
     mutate, held = RELEASES[release]
     if held == "value":
         needs_values(surface)
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     for v in range(1000):
         key = Finalised(v) if held == "key" else Key(v)
         surface.insert(tree, key, Finalised(v) if held == "value" else v)
@@ -1082,7 +1079,7 @@ def test_finaliser_uses_the_tree_it_was_released_from(surface, mutation, work):
         mutate, act = RELEASING_MUTATIONS[mutation][side], FINALISER_WORK[work][side]
         if side == 0:
             mutate, act = partial(mutate, surface), partial(act, surface)
-        container = reached.type_in(bt)()
+        container = reached.type_in(TESTED)()
         for v in range(10):
             reached.insert(container, v, Releasing() if v == 5 else v)
 
@@ -1107,7 +1104,7 @@ def test_finalisers_of_a_collected_or_deallocated_tree(surface):
     deallocated, finds it consistent, or finds it gone."""
     needs_values(surface)
     seen = []
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     ref = weakref.ref(tree)
     for v in range(300):
         surface.insert(tree, v, Releasing() if v % 100 == 0 else v)
@@ -1118,7 +1115,7 @@ def test_finalisers_of_a_collected_or_deallocated_tree(surface):
     # The collector clears weak references to its garbage before it runs
     # finalisers: the finaliser finds the tree gone.
     assert ref() is None and seen == [None]
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     ref = weakref.ref(tree)
     values = [Releasing() for _ in range(3)]
     for v, value in enumerate(values):
@@ -1154,7 +1151,7 @@ def test_pop_releasing_a_cached_key_whose_finaliser_changes_the_tree(surface, ac
     if not surface.valued:
         pytest.skip("index() of a list or set keeps no key of its probe")
     change, left = POP_FINALISERS[action]
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
     for v in range(300):
         surface.insert(tree, v, v)
     cached = FinalisedInt(7)
@@ -1174,9 +1171,9 @@ def test_finalisers_run_while_a_tree_is_released(surface, cycle):
     """Values whose finalisers collect garbage and fill another tree, released
     with their tree; in a cycle through the tree the collector runs them while
     the tree is still whole."""
-    other = surface.type_in(bt)()
+    other = surface.type_in(TESTED)()
     sizes = []
-    tree = surface.type_in(bt)()
+    tree = surface.type_in(TESTED)()
 
     def on_release(value):
         gc.collect()
@@ -1229,12 +1226,15 @@ def test_comparisons_without_a_consistent_order(surface):
         assert 0 <= tree.bisect_left(key) <= len(tree)
     kept = list(walk_keys(surface, tree))
     assert len(kept) == len(tree) and len({id(key) for key in kept}) == len(kept)
-    dump = bt.dump(tree)
-    assert dump["size"] == len(kept) and dump["busy"] == 0
+    if _btree_test is not None:
+        dump = _btree_test.dump(tree)
+        assert dump["size"] == len(kept) and dump["busy"] == 0
     surface.copy(tree)
     while len(tree):
         surface.pop_at(tree, len(tree) // 2)
-    assert bt.dump(tree)["root"] is None
+    assert len(tree) == 0 and list(walk_keys(surface, tree)) == []
+    if _btree_test is not None:
+        assert _btree_test.dump(tree)["root"] is None
 
 
 class Raising:
@@ -1296,7 +1296,7 @@ class IntProbe(int):
 def test_numeric_tree_busy_with_a_key_of_another_type(key_hook, surface):
     if surface.key is not None:
         pytest.skip("the key function turns the probe into a plain int")
-    tree, other = surface.type_in(bt)(), surface.type_in(bt)()
+    tree, other = surface.type_in(TESTED)(), surface.type_in(TESTED)()
     for v in range(300):
         surface.insert(tree, v, v)
         surface.insert(other, v)
@@ -1344,7 +1344,7 @@ def test_cached_removal_with_a_comparison_that_fails_or_changes_its_mind(key_hoo
     assert len(tree) == 8066 and 6000 not in [k.value for k in walk_keys(surface, tree)]
 
 
-def test_comparison_entered_with_an_exception_pending():
+def test_comparison_entered_with_an_exception_pending(bt):
     pending = LookupError("pending")
     assert bt.key_cmp(Key(1), Key(2), pending=pending) == (-1, pending)
 
@@ -1365,8 +1365,8 @@ def test_comparison_entered_with_an_exception_pending():
 # the allocation of the lists a map is pickled as.
 GARBAGE_IN_A_WALK = """
 import gc
+import importlib
 import sys
-import _btree_test as bt
 
 class Value:
     pass
@@ -1379,10 +1379,13 @@ class Remover:
     def __del__(self):
         remove(10**6)
 
-tree = getattr(bt, sys.argv[1])()
+# The type from the build named (the shipped btree's map is btreemap's).
+build = importlib.import_module(sys.argv[3])
+Type = getattr(build, sys.argv[1], None) or getattr(importlib.import_module("btreemap"), sys.argv[1])
+tree = Type()
 put = getattr(tree, "insert", None) or tree.__setitem__
 remove = getattr(tree, "delete", None) or tree.__delitem__
-walk_keys = iter if sys.argv[1] == "BTreeMap" else bt.BTree.keys
+walk_keys = iter if sys.argv[1] == "BTreeMap" else Type.keys
 for key in range(10**6, 10**6 + 10):
     put(key, Value())
 view = tree.items()
@@ -1424,7 +1427,8 @@ MAP.collected = {**TREE.collected, "pickling": {"9/9", "10/10"}, "slicing": {"9"
 
 @pytest.mark.parametrize("surface, when", by_name("collected"))
 def test_collection_run_by_the_allocation_of_a_walk(surface, when):
-    run = subprocess.run([sys.executable, "-c", GARBAGE_IN_A_WALK, surface.name, when], capture_output=True, text=True)
+    run = subprocess.run([sys.executable, "-c", GARBAGE_IN_A_WALK, surface.name, when, TESTED.__name__],
+                         capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     size, outcome = run.stdout.split(maxsplit=1)
     assert size == "9" and outcome.strip() in surface.collected[when] | {surface.mutated}

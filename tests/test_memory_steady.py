@@ -9,10 +9,9 @@ from array import array
 
 import pytest
 
-from helpers import TEST_CAPSULE, drain_pools, from_test_build
+from helpers import TEST_CAPSULE, _btree_client as capi, _btree_test as bt, drain_pools, needs_test_build
 
-bt = from_test_build("_btree_test")
-capi = from_test_build("_btree_client")
+pytestmark = needs_test_build
 
 REENTRANT = "BTree reentrant access during comparison"
 

@@ -2,8 +2,9 @@
 and BTreeMap's mapping protocol against sortedcontainers.SortedDict.
 
 One state machine per sorted type and family of keys runs random sequences of
-operations on a tree of the test build and on the model, compares every
-answer, and checks every invariant of the tree after each step. Each type's
+operations on a tree of the test build (of the shipped modules where it is
+missing) and on the model, compares every answer, and checks every invariant
+of the tree of the test build after each step. Each type's
 operations are those of its record in helpers.SURFACES; BTree's without a
 Python method go through the C API client. To cover a new operation, add a
 rule; a new type joins with its record.
@@ -28,10 +29,7 @@ from hypothesis.stateful import (
     run_state_machine_as_test,
 )
 
-from helpers import COMPARISONS, SET_OPS, SURFACES, TEST_CAPSULE, check_tree, from_test_build
-
-_btree_test = from_test_build("_btree_test")
-_btree_client = from_test_build("_btree_client")
+from helpers import COMPARISONS, SET_OPS, SURFACES, TESTED, _btree_client, check_tree, use_capsule_of
 
 ALPHABET = "abcxyz\u00e9\u4e2d\U0001f600"
 
@@ -109,7 +107,7 @@ def machine_for(surface, keys, many_keys):
     class TreeModel(RuleBasedStateMachine):
         def __init__(self):
             super().__init__()
-            self.type = surface.type_in(_btree_test)
+            self.type = surface.type_in(TESTED)
             self.tree = self.type()
             # The dict keeps the first key object of each equivalence class
             # and the latest value, as the tree does.
@@ -121,7 +119,7 @@ def machine_for(surface, keys, many_keys):
             # A tree made by the bulk build may keep the last node of a level
             # below the minimum fill.
             self.strict = True
-            _btree_client.use_capsule(_btree_test._C_API, TEST_CAPSULE)
+            use_capsule_of(TESTED)
 
         def teardown(self):
             _btree_client.use_capsule(None)
@@ -496,7 +494,7 @@ class MapProtocol(RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
-        self.m = _btree_test.BTreeMap(self.key_func)
+        self.m = TESTED.BTreeMap(self.key_func)
         self.ref = sortedcontainers.SortedDict(self.key_func)
         self.keys = None
 
@@ -508,7 +506,7 @@ class MapProtocol(RuleBasedStateMachine):
     def choose_kind(self, data):
         self.keys = MAP_KEY_KINDS[data.draw(st.sampled_from(self.kinds))]
         pairs = data.draw(st.lists(st.tuples(self.keys, st.integers()), max_size=300))
-        self.m = _btree_test.BTreeMap(self.key_func, pairs)
+        self.m = TESTED.BTreeMap(self.key_func, pairs)
         self.ref = sortedcontainers.SortedDict(self.key_func, pairs)
         assert self.m.key is self.key_func
 
@@ -694,7 +692,7 @@ class MapProtocol(RuleBasedStateMachine):
         for items in (False, True):
             mine, ref = (self.m.items(), dict(self.ref).items()) if items else (self.m.keys(), dict(self.ref).keys())
             if other == "view":
-                theirs = _btree_test.BTreeMap(pairs).items() if items else _btree_test.BTreeMap(pairs).keys()
+                theirs = TESTED.BTreeMap(pairs).items() if items else TESTED.BTreeMap(pairs).keys()
             else:
                 elements = pairs if items else [k for k, _ in pairs]
                 theirs = set(elements) if other == "set" else elements
@@ -720,7 +718,7 @@ class MapProtocol(RuleBasedStateMachine):
                 for compare in COMPARISONS:
                     assert compare(mine, theirs) == compare(expected_view, set(theirs))
                     assert compare(theirs, mine) == compare(set(theirs), expected_view)
-        other = _btree_test.BTreeMap(pairs)
+        other = TESTED.BTreeMap(pairs)
         for compare in COMPARISONS:
             assert compare(self.m.keys(), other.keys()) == compare(ref.keys(), dict(pairs).keys())
             assert compare(self.m.items(), other.items()) == compare(ref.items(), dict(pairs).items())
@@ -729,11 +727,11 @@ class MapProtocol(RuleBasedStateMachine):
     def copies(self):
         f = self.key_func
         for other in (self.m.copy(), copying.deepcopy(self.m), pickle.loads(pickle.dumps(self.m)),
-                      _btree_test.BTreeMap(f, self.ref.items()), _btree_test.BTreeMap(f, dict(self.ref)),
-                      _btree_test.BTreeMap(f, self.m), _btree_test.BTreeMap(f) | self.m):
+                      TESTED.BTreeMap(f, self.ref.items()), TESTED.BTreeMap(f, dict(self.ref)),
+                      TESTED.BTreeMap(f, self.m), TESTED.BTreeMap(f) | self.m):
             check_tree(other, strict=False)
             assert list(other.items()) == list(self.ref.items()) and other.key is f
-        assert list(_btree_test.BTreeMap.fromsorted(sorted(self.ref.items())).items()) == sorted(self.ref.items())
+        assert list(TESTED.BTreeMap.fromsorted(sorted(self.ref.items())).items()) == sorted(self.ref.items())
         assert repr(self.m) == repr(self.ref).replace("SortedDict", "BTreeMap")
 
     @invariant()

@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import ASCENDING_FULL_LAST, FREE_THREADED, Key, needs_path_cache, tree_of
+from helpers import ASCENDING_FULL_LAST, FREE_THREADED, Key, check_tree, needs_path_cache, tree_of
 
 REENTRANT = "BTree reentrant access during comparison"
 
@@ -182,17 +182,17 @@ RELEASES = {
 
 @pytest.mark.parametrize("release", RELEASES)
 @pytest.mark.parametrize("action", FINALISER_CALLS)
-def test_finaliser_run_by_a_mutation_runs(bt, check, monkeypatch, release, action):
+def test_finaliser_run_by_a_mutation_runs(BTree, monkeypatch, release, action):
     """The value a mutation lets go of is released after the guard: its
     finaliser's call into the tree runs (a lookup of a key a clear removed
     fails as it would anywhere)."""
     raised = []
     monkeypatch.setattr("sys.unraisablehook", lambda info: raised.append(info.exc_value))
-    tree = tree_of(bt.BTree, range(1000))
+    tree = tree_of(BTree, range(1000))
     tree.insert(500, Finalised(tree, FINALISER_CALLS[action]))
     RELEASES[release](tree)
     assert all(isinstance(error, KeyError) for error in raised)
-    check(tree)
+    check_tree(tree)
     kept = [] if release == "clear" else [k for k in range(1000) if k != 500 or release == "replace"]
     expected = {"insert": kept + [10**6], "delete": [k for k in kept if k != 7], "clear": []}
     assert list(tree.keys()) == expected.get(action, kept)

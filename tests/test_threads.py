@@ -22,9 +22,7 @@ from collections import Counter
 
 import pytest
 
-from helpers import check_tree, from_test_build
-
-bt = from_test_build("_btree_test")
+from helpers import TESTED, _btree_test, check_tree
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 WORKERS = 8
@@ -105,14 +103,14 @@ class Shared:
 
     def __init__(self, make):
         self.make = make
-        self.map = bt.BTreeMap()
-        self.other = bt.BTreeMap((make(i), i) for i in range(0, WORKERS * KEYS_PER_WORKER, 3))
-        self.tree = bt.BTree()
-        self.list = bt.BTreeList()
-        self.set = bt.BTreeSet()
-        self.scratch_map = bt.BTreeMap()
-        self.scratch_list = bt.BTreeList()
-        self.scratch_set = bt.BTreeSet()
+        self.map = TESTED.BTreeMap()
+        self.other = TESTED.BTreeMap((make(i), i) for i in range(0, WORKERS * KEYS_PER_WORKER, 3))
+        self.tree = TESTED.BTree()
+        self.list = TESTED.BTreeList()
+        self.set = TESTED.BTreeSet()
+        self.scratch_map = TESTED.BTreeMap()
+        self.scratch_list = TESTED.BTreeList()
+        self.scratch_set = TESTED.BTreeSet()
 
     def trees(self):
         return [self.map, self.other, self.tree, self.list, self.set, self.scratch_map, self.scratch_list,
@@ -385,7 +383,7 @@ def test_workers_sharing_every_type_agree_with_their_models(make):
 
 
 def test_threads_sharing_one_iterator_never_hand_out_an_item_twice():
-    m = bt.BTreeMap((i, i) for i in range(20000))
+    m = TESTED.BTreeMap((i, i) for i in range(20000))
     items = iter(m.items())
     seen = [[] for _ in range(4)]
     start = threading.Barrier(4)
@@ -407,8 +405,8 @@ def test_threads_sharing_one_iterator_never_hand_out_an_item_twice():
 def test_a_merge_of_two_maps_in_either_order_from_two_threads_ends():
     """Each merge holds both maps; two threads taking them in opposite order
     must not wait for each other for ever."""
-    a = bt.BTreeMap((PyKey(i), i) for i in range(0, 3000, 2))
-    b = bt.BTreeMap((PyKey(i), i) for i in range(0, 3000, 3))
+    a = TESTED.BTreeMap((PyKey(i), i) for i in range(0, 3000, 2))
+    b = TESTED.BTreeMap((PyKey(i), i) for i in range(0, 3000, 3))
     start = threading.Barrier(2)
     results = []
 
@@ -428,8 +426,8 @@ def test_a_merge_of_two_maps_in_either_order_from_two_threads_ends():
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the interpreter lock is on in this build")
 def test_importing_the_modules_leaves_the_interpreter_lock_off():
-    code = ("import sys, btree, btreemap, _btree_test, _btree_client; "
-            "print(sys._is_gil_enabled())")
+    modules = "btree, btreemap" + ("" if _btree_test is None else ", _btree_test, _btree_client")
+    code = f"import sys, {modules}; print(sys._is_gil_enabled())"
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
     proc = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr

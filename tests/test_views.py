@@ -7,9 +7,7 @@ import operator
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import COMPARISONS, FREE_THREADED, SET_OPS, Key, check_tree, from_test_build
-
-bt = from_test_build("_btree_test")
+from helpers import COMPARISONS, SET_OPS, TESTED, Key, check_tree
 
 
 def test_views_are_live_sequences(BTreeMap):
@@ -122,11 +120,11 @@ def test_item_view_set_operations_order_values_only_for_two_kept_pairs_of_a_key(
     orders, with a list, another item view and a key view of pairs: values
     are compared with == alone unless the result holds two pairs of one key,
     which it must order by value."""
-    m = bt.BTreeMap(mine)
+    m = TESTED.BTreeMap(mine)
     view, own = m.items(), list(mine.items())
-    others = [(pairs, unique(pairs)), (bt.BTreeMap(pairs).items(), list(dict(pairs).items()))]
+    others = [(pairs, unique(pairs)), (TESTED.BTreeMap(pairs).items(), list(dict(pairs).items()))]
     try:
-        others.append((bt.BTreeMap.fromkeys(pairs).keys(), sorted(unique(pairs))))
+        others.append((TESTED.BTreeMap.fromkeys(pairs).keys(), sorted(unique(pairs))))
     except TypeError:
         pass  # a key view of pairs of one key whose values have no order cannot be built
     for other, elements in others:
@@ -165,11 +163,11 @@ def test_set_operations_refuse_what_cannot_be_ordered_or_iterated(BTreeMap):
         hash(m.keys())
 
 
-def test_set_operations_refuse_a_change_from_their_comparison(key_hook):
+def test_set_operations_refuse_a_change_from_their_comparison(BTreeMap, key_hook):
     # The values of equal keys are compared with Python code, which here
     # removes a key of the other map in the middle of the walk.
-    m = bt.BTreeMap((i, Key(i)) for i in range(300))
-    other = bt.BTreeMap((i, Key(i)) for i in range(0, 600, 2))
+    m = BTreeMap((i, Key(i)) for i in range(300))
+    other = BTreeMap((i, Key(i)) for i in range(0, 600, 2))
 
     def hook(a, b):
         key_hook(None)
@@ -209,8 +207,8 @@ def test_views_delete_positions_and_slices_as_a_list_does(BTreeMap, view):
     assert len(m) == 0 and list(m) == []
 
 
-def test_deleting_from_a_view_by_steps_stops_when_a_finaliser_changes_the_map():
-    m = bt.BTreeMap()
+def test_deleting_from_a_view_by_steps_stops_when_a_finaliser_changes_the_map(BTreeMap):
+    m = BTreeMap()
 
     class Meddling:
         def __del__(self):
