@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hints.h"
 #include "nodes/tree.h"
 
 constexpr uint32_t BTREE_LOCK_WRITER = 1;    // a writer holds the tree, or waits for its readers to leave
@@ -36,7 +37,7 @@ struct BTreeHeld {
 
 inline BTreeHeld *&btree_held_top()
 {
-    static thread_local __attribute__((tls_model("initial-exec"))) BTreeHeld *top;
+    static thread_local BTREE_TLS_INITIAL_EXEC BTreeHeld *top;
     return top;
 }
 
@@ -45,7 +46,7 @@ int btree_reader_slot_assign();
 
 inline int btree_reader_slot()
 {
-    static thread_local __attribute__((tls_model("initial-exec"))) int slot = -1;
+    static thread_local BTREE_TLS_INITIAL_EXEC int slot = -1;
     if (slot < 0)
         slot = btree_reader_slot_assign();
     return slot;
