@@ -8,6 +8,7 @@
 #define BTREE_COMPAT_H
 
 #include <Python.h>
+#include <stdbool.h>
 #include <string.h>
 
 #include "hints.h"
@@ -22,63 +23,69 @@
 #define BTREE_READS_INTERNALS 0
 #endif
 
-/* The value of an exact int held in one digit (a "compact" int: from 3.12 on
- * its tag says so; before, its size is -1, 0 or 1), read without a call: 1
- * with `*value` set, or 0, and the caller converts the int through the C
+/* Whether an exact int is held in one digit (a "compact" int: from 3.12 on
+ * its tag says so; before, its size is -1, 0 or 1), so that
+ * btree_long_compact_value reads it without a call. False for every int
+ * where the structures are not read: the caller converts it through the C
  * API. */
-BTREE_ALWAYS_INLINE static inline int btree_long_compact_value(PyObject *key, int64_t *value)
+BTREE_ALWAYS_INLINE static inline bool btree_long_is_compact(PyObject *key)
 {
 #if BTREE_READS_INTERNALS && PY_VERSION_HEX >= 0x030C0000
-    const PyLongObject *op = (const PyLongObject *)key;
-    if (!PyUnstable_Long_IsCompact(op))
-        return 0;
-    *value = PyUnstable_Long_CompactValue(op);
-    return 1;
+    return PyUnstable_Long_IsCompact((const PyLongObject *)key);
 #elif BTREE_READS_INTERNALS
-    const PyLongObject *op = (const PyLongObject *)key;
-    Py_ssize_t size = Py_SIZE(op);
-    if (size < -1 || size > 1)
-        return 0;
-    *value = size * (Py_ssize_t)op->ob_digit[0];
-    return 1;
+    Py_ssize_t size = Py_SIZE(key);
+    return -1 <= size && size <= 1;
 #else
     (void)key;
-    (void)value;
+    return false;
+#endif
+}
+
+/* The value of an int btree_long_is_compact accepted. */
+BTREE_ALWAYS_INLINE static inline int64_t btree_long_compact_value(PyObject *key)
+{
+#if BTREE_READS_INTERNALS && PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Long_CompactValue((const PyLongObject *)key);
+#elif BTREE_READS_INTERNALS
+    return Py_SIZE(key) * (Py_ssize_t)((const PyLongObject *)key)->ob_digit[0];
+#else
+    (void)key;
     return 0;
 #endif
 }
 
 /* The value of an exact int of two or three 30-bit digits that fits in 64
- * bits, read from its digits without a call: 1 with `*value` set, or 0 for
- * any other int, which the caller then converts through the C API. */
-BTREE_ALWAYS_INLINE static inline int btree_long_digits_value(PyObject *key, int64_t *value)
+ * bits, read from its digits without a call: true with `*value` set, or
+ * false for any other int, which the caller then converts through the C
+ * API. */
+BTREE_ALWAYS_INLINE static inline bool btree_long_digits_value(PyObject *key, int64_t *value)
 {
 #if BTREE_READS_INTERNALS && PyLong_SHIFT == 30
     const PyLongObject *op = (const PyLongObject *)key;
 #if PY_VERSION_HEX >= 0x030C0000
     uintptr_t tag = op->long_value.lv_tag;
     uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
-    int negative = (tag & _PyLong_SIGN_MASK) == 2;
+    bool negative = (tag & _PyLong_SIGN_MASK) == 2;
     const digit *d = op->long_value.ob_digit;
 #else
     Py_ssize_t size = Py_SIZE(op);
     uintptr_t ndigits = (uintptr_t)(size < 0 ? -size : size);
-    int negative = size < 0;
+    bool negative = size < 0;
     const digit *d = op->ob_digit;
 #endif
     if (ndigits < 2 || ndigits > 3 || (ndigits == 3 && d[2] >= 16))
-        return 0;
+        return false;
     uint64_t magnitude = d[0] | (uint64_t)d[1] << 30;
     if (ndigits == 3)
         magnitude |= (uint64_t)d[2] << 60;
     if (magnitude > (negative ? (uint64_t)1 << 63 : (uint64_t)INT64_MAX))
-        return 0;
+        return false;
     *value = (int64_t)(negative ? 0 - magnitude : magnitude);
-    return 1;
+    return true;
 #else
     (void)key;
     (void)value;
-    return 0;
+    return false;
 #endif
 }
 

@@ -48,8 +48,11 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
     }
     if (type == &PyLong_Type) {
         if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
-            int64_t a, b;
-            if (!btree_long_compact_value(left, &a) || !btree_long_compact_value(right, &b)) {
+            long long a, b;
+            if (btree_long_is_compact(left) && btree_long_is_compact(right)) {
+                a = btree_long_compact_value(left);
+                b = btree_long_compact_value(right);
+            } else {
                 int oa = 0, ob = 0;
                 a = PyLong_AsLongLongAndOverflow(left, &oa);
                 b = PyLong_AsLongLongAndOverflow(right, &ob);

@@ -93,7 +93,11 @@ struct BTreeInt64Kind {
     {
         PyTypeObject *type = Py_TYPE(key);
         if (type == &PyLong_Type) {
-            if (btree_long_compact_value(key, &prim->i) || btree_long_digits_value(key, &prim->i))
+            if (btree_long_is_compact(key)) {
+                prim->i = btree_long_compact_value(key);
+                return BTreeMade::Prim;
+            }
+            if (btree_long_digits_value(key, &prim->i))
                 return BTreeMade::Prim;
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
