@@ -40,7 +40,7 @@
 #define BTREE_PREFETCH_WRITE(p) _mm_prefetch((const char *)(p), _MM_HINT_T0)
 #elif defined(BTREE_MSVC) && defined(_M_ARM64)
 #define BTREE_PREFETCH(p) __prefetch((const void *)(p))
-#define BTREE_PREFETCH_WRITE(p) __prefetchw((const void *)(p))
+#define BTREE_PREFETCH_WRITE(p) __prefetch((const void *)(p))
 #else
 #define BTREE_PREFETCH(p) ((void)(p))
 #define BTREE_PREFETCH_WRITE(p) ((void)(p))
