@@ -100,4 +100,82 @@ static inline void btree_cpu_relax(void)
 #define BTREE_SWITCH_EXHAUSTIVE_END
 #endif
 
+#ifdef __cplusplus
+#include <atomic>
+
+/* Atomic access to a plain field: std::atomic_ref where the C++ library has
+ * it (libc++ before LLVM 19 does not), else the same calls on the
+ * compiler's atomic builtins. */
+#if defined(__cpp_lib_atomic_ref)
+template <class T>
+using BTreeAtomicRef = std::atomic_ref<T>;
+#elif defined(BTREE_GNU)
+template <class T>
+class BTreeAtomicRef {
+public:
+    explicit BTreeAtomicRef(T &field) : field_(&field) {}
+    T load(std::memory_order order = std::memory_order_seq_cst) const { return __atomic_load_n(field_, model(order)); }
+    void store(T value, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        __atomic_store_n(field_, value, model(order));
+    }
+    T fetch_add(T value, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_fetch_add(field_, value, model(order));
+    }
+    T fetch_sub(T value, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_fetch_sub(field_, value, model(order));
+    }
+    T fetch_and(T value, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_fetch_and(field_, value, model(order));
+    }
+    T fetch_or(T value, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_fetch_or(field_, value, model(order));
+    }
+    bool compare_exchange_strong(T &expected, T desired, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_compare_exchange_n(field_, &expected, desired, false, model(order), failure_model(order));
+    }
+    bool compare_exchange_weak(T &expected, T desired, std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return __atomic_compare_exchange_n(field_, &expected, desired, true, model(order), failure_model(order));
+    }
+
+private:
+    static constexpr int model(std::memory_order order)
+    {
+        switch (order) {
+        case std::memory_order_relaxed:
+            return __ATOMIC_RELAXED;
+        case std::memory_order_consume:
+            return __ATOMIC_CONSUME;
+        case std::memory_order_acquire:
+            return __ATOMIC_ACQUIRE;
+        case std::memory_order_release:
+            return __ATOMIC_RELEASE;
+        case std::memory_order_acq_rel:
+            return __ATOMIC_ACQ_REL;
+        case std::memory_order_seq_cst:
+            break;
+        }
+        return __ATOMIC_SEQ_CST;
+    }
+    // A failed exchange only reads: it may not release.
+    static constexpr int failure_model(std::memory_order order)
+    {
+        if (order == std::memory_order_acq_rel)
+            return __ATOMIC_ACQUIRE;
+        if (order == std::memory_order_release)
+            return __ATOMIC_RELAXED;
+        return model(order);
+    }
+
+    T *field_;
+};
+#endif
+#endif
+
 #endif /* BTREE_HINTS_H */

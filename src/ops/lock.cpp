@@ -81,7 +81,7 @@ bool btree_held_refuses(const BTreeCore *tree)
 
 int btree_read_wait(BTreeCore *tree)
 {
-    std::atomic_ref<BTreeReaders *> readers(tree->readers);
+    BTreeAtomicRef<BTreeReaders *> readers(tree->readers);
     if (!readers.load(std::memory_order_acquire)) {
         auto *made = new (std::nothrow) BTreeReaders{};
         if (!made) {
@@ -102,7 +102,7 @@ int btree_read_wait(BTreeCore *tree)
 
 int btree_write_wait(BTreeCore *tree, bool have_writer_bit)
 {
-    std::atomic_ref<uint32_t> state = btree_lock_state(tree);
+    BTreeAtomicRef<uint32_t> state = btree_lock_state(tree);
     while (!have_writer_bit) {
         uint32_t now = state.load(std::memory_order_seq_cst);
         if (!(now & BTREE_LOCK_WRITER)) {

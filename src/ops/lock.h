@@ -52,7 +52,7 @@ inline int btree_reader_slot()
     return slot;
 }
 
-inline std::atomic_ref<uint32_t> btree_lock_state(BTreeCore *tree) { return std::atomic_ref<uint32_t>(tree->lock); }
+inline BTreeAtomicRef<uint32_t> btree_lock_state(BTreeCore *tree) { return BTreeAtomicRef<uint32_t>(tree->lock); }
 
 // The slow paths: they wait (spinning briefly, then asleep with the thread
 // detached, so that the interpreter can stop the world meanwhile; the main
@@ -66,11 +66,11 @@ void btree_lock_wake(BTreeCore *tree);
 // Whether no reader is inside the tree.
 inline bool btree_no_readers(BTreeCore *tree)
 {
-    BTreeReaders *readers = std::atomic_ref<BTreeReaders *>(tree->readers).load(std::memory_order_seq_cst);
+    BTreeReaders *readers = BTreeAtomicRef<BTreeReaders *>(tree->readers).load(std::memory_order_seq_cst);
     if (!readers)
         return true;
     for (BTreeReaderSlot &slot : readers->slot) {
-        if (std::atomic_ref<uint32_t>(slot.count).load(std::memory_order_seq_cst))
+        if (BTreeAtomicRef<uint32_t>(slot.count).load(std::memory_order_seq_cst))
             return false;
     }
     return true;
@@ -80,10 +80,10 @@ inline bool btree_no_readers(BTreeCore *tree)
 // for it; false when it had to leave again (or the slots are not made yet).
 inline bool btree_read_try(BTreeCore *tree)
 {
-    BTreeReaders *readers = std::atomic_ref<BTreeReaders *>(tree->readers).load(std::memory_order_acquire);
+    BTreeReaders *readers = BTreeAtomicRef<BTreeReaders *>(tree->readers).load(std::memory_order_acquire);
     if (!readers)
         return false;
-    std::atomic_ref<uint32_t> count(readers->slot[btree_reader_slot()].count);
+    BTreeAtomicRef<uint32_t> count(readers->slot[btree_reader_slot()].count);
     count.fetch_add(1, std::memory_order_seq_cst);
     if (!(btree_lock_state(tree).load(std::memory_order_seq_cst) & BTREE_LOCK_WRITER))
         return true;
@@ -97,7 +97,7 @@ inline bool btree_read_enter(BTreeCore *tree) { return btree_read_try(tree) || b
 
 inline void btree_read_leave(BTreeCore *tree)
 {
-    std::atomic_ref<uint32_t>(tree->readers->slot[btree_reader_slot()].count).fetch_sub(1, std::memory_order_seq_cst);
+    BTreeAtomicRef<uint32_t>(tree->readers->slot[btree_reader_slot()].count).fetch_sub(1, std::memory_order_seq_cst);
     if (btree_lock_state(tree).load(std::memory_order_seq_cst) & BTREE_LOCK_SLEEPERS)
         btree_lock_wake(tree);
 }
