@@ -6,16 +6,23 @@
 #                interpreter lock off), then checks the packaging: sdist and
 #                wheel, and the sdist installed into a fresh environment;
 #                last, builds the documentation site (make docs) with every
-#                warning an error.
+#                warning an error. 3.13 and 3.13t build with GCC; 3.10 is
+#                the leg of make test-clang.
 # make layers    the check of the include lines alone.
-# make test-all  the same on every supported Python (3.10 to 3.13).
+# make test-all  the same on every supported Python (3.10 to 3.13), all
+#                with GCC.
 # make test-3.12 the suite on one Python only (any of PYTHONS, or 3.13t).
+# make test-clang  the suite on 3.10 built with Clang and libc++ (installed
+#                when missing, scripts/clang.sh), warnings as errors, and
+#                with BTREE_PUBLIC_API_ONLY: no interpreter structure read,
+#                the public calls instead.
 # make package   the packaging check alone.
 # make bench     sets up .venv-bench, builds the shipped module and runs the
 #                benchmark against the peers.
 # make bench-threads  thread scaling of BTreeMap on 3.13t, and 3.13 beside.
 PYTHONS = 3.10 3.11 3.12 3.13 3.13t
-TEST_PYTHONS = 3.13 3.10 3.13t
+# The legs of make test: the 3.10 one is test-clang.
+TEST_LEGS = 3.13 clang 3.13t
 VENV ?= .venv
 BENCH_VENV ?= .venv-bench
 PIP_BUILD = -m pip install -q --no-build-isolation --force-reinstall --no-deps
@@ -26,9 +33,9 @@ venv = $(if $(filter 3.13,$(1)),$(VENV),.venv-$(1))
 requirements = requirements/$(if $(filter %t,$(1)),test-free,test).txt
 run_env = $(if $(filter %t,$(1)),PYTHON_GIL=0)
 
-.PHONY: test test-all layers package bench bench-threads clean $(PYTHONS:%=test-%)
+.PHONY: test test-all layers package bench bench-threads clean test-clang $(PYTHONS:%=test-%)
 
-test: layers $(TEST_PYTHONS:%=test-%) package docs
+test: layers $(TEST_LEGS:%=test-%) package docs
 
 test-all: layers $(PYTHONS:%=test-%) package
 
@@ -39,6 +46,18 @@ $(PYTHONS:%=test-%): test-%:
 	scripts/venv.sh $(call venv,$*) $* $(call requirements,$*)
 	$(call venv,$*)/bin/python $(PIP_BUILD) -Cbuild-dir=build/test-$* -Ccmake.define.BTREE_BUILD_TESTING=ON .
 	$(call run_env,$*) $(call venv,$*)/bin/python -m pytest -q $(PYTEST_ARGS)
+
+CLANG_VENV ?= .venv-clang
+CLANG_BUILD = -Ccmake.define.CMAKE_C_COMPILER=clang -Ccmake.define.CMAKE_CXX_COMPILER=clang++ \
+	-Ccmake.define.BTREE_LIBCXX=ON -Ccmake.define.BTREE_WERROR=ON -Ccmake.define.BTREE_PUBLIC_API_ONLY=ON
+
+# The test build knows it was asked for the public calls only; the suite is
+# told to expect so.
+test-clang:
+	scripts/clang.sh
+	scripts/venv.sh $(CLANG_VENV) 3.10 requirements/test.txt
+	$(CLANG_VENV)/bin/python $(PIP_BUILD) -Cbuild-dir=build/test-clang $(TEST_BUILD) $(CLANG_BUILD) .
+	BTREE_EXPECT_PUBLIC_API_ONLY=1 $(CLANG_VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
 
 # Needs only the environment: the check builds and installs its own copies.
 package:
@@ -61,7 +80,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build dist $(VENV) $(PYTHONS:%=.venv-%) $(BENCH_VENV)
+	rm -rf build dist $(VENV) $(PYTHONS:%=.venv-%) $(CLANG_VENV) $(BENCH_VENV)
 
 # Reliability checks, each in an environment and build directory of its own
 # (Python 3.13):

@@ -1,6 +1,8 @@
 """Key kinds (int64, float64, strings, general objects), key types and NaN keys."""
 
 import bisect
+import os
+import sys
 from decimal import Decimal
 
 import pytest
@@ -332,3 +334,12 @@ def test_string_trees_order_by_code_points(keys, probes):
         tree.delete(k)
     assert list(tree.keys()) == sorted(set(keys) - set(keys[::2]))
     check_tree(tree)
+
+
+def test_int_reads_follow_the_build():
+    # Ints are read from the interpreter's own digits only on the versions
+    # that layout was written for, and never in a build told to use the
+    # public calls alone; a Makefile leg that builds so says it expects it.
+    known_layout = (3, 10) <= sys.version_info[:2] <= (3, 13)
+    assert _btree_test.READS_INTERNALS == (known_layout and not _btree_test.PUBLIC_API_ONLY)
+    assert _btree_test.PUBLIC_API_ONLY == (os.environ.get("BTREE_EXPECT_PUBLIC_API_ONLY") == "1")

@@ -1,6 +1,7 @@
 #include "btree/iter.h"
 
 #include "compat.h"
+#include "hints.h"
 #include "nodes/item_tuple.h"
 #include "ops/entry.h"
 
@@ -98,7 +99,7 @@ PyObject *iter_step(BTreeIterObject *it)
 // The same step kept out of line: keys, the common walk, then save no
 // registers for it.
 template <BTreeItemKind Kind>
-[[gnu::noinline]] PyObject *iter_step_apart(BTreeIterObject *it)
+BTREE_NOINLINE PyObject *iter_step_apart(BTreeIterObject *it)
 {
     return iter_step<Kind>(it);
 }

@@ -4,6 +4,7 @@
 #include "btreemap/object.h"
 #include "bulk/order.h"
 #include "bulk/pairs.h"
+#include "hints.h"
 #include "nodes/cursor.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -49,7 +50,7 @@ bool is_tuple_pair(const PyObject *item)
     return PyTuple_CheckExact(item) && Py_SIZE(item) == 2;
 }
 
-[[gnu::always_inline]] inline int append_tuple_pair(BTreePairs &pairs, PyObject *item)
+BTREE_ALWAYS_INLINE inline int append_tuple_pair(BTreePairs &pairs, PyObject *item)
 {
     return pairs.append(Py_NewRef(PyTuple_GET_ITEM(item, 0)), Py_NewRef(PyTuple_GET_ITEM(item, 1)));
 }

@@ -6,6 +6,7 @@
 #include "btreemap/keyed.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "compat.h"
 #include "ops/ops.h"
 
 namespace {
@@ -35,7 +36,7 @@ int BTreeMap_init(PyObject *self, PyObject *args, PyObject *kwargs)
         // map may change it.
         if (btree_size(btreemap_core(self))) {
             PyErr_Format(PyExc_TypeError, "the key function of a %s with items cannot change",
-                         _PyType_Name(Py_TYPE(self)));
+                         btree_type_name(Py_TYPE(self)));
             return -1;
         }
         btreemap_set_key(self, key);
@@ -80,7 +81,7 @@ Py_ssize_t BTreeMap_len(PyObject *self)
 PyObject *missing(PyObject *self, PyObject *key)
 {
     PyObject *name = PyUnicode_InternFromString("__missing__");
-    PyObject *method = name ? _PyType_Lookup(Py_TYPE(self), name) : nullptr;
+    PyObject *method = name ? btree_type_lookup(Py_TYPE(self), name) : nullptr;
     Py_XDECREF(name);
     if (!method) {
         if (!PyErr_Occurred())
@@ -89,6 +90,7 @@ PyObject *missing(PyObject *self, PyObject *key)
     }
     descrgetfunc get = Py_TYPE(method)->tp_descr_get;
     PyObject *bound = get ? get(method, self, reinterpret_cast<PyObject *>(Py_TYPE(self))) : Py_NewRef(method);
+    Py_DECREF(method);
     PyObject *result = bound ? PyObject_CallOneArg(bound, key) : nullptr;
     Py_XDECREF(bound);
     return result;

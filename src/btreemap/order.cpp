@@ -4,6 +4,7 @@
 #include "btreemap/keyed.h"
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
+#include "hints.h"
 #include "nodes/ref.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -43,7 +44,7 @@ int keyed_neighbour(PyObject *self, PyObject *key, BTreeNeighbour which, PyObjec
 
 // The optional position argument of peekitem() and popitem(), by position
 // or by name: -1 without one.
-[[gnu::always_inline]] inline int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs,
+BTREE_ALWAYS_INLINE inline int index_argument(const char *name, PyObject *const *args, Py_ssize_t nargs,
                                                 PyObject *kwnames, Py_ssize_t *index)
 {
     static const char *const names[] = {"index"};

@@ -8,6 +8,7 @@
 #include "btreemap/methods.h"
 #include "btreemap/positions.h"
 #include "btreemap/seq.h"
+#include "compat.h"
 #include "ops/entry.h"
 
 void btreeseq_set_key(PyObject *self, PyObject *key)
@@ -173,7 +174,7 @@ PyObject *Seq_get_key(PyObject *self, void *)
 
 PyObject *btreeseq_repr(PyObject *self)
 {
-    const char *name = _PyType_Name(Py_TYPE(self));
+    const char *name = btree_type_name(Py_TYPE(self));
     int entered = Py_ReprEnter(self);
     if (entered != 0)
         return entered > 0 ? PyUnicode_FromFormat("%s(...)", name) : nullptr;

@@ -8,6 +8,7 @@
 #include "btreemap/methods.h"
 #include "btreemap/object.h"
 #include "btreemap/view.h"
+#include "compat.h"
 #include "nodes/ref.h"
 #include "nodes/span.h"
 #include "ops/entry.h"
@@ -182,7 +183,7 @@ PyObject *View_repr(PyObject *self)
     if (entered != 0)
         return entered > 0 ? PyUnicode_FromString("...") : nullptr;
     PyObject *list = PySequence_List(self);
-    PyObject *result = list ? PyUnicode_FromFormat("%s(%R)", _PyType_Name(Py_TYPE(self)), list) : nullptr;
+    PyObject *result = list ? PyUnicode_FromFormat("%s(%R)", btree_type_name(Py_TYPE(self)), list) : nullptr;
     Py_XDECREF(list);
     Py_ReprLeave(self);
     return result;

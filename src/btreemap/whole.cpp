@@ -7,6 +7,7 @@
 #include "btreemap/positions.h"
 #include "btreemap/object.h"
 #include "bulk/merge.h"
+#include "compat.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
 #include "ops/entry.h"
@@ -291,7 +292,7 @@ PyObject *BTreeMap_richcompare(PyObject *self, PyObject *other, int op)
 
 PyObject *BTreeMap_repr(PyObject *self)
 {
-    const char *name = _PyType_Name(Py_TYPE(self));
+    const char *name = btree_type_name(Py_TYPE(self));
     PyObject *key = key_function(self);
     int entered = Py_ReprEnter(self);
     if (entered != 0)

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "hints.h"
 #include "keys/kind.h"
 #include "nodes/tree.h"
 
@@ -153,8 +154,8 @@ int build_parents(Level &below, Level &above, bool copy_prims)
             // lines that a level too large for the cache no longer holds.
             if (s + t + BUILD_NODES_AHEAD < m) {
                 const BTreeNode *ahead = below.nodes[s + t + BUILD_NODES_AHEAD];
-                __builtin_prefetch(ahead);
-                __builtin_prefetch(ahead->leaf.prims);
+                BTREE_PREFETCH(ahead);
+                BTREE_PREFETCH(ahead->leaf.prims);
             }
             BTreeNode *child = below.nodes[s + t];
             parent->inner.children[t] = child;

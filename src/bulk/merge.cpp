@@ -1,6 +1,7 @@
 #include "bulk/merge.h"
 
 #include "bulk/build.h"
+#include "hints.h"
 #include "keys/compare.h"
 #include "keys/records.h"
 #include "nodes/cursor.h"
@@ -35,7 +36,7 @@ public:
     // Takes over `key` and, when values are carried, `value`; releases them
     // when the list cannot grow.
     template <bool Values>
-    [[gnu::always_inline]] int append(PyObject *key, const BTreePrim *prim, PyObject *value)
+    BTREE_ALWAYS_INLINE int append(PyObject *key, const BTreePrim *prim, PyObject *value)
     {
         if (count_ == capacity_ && grow(capacity_ ? capacity_ * 2 : 256) < 0) {
             Py_DECREF(key);
@@ -197,7 +198,7 @@ private:
         // Taking a key writes its reference count: ask for the objects a few
         // places ahead so that their cache misses overlap.
         if (leaf_ && pos_ + ahead < leaf_->n)
-            __builtin_prefetch(leaf_->keys[pos_ + ahead], 1);
+            BTREE_PREFETCH_WRITE(leaf_->keys[pos_ + ahead]);
     }
 
     static constexpr int ahead = 8;
@@ -254,7 +255,7 @@ int compare(const Side &x, const Side &y, BTreeSetOp op)
 // Appends the item `side` is at: its key, and with `Values` its value.
 // Inlined: it is most of the loop of a merge of primitives.
 template <bool Values, class S>
-[[gnu::always_inline]] inline int append(KeyList &keys, S &side)
+BTREE_ALWAYS_INLINE inline int append(KeyList &keys, S &side)
 {
     PyObject *value = Values ? side.take_value() : nullptr;
     return keys.append<Values>(side.take(), side.prim(), value);

@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
 #include "keys/kind.h"
 #include "nodes/memory.h"
 #include "nodes/tree.h"
@@ -28,7 +29,7 @@ public:
     // Takes over both references (a NULL value for a tree that keeps none);
     // releases them on failure (no memory, or a NaN key, which nothing could
     // order). 0 or -1.
-    [[gnu::always_inline]] int append(PyObject *key, PyObject *value)
+    BTREE_ALWAYS_INLINE int append(PyObject *key, PyObject *value)
     {
         if (count == capacity && reserve(capacity ? capacity * 2 : 64) < 0) {
             Py_DECREF(key);

@@ -48,12 +48,10 @@ inline int btree_key_cmp_fast(PyObject *left, PyObject *right, PyTypeObject *typ
     }
     if (type == &PyLong_Type) {
         if (PyLong_CheckExact(left) && PyLong_CheckExact(right)) {
-            auto *l = reinterpret_cast<PyLongObject *>(left);
-            auto *r = reinterpret_cast<PyLongObject *>(right);
             long long a, b;
-            if (PyUnstable_Long_IsCompact(l) && PyUnstable_Long_IsCompact(r)) {
-                a = PyUnstable_Long_CompactValue(l);
-                b = PyUnstable_Long_CompactValue(r);
+            if (btree_long_is_compact(left) && btree_long_is_compact(right)) {
+                a = btree_long_compact_value(left);
+                b = btree_long_compact_value(right);
             } else {
                 int oa = 0, ob = 0;
                 a = PyLong_AsLongLongAndOverflow(left, &oa);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <optional>
 
+#include "hints.h"
 #include "keys/records.h"
 #include "nodes/tree.h"
 
@@ -20,8 +21,8 @@ constexpr Py_ssize_t BTREE_KEYS_AHEAD = 16;
 // first characters, which may lie on the next cache line.
 inline void btree_prefetch_key(const PyObject *key)
 {
-    __builtin_prefetch(key, 1);
-    __builtin_prefetch(reinterpret_cast<const char *>(key) + 56);
+    BTREE_PREFETCH_WRITE(key);
+    BTREE_PREFETCH(reinterpret_cast<const char *>(key) + 56);
 }
 
 // The NaN key check made before anything else: 0, or -1 with ValueError (or
@@ -48,7 +49,7 @@ inline int btree_nan_check(PyObject *key)
 // claims it, with the primitive stored, or Object when none does; nothing
 // with an exception set (a NaN float, or an error left by an overflowing
 // conversion).
-[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_key_class(PyObject *key, BTreePrim *prim)
+BTREE_ALWAYS_INLINE inline std::optional<BTreeKeyKind> btree_key_class(PyObject *key, BTreePrim *prim)
 {
     return BTreeKindList::classify(key, prim);
 }
@@ -64,7 +65,7 @@ inline bool btree_use_fast(PyTypeObject *key_type, PyObject *key)
 // How a reader searches `tree` for `key`: the tree's kind when the key has a
 // primitive of it (with `*prim` set), Object on key objects, nothing with an
 // exception set. Never changes the tree.
-[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_reader_kind(const BTreeCore *tree, PyObject *key, BTreePrim *prim,
+BTREE_ALWAYS_INLINE inline std::optional<BTreeKeyKind> btree_reader_kind(const BTreeCore *tree, PyObject *key, BTreePrim *prim,
                                                      bool *use_fast)
 {
     *use_fast = btree_use_fast(tree->key_type, key);
@@ -80,7 +81,7 @@ inline bool btree_use_fast(PyTypeObject *key_type, PyObject *key)
 // key_kind as a new key demands (set from an empty tree, demoted to Object by
 // a key of another class). The kind in force (with `*prim` set when it keeps
 // primitives), or nothing with an exception set.
-[[gnu::always_inline]] inline std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast)
+BTREE_ALWAYS_INLINE inline std::optional<BTreeKeyKind> btree_writer_kind(BTreeCore *tree, PyObject *key, BTreePrim *prim, bool *use_fast)
 {
     PyTypeObject *type = Py_TYPE(key);
     if (tree->size == 0)

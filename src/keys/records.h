@@ -6,6 +6,7 @@
 // through its record.
 #pragma once
 #include <Python.h>
+#include <bit>
 #include <cmath>
 #include <concepts>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <optional>
 
 #include "compat.h"
+#include "hints.h"
 #include "keys/compare.h"
 #include "nodes/node.h"
 
@@ -55,7 +57,7 @@ concept BTreeKindRecord =
 
 // Order of two keys whose primitives are equal.
 template <BTreeKindRecord R>
-[[gnu::always_inline]] inline int btree_kind_tie(PyObject *left, PyObject *right)
+BTREE_ALWAYS_INLINE inline int btree_kind_tie(PyObject *left, PyObject *right)
 {
     if constexpr (R::whole)
         return 0;
@@ -68,7 +70,7 @@ template <BTreeKindRecord R>
 // prefix kind asks `less` first, branching on the answers, since distinct
 // keys rarely share a prefix.
 template <BTreeKindRecord R>
-[[gnu::always_inline]] inline int btree_kind_order(BTreePrim a, BTreePrim b, PyObject *left, PyObject *right)
+BTREE_ALWAYS_INLINE inline int btree_kind_order(BTreePrim a, BTreePrim b, PyObject *left, PyObject *right)
 {
     if constexpr (R::whole) {
         return R::compare(a, b);
@@ -81,52 +83,18 @@ template <BTreeKindRecord R>
     }
 }
 
-// The value of an exact int of two or three 30-bit digits that fits in 64
-// bits, read from its digits without a call; false for any other int, which
-// the C API then converts.
-[[gnu::always_inline]] inline bool btree_long_digits_value(PyObject *key, int64_t *value)
-{
-#if PyLong_SHIFT == 30
-    const PyLongObject *op = reinterpret_cast<const PyLongObject *>(key);
-#if PY_VERSION_HEX >= 0x030C0000
-    uintptr_t tag = op->long_value.lv_tag;
-    uintptr_t ndigits = tag >> _PyLong_NON_SIZE_BITS;
-    bool negative = (tag & _PyLong_SIGN_MASK) == 2;
-    const digit *d = op->long_value.ob_digit;
-#else
-    Py_ssize_t size = Py_SIZE(op);
-    uintptr_t ndigits = static_cast<uintptr_t>(size < 0 ? -size : size);
-    bool negative = size < 0;
-    const digit *d = op->ob_digit;
-#endif
-    if (ndigits < 2 || ndigits > 3 || (ndigits == 3 && d[2] >= 16))
-        return false;
-    uint64_t magnitude = d[0] | static_cast<uint64_t>(d[1]) << 30;
-    if (ndigits == 3)
-        magnitude |= static_cast<uint64_t>(d[2]) << 60;
-    if (magnitude > (negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
-        return false;
-    *value = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
-    return true;
-#else
-    (void)key;
-    (void)value;
-    return false;
-#endif
-}
-
 // Every exact int within 64 bits, and every bool: its value. Bools are rare
 // keys, left to `make_rare`.
 struct BTreeInt64Kind {
     static constexpr BTreeKeyKind kind = BTreeKeyKind::Int64;
     static constexpr bool whole = true;
 
-    [[gnu::always_inline]] static BTreeMade make(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static BTreeMade make(PyObject *key, BTreePrim *prim)
     {
         PyTypeObject *type = Py_TYPE(key);
         if (type == &PyLong_Type) {
-            if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(key))) {
-                prim->i = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(key));
+            if (btree_long_is_compact(key)) {
+                prim->i = btree_long_compact_value(key);
                 return BTreeMade::Prim;
             }
             if (btree_long_digits_value(key, &prim->i))
@@ -142,7 +110,7 @@ struct BTreeInt64Kind {
         }
         return BTreeMade::Foreign;
     }
-    [[gnu::always_inline]] static BTreeMade make_rare(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static BTreeMade make_rare(PyObject *key, BTreePrim *prim)
     {
         if (Py_TYPE(key) != &PyBool_Type)
             return BTreeMade::Foreign;
@@ -175,7 +143,7 @@ struct BTreeFloat64Kind {
     static constexpr BTreeKeyKind kind = BTreeKeyKind::Float64;
     static constexpr bool whole = true;
 
-    [[gnu::always_inline]] static BTreeMade make(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static BTreeMade make(PyObject *key, BTreePrim *prim)
     {
         if (Py_TYPE(key) != &PyFloat_Type)
             return BTreeMade::Foreign;
@@ -204,7 +172,7 @@ struct BTreeFloat64Kind {
 };
 
 // The prefix of a string that is not ASCII, encoded code point by code point.
-[[gnu::noinline]] inline uint64_t btree_wide_str_prefix(PyObject *s)
+BTREE_NOINLINE inline uint64_t btree_wide_str_prefix(PyObject *s)
 {
     Py_ssize_t len = PyUnicode_GET_LENGTH(s);
     const void *data = PyUnicode_DATA(s);
@@ -244,7 +212,7 @@ struct BTreeFloat64Kind {
 // big-endian number. UTF-8 byte order is code point order and a string sorts
 // before its extensions, so prefixes that differ order their strings; equal
 // prefixes say nothing. Surrogates encode by the same rule.
-[[gnu::always_inline]] inline uint64_t btree_str_prefix(PyObject *s)
+BTREE_ALWAYS_INLINE inline uint64_t btree_str_prefix(PyObject *s)
 {
     if (!PyUnicode_IS_ASCII(s))
         return btree_wide_str_prefix(s);
@@ -256,9 +224,8 @@ struct BTreeFloat64Kind {
         memcpy(&v, data, 8);
     else
         memcpy(&v, data, static_cast<size_t>(len));
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
+    if constexpr (std::endian::native == std::endian::little)
+        v = btree_byteswap64(v);
     return v;
 }
 
@@ -268,7 +235,7 @@ struct BTreeStrKind {
     static constexpr BTreeKeyKind kind = BTreeKeyKind::Str;
     static constexpr bool whole = false;
 
-    [[gnu::always_inline]] static BTreeMade make(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static BTreeMade make(PyObject *key, BTreePrim *prim)
     {
         if (Py_TYPE(key) != &PyUnicode_Type)
             return BTreeMade::Foreign;
@@ -296,7 +263,7 @@ struct BTreeKindRecords {
 
     // The kind of `key`, with its primitive stored when the kind keeps one;
     // Object when no record claims it; nothing with an exception set.
-    [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static std::optional<BTreeKeyKind> classify(PyObject *key, BTreePrim *prim)
     {
         return classify_by<false, R...>(key, prim);
     }
@@ -304,7 +271,7 @@ struct BTreeKindRecords {
 private:
     // Each record's `make` in turn, then each record's `make_rare`.
     template <bool Rare, class T, class... Rest>
-    [[gnu::always_inline]] static std::optional<BTreeKeyKind> classify_by(PyObject *key, BTreePrim *prim)
+    BTREE_ALWAYS_INLINE static std::optional<BTreeKeyKind> classify_by(PyObject *key, BTreePrim *prim)
     {
         BTreeMade made = BTreeMade::Foreign;
         if constexpr (!Rare)
@@ -345,10 +312,9 @@ constexpr R btree_kind_record()
 // `on_record(R{})` with the record R of `kind`, or `on_object()` for a kind
 // that keeps no primitives. The switch names every enumerator and has no
 // default, so a kind added without its case here does not compile.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic error "-Wswitch"
+BTREE_SWITCH_EXHAUSTIVE_BEGIN
 template <class OnRecord, class OnObject>
-[[gnu::always_inline]] inline auto btree_with_kind_record(BTreeKeyKind kind, OnRecord &&on_record,
+BTREE_ALWAYS_INLINE inline auto btree_with_kind_record(BTreeKeyKind kind, OnRecord &&on_record,
                                                          OnObject &&on_object)
 {
     switch (kind) {
@@ -364,4 +330,4 @@ template <class OnRecord, class OnObject>
     }
     return on_object();
 }
-#pragma GCC diagnostic pop
+BTREE_SWITCH_EXHAUSTIVE_END

@@ -8,6 +8,7 @@
 #include <concepts>
 #include <cstdint>
 
+#include "hints.h"
 #include "keys/compare.h"
 #include "keys/records.h"
 #include "nodes/node.h"
@@ -156,7 +157,7 @@ inline void btree_prefetch_array(const void *start)
     constexpr size_t bytes = sizeof(void *) * BTREE_MAX_KEYS;
     const char *p = static_cast<const char *>(start);
     for (size_t off = 0; off < bytes; off += 64)
-        __builtin_prefetch(p + off);
+        BTREE_PREFETCH(p + off);
 }
 
 // Lower bound: returns the slot, with `*found` set when it holds an equal
@@ -184,9 +185,9 @@ inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
             // these two key objects: ask for both while this one is compared.
             int next_left = (lo + mid) >> 1, next_right = (mid + 1 + hi) >> 1;
             if (next_left < mid)
-                __builtin_prefetch(node->keys[next_left]);
+                BTREE_PREFETCH(node->keys[next_left]);
             if (next_right < hi)
-                __builtin_prefetch(node->keys[next_right]);
+                BTREE_PREFETCH(node->keys[next_right]);
             int c = probe(node, prims, mid);
             if (c == BTREE_CMP_ERROR)
                 return -1;

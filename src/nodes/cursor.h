@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "hints.h"
 #include "nodes/tree.h"
 
 struct BTreeCursor {
@@ -44,9 +45,9 @@ inline void btree_prefetch_ahead(const BTreeNode *leaf, Py_ssize_t pos, bool val
         if (!leaf || at >= leaf->n)
             return;
     }
-    __builtin_prefetch(leaf->keys[at], 1);
+    BTREE_PREFETCH_WRITE(leaf->keys[at]);
     if (values)
-        __builtin_prefetch(leaf->leaf.values[at], 1);
+        BTREE_PREFETCH_WRITE(leaf->leaf.values[at]);
 }
 
 // The leaf and slot of the next item, moving past it; NULL at the end. Leaves

@@ -3,11 +3,13 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
+
 // What the module keeps per process under the interpreter lock (node pools,
 // the test build's allocation counters) it keeps per thread where threads
 // run at once, so that no two threads touch it together.
 #ifdef Py_GIL_DISABLED
-#define BTREE_PER_THREAD thread_local __attribute__((tls_model("initial-exec")))
+#define BTREE_PER_THREAD thread_local BTREE_TLS_INITIAL_EXEC
 #else
 #define BTREE_PER_THREAD
 #endif

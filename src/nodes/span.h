@@ -8,6 +8,7 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "hints.h"
 #include "nodes/cursor.h"
 #include "nodes/tree.h"
 
@@ -44,8 +45,8 @@ inline BTreeNode *btree_leaf_at(BTreeNode *node, Py_ssize_t size, Py_ssize_t ind
         node = node->inner.children[j];
         // Should the child be the leaf, its slot is asked for with its header.
         if (size <= BTREE_MAX_KEYS) {
-            __builtin_prefetch(&node->keys[index]);
-            __builtin_prefetch(&node->leaf.values[index]);
+            BTREE_PREFETCH(&node->keys[index]);
+            BTREE_PREFETCH(&node->leaf.values[index]);
         }
     }
     BTREE_ASSERT(index < node->n);
@@ -96,9 +97,9 @@ inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *s
     if (!span.reverse) {
         btree_prefetch_ahead(span.leaf, span.slot, values);
     } else if (span.slot >= BTREE_WALK_AHEAD) {
-        __builtin_prefetch(span.leaf->keys[span.slot - BTREE_WALK_AHEAD], 1);
+        BTREE_PREFETCH_WRITE(span.leaf->keys[span.slot - BTREE_WALK_AHEAD]);
         if (values)
-            __builtin_prefetch(span.leaf->leaf.values[span.slot - BTREE_WALK_AHEAD], 1);
+            BTREE_PREFETCH_WRITE(span.leaf->leaf.values[span.slot - BTREE_WALK_AHEAD]);
     }
     *slot = span.reverse ? span.slot-- : span.slot++;
     span.next += span.reverse ? -1 : 1;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hints.h"
 #include "nodes/node.h"
 
 // Invariants between two calls, besides those of the nodes:
@@ -100,13 +101,13 @@ inline void btree_init(BTreeCore *tree, const BTreeTexts *texts, bool keys_only 
 template <class T>
 inline T btree_load_shared(const T &field)
 {
-    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_relaxed);
+    return BTreeAtomicRef<T>(const_cast<T &>(field)).load(std::memory_order_relaxed);
 }
 
 template <class T>
 inline void btree_store_shared(T &field, T value)
 {
-    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+    BTreeAtomicRef<T>(field).store(value, std::memory_order_relaxed);
 }
 #else
 template <class T>

@@ -3,13 +3,14 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
 #include "nodes/release.h"
 #include "nodes/tree.h"
 #include "ops/path.h"
 
 // Empties the cache; the cached key goes to `pending`, released once the tree
 // is consistent again. The path buffer stays with the tree.
-[[gnu::always_inline]] inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
+BTREE_ALWAYS_INLINE inline void btree_cache_drop(BTreeCore *tree, BTreeReleaseList &pending)
 {
     pending.add(tree->cache_key);
     tree->cache_key = nullptr;
@@ -29,7 +30,7 @@ inline BTreePath btree_cache_buffer(BTreeCore *tree)
 
 // Fills the cache: `path`, taken in the cache's buffer, leads to the item of
 // a key equal to `key`. The old cached key goes to `pending`.
-[[gnu::always_inline]] inline void btree_cache_fill(BTreeCore *tree, PyObject *key, const BTreePath &path,
+BTREE_ALWAYS_INLINE inline void btree_cache_fill(BTreeCore *tree, PyObject *key, const BTreePath &path,
                                                     BTreeReleaseList &pending)
 {
     pending.add(tree->cache_key);
@@ -58,7 +59,7 @@ inline bool btree_cache_path(BTreeCore *tree, PyObject *key, BTreePath *path)
 class BTreeChange {
 public:
     BTreeChange(BTreeCore *tree, BTreeReleaseList &pending) : tree_(tree), pending_(pending) {}
-    [[gnu::always_inline]] void mark(bool shape = true)
+    BTREE_ALWAYS_INLINE void mark(bool shape = true)
     {
         if (!marked_) {
             marked_ = true;

@@ -1,3 +1,4 @@
+#include "hints.h"
 #include "nodes/slots.h"
 #include "ops/depth.h"
 #include "ops/descend.h"
@@ -12,12 +13,12 @@ void remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseLis
     int n = leaf->n;
     BTREE_ASSERT(leaf->is_leaf && 0 <= idx && idx < n);
     // Their release comes last; ask for them now so the wait overlaps the moves.
-    __builtin_prefetch(leaf->keys[idx], 1);
+    BTREE_PREFETCH_WRITE(leaf->keys[idx]);
     pending.add(leaf->keys[idx]);
     btree_shift_left(leaf->keys, idx, n);
     leaf->keys[n - 1] = nullptr;
     if (!leaf->keys_only) {
-        __builtin_prefetch(leaf->leaf.values[idx], 1);
+        BTREE_PREFETCH_WRITE(leaf->leaf.values[idx]);
         pending.add(leaf->leaf.values[idx]);
         btree_shift_left(leaf->leaf.values, idx, n);
         leaf->leaf.values[n - 1] = nullptr;
@@ -37,7 +38,7 @@ int child_position(const BTreeNode *parent, const BTreeNode *child)
 
 // Tops up `children[idx]` of `node` before the walk enters it; returns the
 // index that now holds its entries. Inlined: it is on every level's path.
-[[gnu::always_inline]] inline int top_up(BTreeNode *node, int idx, bool leaves, bool copy_prims, BTreeChange &change,
+BTREE_ALWAYS_INLINE inline int top_up(BTreeNode *node, int idx, bool leaves, bool copy_prims, BTreeChange &change,
                                          BTreeReleaseList &pending)
 {
     // A leaf's key count is its parent's count of its items: the leaf's own
@@ -45,7 +46,7 @@ int child_position(const BTreeNode *parent, const BTreeNode *child)
     BTreeNode *child = node->inner.children[idx];
     Py_ssize_t keys;
     if (leaves) {
-        __builtin_prefetch(child);
+        BTREE_PREFETCH(child);
         btree_prefetch_array(child->leaf.prims);
         keys = node->inner.sizes[idx];
     } else {
@@ -157,7 +158,7 @@ constexpr int key_absent = 2;
 // The removal by key once the guard is held, inlined into its callers: the
 // path of the last lookup of this very key object when the tree has not
 // changed since, else a descent. 0, key_absent or -1.
-[[gnu::always_inline]] inline int remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key, PyObject **removed)
+BTREE_ALWAYS_INLINE inline int remove_key(BTreeEntry &entry, BTreeCore *tree, PyObject *key, PyObject **removed)
 {
     if (!tree->root)
         return key_absent;

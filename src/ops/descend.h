@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
 #include "keys/search.h"
 #include "ops/cache.h"
 #include "ops/entry.h"
@@ -21,7 +22,7 @@ enum class BTreeDescent { Read, Write, Split, Run };
 // `read.template operator()<D>()` with the descent D that reads the tree to
 // the start of a key's run: Run where equal keys repeat, else Read.
 template <class Reader>
-[[gnu::always_inline]] inline auto btree_read_descent(const BTreeCore *tree, Reader &&read)
+BTREE_ALWAYS_INLINE inline auto btree_read_descent(const BTreeCore *tree, Reader &&read)
 {
     return tree->equal_keys ? read.template operator()<BTreeDescent::Run>()
                             : read.template operator()<BTreeDescent::Read>();
@@ -30,7 +31,7 @@ template <class Reader>
 // Whether the key is above every key of `node` by its primitive alone: the
 // write then goes to the node's end without a search.
 template <bool Leaf, BTreeProbe Probe>
-[[gnu::always_inline]] inline bool btree_past_last(const BTreeNode *node, const Probe &probe)
+BTREE_ALWAYS_INLINE inline bool btree_past_last(const BTreeNode *node, const Probe &probe)
 {
     if constexpr (BTreePrimProbe<Probe>)
         return node->n > 0 && probe.less(btree_prims_of<Leaf>(node)[node->n - 1]);
@@ -62,7 +63,7 @@ int btree_split_side(BTreeNode *node, int i, Probe &probe)
 // bound, after the run. Returns the slot, or -1 with an exception (a failed
 // comparison, a split that could not allocate).
 template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
-[[gnu::always_inline]] inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
+BTREE_ALWAYS_INLINE inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
                                                 BTreeChange *change = nullptr)
 {
     // The path's arrays are written through locals, which no store of the

@@ -10,6 +10,7 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
 #include "nodes/tree.h"
 
 #ifdef Py_GIL_DISABLED
@@ -41,7 +42,7 @@ inline bool btree_guard_busy(BTreeCore *tree)
 // already running, and the initial-exec model holds one byte for it).
 inline const void *btree_thread()
 {
-    static thread_local __attribute__((tls_model("initial-exec"))) char tag;
+    static thread_local BTREE_TLS_INITIAL_EXEC char tag;
     return &tag;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 
+#include "hints.h"
 #include "nodes/slots.h"
 #include "ops/cache.h"
 #include "ops/path.h"
@@ -15,7 +16,7 @@
 // item (before any Python code runs). 0, or -1 with MemoryError (the value
 // then goes to `pending`).
 template <bool Prims, bool Room, bool Values = true>
-[[gnu::always_inline]] inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
+BTREE_ALWAYS_INLINE inline int btree_insert_at(BTreeCore *tree, BTreePath &path, PyObject *key, BTreePrim prim,
                                                   PyObject *value, BTreeChange &change, BTreeReleaseList &pending)
 {
     BTREE_ASSERT(path.shape_version == tree->shape_version);

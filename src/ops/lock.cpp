@@ -6,9 +6,7 @@
 #include <mutex>
 #include <new>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "hints.h"
 
 namespace {
 
@@ -33,15 +31,6 @@ constexpr int SPINS = 200;
 // thread answers a signal.
 constexpr auto RECHECK = std::chrono::milliseconds(20);
 
-inline void cpu_relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // Returns once `ready()` holds: 0, or -1 with an exception when a signal
 // handler of the main thread raised.
 template <class Ready>
@@ -50,7 +39,7 @@ int wait_until(BTreeCore *tree, Ready &&ready)
     for (int i = 0; i < SPINS; i++) {
         if (ready())
             return 0;
-        cpu_relax();
+        btree_cpu_relax();
     }
     Room &room = room_of(tree);
     for (;;) {
@@ -92,7 +81,7 @@ bool btree_held_refuses(const BTreeCore *tree)
 
 int btree_read_wait(BTreeCore *tree)
 {
-    std::atomic_ref<BTreeReaders *> readers(tree->readers);
+    BTreeAtomicRef<BTreeReaders *> readers(tree->readers);
     if (!readers.load(std::memory_order_acquire)) {
         auto *made = new (std::nothrow) BTreeReaders{};
         if (!made) {
@@ -113,7 +102,7 @@ int btree_read_wait(BTreeCore *tree)
 
 int btree_write_wait(BTreeCore *tree, bool have_writer_bit)
 {
-    std::atomic_ref<uint32_t> state = btree_lock_state(tree);
+    BTreeAtomicRef<uint32_t> state = btree_lock_state(tree);
     while (!have_writer_bit) {
         uint32_t now = state.load(std::memory_order_seq_cst);
         if (!(now & BTREE_LOCK_WRITER)) {

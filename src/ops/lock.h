@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "hints.h"
 #include "nodes/tree.h"
 
 constexpr uint32_t BTREE_LOCK_WRITER = 1;    // a writer holds the tree, or waits for its readers to leave
@@ -36,7 +37,7 @@ struct BTreeHeld {
 
 inline BTreeHeld *&btree_held_top()
 {
-    static thread_local __attribute__((tls_model("initial-exec"))) BTreeHeld *top;
+    static thread_local BTREE_TLS_INITIAL_EXEC BTreeHeld *top;
     return top;
 }
 
@@ -45,13 +46,13 @@ int btree_reader_slot_assign();
 
 inline int btree_reader_slot()
 {
-    static thread_local __attribute__((tls_model("initial-exec"))) int slot = -1;
+    static thread_local BTREE_TLS_INITIAL_EXEC int slot = -1;
     if (slot < 0)
         slot = btree_reader_slot_assign();
     return slot;
 }
 
-inline std::atomic_ref<uint32_t> btree_lock_state(BTreeCore *tree) { return std::atomic_ref<uint32_t>(tree->lock); }
+inline BTreeAtomicRef<uint32_t> btree_lock_state(BTreeCore *tree) { return BTreeAtomicRef<uint32_t>(tree->lock); }
 
 // The slow paths: they wait (spinning briefly, then asleep with the thread
 // detached, so that the interpreter can stop the world meanwhile; the main
@@ -65,11 +66,11 @@ void btree_lock_wake(BTreeCore *tree);
 // Whether no reader is inside the tree.
 inline bool btree_no_readers(BTreeCore *tree)
 {
-    BTreeReaders *readers = std::atomic_ref<BTreeReaders *>(tree->readers).load(std::memory_order_seq_cst);
+    BTreeReaders *readers = BTreeAtomicRef<BTreeReaders *>(tree->readers).load(std::memory_order_seq_cst);
     if (!readers)
         return true;
     for (BTreeReaderSlot &slot : readers->slot) {
-        if (std::atomic_ref<uint32_t>(slot.count).load(std::memory_order_seq_cst))
+        if (BTreeAtomicRef<uint32_t>(slot.count).load(std::memory_order_seq_cst))
             return false;
     }
     return true;
@@ -79,10 +80,10 @@ inline bool btree_no_readers(BTreeCore *tree)
 // for it; false when it had to leave again (or the slots are not made yet).
 inline bool btree_read_try(BTreeCore *tree)
 {
-    BTreeReaders *readers = std::atomic_ref<BTreeReaders *>(tree->readers).load(std::memory_order_acquire);
+    BTreeReaders *readers = BTreeAtomicRef<BTreeReaders *>(tree->readers).load(std::memory_order_acquire);
     if (!readers)
         return false;
-    std::atomic_ref<uint32_t> count(readers->slot[btree_reader_slot()].count);
+    BTreeAtomicRef<uint32_t> count(readers->slot[btree_reader_slot()].count);
     count.fetch_add(1, std::memory_order_seq_cst);
     if (!(btree_lock_state(tree).load(std::memory_order_seq_cst) & BTREE_LOCK_WRITER))
         return true;
@@ -96,7 +97,7 @@ inline bool btree_read_enter(BTreeCore *tree) { return btree_read_try(tree) || b
 
 inline void btree_read_leave(BTreeCore *tree)
 {
-    std::atomic_ref<uint32_t>(tree->readers->slot[btree_reader_slot()].count).fetch_sub(1, std::memory_order_seq_cst);
+    BTreeAtomicRef<uint32_t>(tree->readers->slot[btree_reader_slot()].count).fetch_sub(1, std::memory_order_seq_cst);
     if (btree_lock_state(tree).load(std::memory_order_seq_cst) & BTREE_LOCK_SLEEPERS)
         btree_lock_wake(tree);
 }

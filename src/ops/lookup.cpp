@@ -1,3 +1,4 @@
+#include "hints.h"
 #include "ops/cache.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -9,7 +10,7 @@ namespace {
 // cache's own buffer, which a hit then keeps. On free-threaded builds readers
 // share the tree, so none of them writes the cache: the descent goes into a
 // path of its own.
-[[gnu::always_inline]] inline int lookup(BTreeCore *tree, PyObject *key, PyObject **value)
+BTREE_ALWAYS_INLINE inline int lookup(BTreeCore *tree, PyObject *key, PyObject **value)
 {
     BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)

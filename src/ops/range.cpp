@@ -1,3 +1,4 @@
+#include "hints.h"
 #include "ops/descend.h"
 #include "ops/entry.h"
 #include "ops/ops.h"
@@ -13,14 +14,14 @@ struct LeafPos {
 // object is touched for its reference count; the objects some places ahead
 // are asked for meanwhile, so that their cache misses overlap.
 template <class Take>
-[[gnu::always_inline]] inline int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
+BTREE_ALWAYS_INLINE inline int each_key(const BTreeNode *leaf, int from, int to, Take &&take)
 {
     constexpr int ahead = 24;
     for (int i = from; i < to && i < from + ahead; i++)
-        __builtin_prefetch(leaf->keys[i], 1);
+        BTREE_PREFETCH_WRITE(leaf->keys[i]);
     for (int i = from; i < to; i++) {
         if (i + ahead < to)
-            __builtin_prefetch(leaf->keys[i + ahead], 1);
+            BTREE_PREFETCH_WRITE(leaf->keys[i + ahead]);
         if (take(leaf->keys[i]) < 0)
             return -1;
     }
@@ -37,7 +38,7 @@ int range_walk(LeafPos at, Probe *probe, bool inclusive, Run &&run)
         // The walk usually goes on into the next leaf: its header and first
         // keys are on their way while this one is copied.
         if (BTreeNode *next = leaf->leaf.next) {
-            __builtin_prefetch(next);
+            BTREE_PREFETCH(next);
             btree_prefetch_array(next->keys);
         }
         int n = leaf->n;

@@ -93,7 +93,7 @@ int walk_run(BTreeCore *tree, Probe &probe, BTreePath &path, Visit &&visit)
 // Runs `body(probe, path)` once `entry` holds the tree, counted against the
 // recursion limit as the element's comparisons run Python code.
 template <BTreeAccess A, class Body>
-int in_run(BTreeEntry &entry, BTreeCore *tree, PyObject *key, Body &&body)
+int in_run(BTreeEntry &entry, PyObject *key, Body &&body)
 {
     BTreeDepthGuard depth;
     if (depth.enter(" in a sorted sequence") < 0)
@@ -112,7 +112,7 @@ int btree_find_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Py_ssiz
     BTreeEntry entry(BTreeAccess::Read, tree, key);
     if (!entry)
         return -1;
-    return in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+    return in_run<BTreeAccess::Read>(entry, key, [&](auto &probe, BTreePath &path) {
         // Positions are counted from the run's first, whose rank is taken
         // once, when needed.
         Py_ssize_t at = -1;
@@ -139,7 +139,7 @@ Py_ssize_t btree_count_in_run(BTreeCore *tree, PyObject *key, PyObject *element)
     if (!entry)
         return -1;
     Py_ssize_t count = 0;
-    int rc = in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+    int rc = in_run<BTreeAccess::Read>(entry, key, [&](auto &probe, BTreePath &path) {
         return walk_run(tree, probe, path, [&] {
             int match = holds(tree, path, element);
             count += match > 0;
@@ -155,7 +155,7 @@ int btree_remove_in_run(BTreeCore *tree, PyObject *key, PyObject *element, PyObj
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
-    return in_run<BTreeAccess::Read>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+    return in_run<BTreeAccess::Read>(entry, key, [&](auto &probe, BTreePath &path) {
         int rc = walk_run(tree, probe, path, [&] { return holds(tree, path, element); });
         if (rc > 0)
             btree_remove_at(tree, path, change, entry.pending, removed);
@@ -176,7 +176,7 @@ int write_in_run(BTreeCore *tree, PyObject *key, PyObject *element, Action &acti
     if (!entry)
         return -1;
     BTreeChange change(tree, entry.pending);
-    int rc = in_run<BTreeAccess::Write>(entry, tree, key, [&](auto &probe, BTreePath &path) {
+    int rc = in_run<BTreeAccess::Write>(entry, key, [&](auto &probe, BTreePath &path) {
         int present = walk_run(tree, probe, path, [&] { return holds(tree, path, element); });
         if (present != 0)
             return present < 0 ? -1 : action.found(path.leaf(), path.slot());

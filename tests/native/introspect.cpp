@@ -1,12 +1,14 @@
 // Module functions of the test build _btree_test: invariant checks, node
 // dumps, pool counts, direct key comparisons and allocation failures on demand;
 // and the node constants and the capsule table's size as module attributes,
-// so that tests never restate them.
+// so that tests never restate them, with whether the build reads the
+// interpreter's own structures (compat.h) and whether it was told not to.
 #include "introspect.h"
 
 #include "btree_capi.h"
 #include "btreemap/object.h"
 #include "btreemap/seq.h"
+#include "compat.h"
 #include "keys/compare.h"
 #include "nodes/memory.h"
 #include "nodes/node.h"
@@ -27,12 +29,19 @@ BTreeCore *introspect_tree_arg(PyObject *op)
 int introspect_add_attributes(PyObject *module)
 {
     constexpr Py_ssize_t capi_slots = sizeof(PyBTree_CAPI) / sizeof(void *);
+#ifdef BTREE_PUBLIC_API_ONLY
+    constexpr bool public_api_only = true;
+#else
+    constexpr bool public_api_only = false;
+#endif
     if (btreemap_add_type(module) < 0 || PyModule_AddIntConstant(module, "MAX_KEYS", BTREE_MAX_KEYS) < 0 ||
         PyModule_AddIntConstant(module, "MAX_CHILDREN", BTREE_MAX_CHILDREN) < 0 ||
         PyModule_AddIntConstant(module, "MIN_KEYS", BTREE_MIN_KEYS) < 0 ||
         PyModule_AddIntConstant(module, "MAX_DEPTH", BTREE_MAX_DEPTH) < 0 ||
         PyModule_AddIntConstant(module, "FREELIST_MAX", BTREE_FREELIST_MAX) < 0 ||
-        PyModule_AddIntConstant(module, "CAPI_SLOTS", capi_slots) < 0)
+        PyModule_AddIntConstant(module, "CAPI_SLOTS", capi_slots) < 0 ||
+        PyModule_AddObjectRef(module, "READS_INTERNALS", BTREE_READS_INTERNALS ? Py_True : Py_False) < 0 ||
+        PyModule_AddObjectRef(module, "PUBLIC_API_ONLY", public_api_only ? Py_True : Py_False) < 0)
         return -1;
     return 0;
 }
