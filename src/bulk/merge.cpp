@@ -191,13 +191,14 @@ public:
 private:
     void settle()
     {
-        while (leaf_ && pos_ >= leaf_->n) {
+        // A step leaves its leaf once in a leaf's worth of steps.
+        while (leaf_ && pos_ >= leaf_->n) [[unlikely]] {
             leaf_ = leaf_->leaf.next;
             pos_ = 0;
         }
         // Taking a key writes its reference count: ask for the objects a few
         // places ahead so that their cache misses overlap.
-        if (leaf_ && pos_ + ahead < leaf_->n)
+        if (leaf_ && pos_ + ahead < leaf_->n) [[likely]]
             BTREE_PREFETCH_WRITE(leaf_->keys[pos_ + ahead]);
     }
 
