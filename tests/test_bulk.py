@@ -4,6 +4,8 @@ merges, against dict."""
 
 import gc
 import pickle
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -381,3 +383,39 @@ def test_pairs_of_a_list_read_in_place_with_python_code_between(BTreeMap):
     items.insert(3, Shrinking())
     m = BTreeMap(items)
     assert list(m.items()) == [(0, 0), (1, 1), (2, 2), (3, 3), (100, "x")]
+
+
+# Run in a fresh interpreter: the allocator's state decides where freed
+# memory goes. Freeing a large block first makes glibc keep later blocks of
+# up to that size in the heap, where the scratch of a build would stay.
+SCRATCH_PROBE = """
+import ctypes, random, sys
+import btreemap
+class Info(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = Info
+bytearray(32 << 20)
+values = random.Random(5).sample(range(10**12), 400_000)
+source = iter(values) if sys.argv[2] == "iterator" else (v for v in values)
+free = libc.mallinfo2().fordblks
+made = {"BTreeList": lambda: btreemap.BTreeList(source),
+        "BTreeSet": lambda: btreemap.BTreeSet(source),
+        "BTreeMap": lambda: btreemap.BTreeMap.fromkeys(source)}[sys.argv[1]]()
+grown = libc.mallinfo2().fordblks - free
+assert list(made) == sorted(values)
+print(grown)
+"""
+
+
+@pytest.mark.skipif(not hasattr(__import__("ctypes").CDLL(None), "mallinfo2"), reason="reads glibc's heap statistics")
+@pytest.mark.parametrize("source", ["iterator", "generator"])
+@pytest.mark.parametrize("name", ["BTreeList", "BTreeSet", "BTreeMap"])
+def test_a_large_build_leaves_no_scratch_in_the_heap(name, source):
+    """The gathered elements and the sort's buffers (about 48 bytes an
+    element) are returned to the system, not kept as free heap; a generator,
+    with no length to go by, grows them as it goes."""
+    run = subprocess.run([sys.executable, "-c", SCRATCH_PROBE, name, source], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) < 2 << 20

@@ -6,6 +6,7 @@
 #include "keys/records.h"
 #include "nodes/cursor.h"
 #include "nodes/ref.h"
+#include "nodes/scratch.h"
 #include "ops/entry.h"
 
 namespace {
@@ -28,9 +29,9 @@ public:
             if (with_values_)
                 Py_XDECREF(values_[i]);
         }
-        btree_mem_free(items_);
-        btree_mem_free(prims_);
-        btree_mem_free(values_);
+        btree_scratch_free(items_);
+        btree_scratch_free(prims_);
+        btree_scratch_free(values_);
     }
 
     // Takes over `key` and, when values are carried, `value`; releases them
@@ -79,18 +80,18 @@ public:
 private:
     int grow(Py_ssize_t capacity)
     {
-        void *items = btree_mem_realloc(items_, static_cast<size_t>(capacity) * sizeof(PyObject *));
+        void *items = btree_scratch_realloc(items_, static_cast<size_t>(capacity) * sizeof(PyObject *));
         if (!items)
             return PyErr_NoMemory(), -1;
         items_ = static_cast<PyObject **>(items);
         if (known_) {
-            void *prims = btree_mem_realloc(prims_, static_cast<size_t>(capacity) * sizeof(BTreePrim));
+            void *prims = btree_scratch_realloc(prims_, static_cast<size_t>(capacity) * sizeof(BTreePrim));
             if (!prims)
                 return PyErr_NoMemory(), -1;
             prims_ = static_cast<BTreePrim *>(prims);
         }
         if (with_values_) {
-            void *values = btree_mem_realloc(values_, static_cast<size_t>(capacity) * sizeof(PyObject *));
+            void *values = btree_scratch_realloc(values_, static_cast<size_t>(capacity) * sizeof(PyObject *));
             if (!values)
                 return PyErr_NoMemory(), -1;
             values_ = static_cast<PyObject **>(values);

@@ -6,7 +6,7 @@
 #include "bulk/radix.h"
 #include "keys/compare.h"
 #include "keys/kind.h"
-#include "nodes/memory.h"
+#include "nodes/scratch.h"
 
 namespace {
 
@@ -19,15 +19,15 @@ struct Buffers {
     Buffers &operator=(const Buffers &) = delete;
     explicit Buffers(size_t bytes)
     {
-        first = btree_mem_malloc(bytes);
-        second = first ? btree_mem_malloc(bytes) : nullptr;
+        first = btree_scratch_malloc(bytes);
+        second = first ? btree_scratch_malloc(bytes) : nullptr;
         if (!second)
             PyErr_NoMemory();
     }
     ~Buffers()
     {
-        btree_mem_free(first);
-        btree_mem_free(second);
+        btree_scratch_free(first);
+        btree_scratch_free(second);
     }
     bool ok() const { return second != nullptr; }
 };

@@ -1,6 +1,7 @@
 #include "bulk/pairs.h"
 
 #include "bulk/build.h"
+#include "nodes/scratch.h"
 
 BTreePairs::~BTreePairs()
 {
@@ -9,9 +10,9 @@ BTreePairs::~BTreePairs()
         if (values)
             Py_XDECREF(values[i]);
     }
-    btree_mem_free(keys);
-    btree_mem_free(values);
-    btree_mem_free(prims);
+    btree_scratch_free(keys);
+    btree_scratch_free(values);
+    btree_scratch_free(prims);
 }
 
 namespace {
@@ -19,7 +20,7 @@ namespace {
 template <class T>
 int grow(T *&array, Py_ssize_t n)
 {
-    void *grown = btree_mem_realloc(array, static_cast<size_t>(n) * sizeof(T));
+    void *grown = btree_scratch_realloc(array, static_cast<size_t>(n) * sizeof(T));
     if (!grown) {
         PyErr_NoMemory();
         return -1;

@@ -3,6 +3,7 @@
 // paths lose what lies inside the run, and the two edges left behind are
 // joined level by level. Node work is a constant per level: O(log n), plus
 // the release of the k references taken out.
+#include "nodes/scratch.h"
 #include "nodes/slots.h"
 #include "ops/cache.h"
 #include "ops/depth.h"
@@ -30,7 +31,7 @@ public:
         for (Py_ssize_t i = 0; i < nodes_; i++)
             btree_node_free(static_cast<BTreeNode *>(slots_[capacity_ - 1 - i]));
         btree_node_free(whole_);
-        btree_mem_free(slots_);
+        btree_scratch_free(slots_);
     }
 
     // Room for `count` references and subtrees together. 0, or -1 with
@@ -39,7 +40,7 @@ public:
     {
         if (count == 0)
             return 0;
-        slots_ = static_cast<void **>(btree_mem_malloc(static_cast<size_t>(count) * sizeof(void *)));
+        slots_ = static_cast<void **>(btree_scratch_malloc(static_cast<size_t>(count) * sizeof(void *)));
         if (!slots_) {
             PyErr_NoMemory();
             return -1;
