@@ -248,6 +248,40 @@ def write_chart(path, timing, sizes, kinds, names):
     fig.savefig(path, dpi=100)
 
 
+def write_family_chart(path, records, kinds, names):
+    """One panel per element type: ns/op of every operation of the list and
+    set family at the largest size, each btreemap type beside its
+    sortedcontainers counterpart. Log scale."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    ok = [r for r in records if r.get("status") == "ok" and r.get("min_ns", 0) > 0]
+    largest = max(r["size"] for r in ok)
+    ops = [(op, label) for op, label in family.OPS if any(r["op"] == op for r in ok)]
+    names = [s for s in names if any(r["system"] == s for r in ok)]
+    fig, axes = plt.subplots(1, len(kinds), squeeze=False, sharey=True,
+                             figsize=(7 * len(kinds), 0.45 * len(ops) + 1.5))
+    height = 0.8 / len(names)
+    for col, kind in enumerate(kinds):
+        ax = axes[0][col]
+        for i, s in enumerate(names):
+            values = {r["op"]: r["min_ns"] for r in ok if (r["size"], r["kind"], r["system"]) == (largest, kind, s)}
+            ys = [y + i * height for y, (op, _) in enumerate(ops) if op in values]
+            ax.barh(ys, [values[op] for op, _ in ops if op in values], height, label=s, color=f"C{i}")
+        ax.set_yticks([y + 0.4 - height / 2 for y in range(len(ops))], [label for _, label in ops], fontsize=8)
+        if ax.has_data():
+            ax.set_xscale("log")
+        ax.set_title(f"n = {largest:,}, {kind} elements", fontsize=10)
+        ax.set_xlabel("ns/op (min, log scale)", fontsize=8)
+        ax.grid(True, axis="x", which="both", alpha=0.3)
+    axes[0][0].invert_yaxis()
+    axes[0][0].legend(fontsize=8)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=100)
+
+
 def family_table(title, names, cells, field):
     """cells[(system, op)] -> record of the list and set family: per system
     its figure and, for one with a counterpart, its ratio to it (> 1: the

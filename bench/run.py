@@ -91,7 +91,7 @@ set merges table, the memory table, one table per size and element type of
 the family (each sortedcontainers type's ratio to its btreemap counterpart)
 and its memory table, the targets,
 bench/results/results.json (all figures, min and median, every repetition,
-the targets; the family's in "family" and "family_memory") and, with --chart, bench/results/chart.png. With --callgrind
+the targets; the family's in "family" and "family_memory") and, with --chart, bench/results/chart.png (the maps) and family_chart.png (the list and set family). With --callgrind
 the same tables of instructions/op and bench/results/callgrind.json.
 """
 
@@ -388,8 +388,13 @@ def main(argv=None):
     print(f"results: {args.out}", file=sys.stderr)
     if args.chart and not args.callgrind:
         chart = args.out.with_name("chart.png")
-        report.write_chart(chart, sections["timing"], args.sizes, args.keys, map_systems)
-        print(f"chart: {chart}", file=sys.stderr)
+        if map_systems:
+            report.write_chart(chart, sections["timing"], args.sizes, args.keys, map_systems)
+            print(f"chart: {chart}", file=sys.stderr)
+        if sections["family"]:
+            chart = args.out.with_name("family_chart.png")
+            report.write_family_chart(chart, sections["family"], args.keys, family_systems)
+            print(f"chart of the list and set family: {chart}", file=sys.stderr)
     print(f"total: {meta['seconds']} s", file=sys.stderr)
 
 
