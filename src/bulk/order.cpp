@@ -60,13 +60,13 @@ void permute_pairs(BTreePairs &pairs, const Py_ssize_t *order, void *spare)
 }
 
 // Folds runs of equal keys, now adjacent, into their first key and last
-// value. `order(i, j)` compares the keys at i and j: -1, 0, 1 or
-// BTREE_CMP_ERROR.
-template <class Order>
+// value; with `Prims`, their primitives move with the keys. `order(i, j)`
+// compares the keys at i and j: -1, 0, 1 or BTREE_CMP_ERROR.
+template <bool Prims, class Order>
 int fold_equal(BTreePairs &pairs, Order order)
 {
     PyObject **keys = pairs.keys, **values = pairs.values;
-    BTreePrim *prims = btree_kind_keeps_prims(pairs.kind) ? pairs.prims : nullptr;
+    BTreePrim *prims = pairs.prims;
     Py_ssize_t n = pairs.count;
     Py_ssize_t kept = n ? 1 : 0;
     for (Py_ssize_t i = 1; i < n; i++) {
@@ -94,7 +94,7 @@ int fold_equal(BTreePairs &pairs, Order order)
             keys[kept] = keys[i];
             if (values)
                 values[kept] = values[i];
-            if (prims)
+            if constexpr (Prims)
                 prims[kept] = prims[i];
             kept++;
         }
@@ -119,18 +119,22 @@ int prim_order(const BTreePairs &pairs, Py_ssize_t i, Py_ssize_t j)
 }
 
 // Keys sorted by prefix: each run of one prefix sorted by the record's tie,
-// equal keys in input order.
+// equal keys in input order. Runs longer than one are rare: the scan looks
+// at each neighbour once.
 template <BTreeKindRecord R>
 void sort_prefix_ties(BTreeRanked *sorted, PyObject **keys, Py_ssize_t n)
 {
-    for (Py_ssize_t lo = 0, hi; lo < n; lo = hi) {
-        for (hi = lo + 1; hi < n && sorted[hi].order == sorted[lo].order;)
+    for (Py_ssize_t i = 1; i < n; i++) {
+        if (sorted[i].order != sorted[i - 1].order) [[likely]]
+            continue;
+        Py_ssize_t lo = i - 1, hi = i + 1;
+        while (hi < n && sorted[hi].order == sorted[lo].order)
             hi++;
-        if (hi - lo > 1)
-            std::sort(sorted + lo, sorted + hi, [keys](const BTreeRanked &a, const BTreeRanked &b) {
-                int c = R::tie(keys[a.index], keys[b.index]);
-                return c ? c < 0 : a.index < b.index;
-            });
+        std::sort(sorted + lo, sorted + hi, [keys](const BTreeRanked &a, const BTreeRanked &b) {
+            int c = R::tie(keys[a.index], keys[b.index]);
+            return c ? c < 0 : a.index < b.index;
+        });
+        i = hi;
     }
 }
 
@@ -164,7 +168,7 @@ int order_by_prims(BTreePairs &pairs, bool trusted, bool keep)
     permute_pairs(pairs, order, sorted);
     if (keep)
         return 0;
-    return fold_equal(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<R>(pairs, a, b); });
+    return fold_equal<true>(pairs, [&pairs](Py_ssize_t a, Py_ssize_t b) { return prim_order<R>(pairs, a, b); });
 }
 
 // --- Keys of other kinds ---
@@ -251,7 +255,7 @@ int order_by_objects(BTreePairs &pairs, bool trusted, bool keep)
     permute_pairs(pairs, order, buffers.second);
     if (rc < 0 || keep)
         return rc;
-    return fold_equal(pairs, [keys](Py_ssize_t a, Py_ssize_t b) { return btree_key_order(keys[a], keys[b]); });
+    return fold_equal<false>(pairs, [keys](Py_ssize_t a, Py_ssize_t b) { return btree_key_order(keys[a], keys[b]); });
 }
 
 }  // namespace

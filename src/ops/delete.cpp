@@ -8,7 +8,7 @@
 namespace {
 
 // Takes slot `idx` out of a leaf; its key and value are released later.
-void remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseList &pending)
+BTREE_ALWAYS_INLINE inline void remove_from_leaf(BTreeNode *leaf, int idx, bool copy_prims, BTreeReleaseList &pending)
 {
     int n = leaf->n;
     BTREE_ASSERT(leaf->is_leaf && 0 <= idx && idx < n);
@@ -75,10 +75,9 @@ void collapse_root(BTreeCore *tree)
     btree_mem_free(root);
 }
 
-}  // namespace
-
-void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending,
-                     PyObject **removed)
+// The removal along a path; `Runs`: the tree holds equal keys side by side.
+template <bool Runs>
+void remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending, PyObject **removed)
 {
     BTREE_ASSERT(path.shape_version == tree->shape_version);
     bool copy_prims = btree_kind_keeps_prims(tree->key_kind);
@@ -88,10 +87,9 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
     // joined to the end of that sibling moves by the sibling's items, one
     // that borrowed from it by the items borrowed, any other not at all.
     BTreeNode *leaf = path.leaf();
-    int slot = path.slot(), leaf_n = leaf->n;
-    bool runs = tree->equal_keys;
-    BTreeNode *left = nullptr;
-    int left_n = 0;
+    int slot = path.slot();
+    [[maybe_unused]] int leaf_n = leaf->n, left_n = 0;
+    [[maybe_unused]] BTreeNode *left = nullptr;
     PyObject *target = leaf->keys[slot];
     change.mark();
     // A top-up may move the next node of the path within its parent (a
@@ -104,7 +102,7 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
         if (k > node->n || node->inner.children[k] != path.nodes[d + 1])
             k = child_position(node, path.nodes[d + 1]);
         BTREE_ASSERT(k >= 0);
-        if (runs && d + 1 == path.depth && k > 0) {
+        if (Runs && d + 1 == path.depth && k > 0) {
             left = node->inner.children[k - 1];
             left_n = left->n;
         }
@@ -113,7 +111,7 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
         node = path.nodes[d + 1] = node->inner.children[k];
     }
     int idx = slot;
-    if (!runs) {
+    if constexpr (!Runs) {
         if (idx >= node->n || node->keys[idx] != target) {
             idx = 0;
             while (node->keys[idx] != target)
@@ -148,6 +146,17 @@ void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTre
     }
     path.at[path.depth] = idx;
     collapse_root(tree);
+}
+
+}  // namespace
+
+void btree_remove_at(BTreeCore *tree, BTreePath &path, BTreeChange &change, BTreeReleaseList &pending,
+                     PyObject **removed)
+{
+    if (tree->equal_keys)
+        remove_at<true>(tree, path, change, pending, removed);
+    else
+        remove_at<false>(tree, path, change, pending, removed);
 }
 
 namespace {
