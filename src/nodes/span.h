@@ -81,6 +81,24 @@ inline bool btree_span_valid(const BTreeSpan &span, const BTreeCore *tree)
     return span.shape_version == tree->shape_version;
 }
 
+// Finds the leaf and slot of the next item by a descent: at the start, and
+// going backward once per leaf. Out of line, to keep the step per item short.
+BTREE_NOINLINE inline void btree_span_find(BTreeSpan &span, const BTreeCore *tree, bool values)
+{
+    span.leaf = btree_leaf_at(tree, span.next, &span.slot);
+    if (!span.reverse)
+        return;
+    // Going backward, the next leaf is found only as this one ends: its last
+    // items, which no step asked for ahead, are asked for at once.
+    int low = span.slot >= BTREE_WALK_AHEAD ? span.slot - BTREE_WALK_AHEAD + 1 : 0;
+    for (int j = span.slot; j >= low; j--)
+        BTREE_PREFETCH_WRITE(span.leaf->keys[j]);
+    if (values) {
+        for (int j = span.slot; j >= low; j--)
+            BTREE_PREFETCH_WRITE(span.leaf->leaf.values[j]);
+    }
+}
+
 // The leaf and slot of the next item, moving past it; NULL at the end. The
 // objects of the items some places ahead are asked for meanwhile (values too
 // with `values`).
@@ -89,7 +107,7 @@ inline BTreeNode *btree_span_next(BTreeSpan &span, const BTreeCore *tree, int *s
     if (span.left == 0)
         return nullptr;
     if (!span.leaf || span.slot < 0) {
-        span.leaf = btree_leaf_at(tree, span.next, &span.slot);
+        btree_span_find(span, tree, values);
     } else if (span.slot >= span.leaf->n) {
         span.leaf = span.leaf->leaf.next;
         span.slot = 0;
