@@ -60,9 +60,11 @@ int btree_split_side(BTreeNode *node, int i, Probe &probe)
 // `*found` when that key is equal; an Upper bound stops after the last key
 // not greater. In a tree of equal keys a Run descent by Lower bound stops on
 // the first key of the run when there is one; writes there descend by Upper
-// bound, after the run. Returns the slot, or -1 with an exception (a failed
-// comparison, a split that could not allocate).
-template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, BTreeProbe Probe>
+// bound, after the run. With `Keys`, the caller reads key objects at the
+// place found: the leaf's keys are asked for with its primitives, so that
+// their wait overlaps the search. Returns the slot, or -1 with an exception
+// (a failed comparison, a split that could not allocate).
+template <BTreeBound B, BTreeDescent D = BTreeDescent::Read, bool Keys = false, BTreeProbe Probe>
 BTREE_ALWAYS_INLINE inline int btree_descend(BTreeCore *tree, Probe &probe, BTreePath &path, int *found,
                                                 BTreeChange *change = nullptr)
 {
@@ -116,6 +118,8 @@ BTREE_ALWAYS_INLINE inline int btree_descend(BTreeCore *tree, Probe &probe, BTre
             return at[d] = node->n;
         }
     }
+    if constexpr (Keys)
+        btree_prefetch_array(node->keys);
     slot = btree_bound<B, true>(node, probe, found);
     if (slot < 0)
         return -1;
@@ -136,16 +140,17 @@ BTREE_ALWAYS_INLINE inline int btree_descend(BTreeCore *tree, Probe &probe, BTre
 }
 
 // The descent of a reader of `key`, once `entry` holds the tree: to the
-// place after the keys equal to it (`after_equal`) or before them. The slot,
-// or -1.
+// place after the keys equal to it (`after_equal`) or before them; `Keys` as
+// for btree_descend. The slot, or -1.
+template <bool Keys = false>
 inline int btree_descend_to(BTreeEntry &entry, BTreeCore *tree, PyObject *key, bool after_equal, BTreePath &path,
                             int *found)
 {
     return entry.with_key<BTreeAccess::Read>(key, [&](auto &probe) {
         if (after_equal)
-            return btree_descend<BTreeBound::Upper>(tree, probe, path, nullptr);
+            return btree_descend<BTreeBound::Upper, BTreeDescent::Read, Keys>(tree, probe, path, nullptr);
         return btree_read_descent(tree, [&]<BTreeDescent D>() {
-            return btree_descend<BTreeBound::Lower, D>(tree, probe, path, found);
+            return btree_descend<BTreeBound::Lower, D, Keys>(tree, probe, path, found);
         });
     });
 }

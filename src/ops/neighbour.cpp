@@ -15,7 +15,7 @@ int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObje
     bool before = which == BTreeNeighbour::Floor || which == BTreeNeighbour::Lower;
     BTreeLocalPath path;
     int found = 0;
-    if (btree_descend_to(entry, tree, key, after_equal, path, &found) < 0)
+    if (btree_descend_to<true>(entry, tree, key, after_equal, path, &found) < 0)
         return -1;
     if (before ? !btree_path_prev(path) : !btree_path_settle(path))
         return 0;
