@@ -168,7 +168,8 @@ def test_every_image_is_there():
             if not src or not path.is_file() or path.stat().st_size == 0:
                 missing.append(f"{page.relative_to(SITE)}: {src!r}")
     assert missing == []
-    assert (SITE / "_images" / "bench.png").read_bytes().startswith(PNG)
+    for chart in ("bench.png", "bench-family.png"):
+        assert (SITE / "_images" / chart).read_bytes().startswith(PNG)
 
 
 def test_rendered_pages_have_their_content(rendered):
