@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include "compat.h"
+
 // A method of any calling convention as the PyCFunction of a method table.
 template <auto F>
 PyCFunction as_cfunction()
@@ -31,6 +33,11 @@ int btreemap_parse_args(const BTreeMapParams &params, PyObject *const *args, Py_
 // that it falls out of range as any other. 0 or -1.
 inline int btreemap_position(PyObject *arg, Py_ssize_t *index)
 {
+    // The usual position, a small int, is read without a call.
+    if (PyLong_CheckExact(arg) && btree_long_is_compact(arg)) {
+        *index = static_cast<Py_ssize_t>(btree_long_compact_value(arg));
+        return 0;
+    }
     *index = PyNumber_AsSsize_t(arg, nullptr);
     return *index == -1 && PyErr_Occurred() ? -1 : 0;
 }
