@@ -7,7 +7,10 @@
 #                wheel, and the sdist installed into a fresh environment;
 #                last, builds the documentation site (make docs) with every
 #                warning an error. 3.13 and 3.13t build with GCC; 3.10 is
-#                the leg of make test-clang.
+#                the leg of make test-clang. The legs run two at a time
+#                (make -j2, the longest first), each leg's output printed
+#                whole once it ends: on two cores the run takes the time of
+#                the longest leg plus about the next, not of all.
 # make layers    the check of the include lines alone.
 # make test-all  the same on every supported Python (3.10 to 3.13), all
 #                with GCC.
@@ -21,9 +24,13 @@
 #                benchmark against the peers.
 # make bench-threads  thread scaling of BTreeMap on 3.13t, and 3.13 beside.
 PYTHONS = 3.10 3.11 3.12 3.13 3.13t
-# The legs of make test: the 3.10 one is test-clang.
-TEST_LEGS = 3.13 clang 3.13t
+# The legs of make test, the longest first (3.13t may first build its
+# interpreter): the 3.10 one is test-clang.
+TEST_LEGS = 3.13t 3.13 clang
 VENV ?= .venv
+# The packaging check has an environment of its own, so that it may run
+# beside the 3.13 leg.
+PACKAGE_VENV ?= .venv-package
 BENCH_VENV ?= .venv-bench
 PIP_BUILD = -m pip install -q --no-build-isolation --force-reinstall --no-deps
 # The 3.13 environment keeps the name .venv; the others are .venv-3.X.
@@ -35,7 +42,8 @@ run_env = $(if $(filter %t,$(1)),PYTHON_GIL=0)
 
 .PHONY: test test-all layers package bench bench-threads clean test-clang $(PYTHONS:%=test-%)
 
-test: layers $(TEST_LEGS:%=test-%) package docs
+test: layers
+	$(MAKE) --no-print-directory -j2 --output-sync=target $(TEST_LEGS:%=test-%) package docs
 
 test-all: layers $(PYTHONS:%=test-%) package
 
@@ -61,8 +69,8 @@ test-clang:
 
 # Needs only the environment: the check builds and installs its own copies.
 package:
-	scripts/venv.sh $(VENV) 3.13 requirements/test.txt
-	$(VENV)/bin/python -m pytest -q --noconftest -m package tests/test_package.py
+	scripts/venv.sh $(PACKAGE_VENV) 3.13 requirements/test.txt
+	$(PACKAGE_VENV)/bin/python -m pytest -q --noconftest -m package tests/test_package.py
 
 # Thread scaling: on the free-threaded 3.13t with the lock off, then on 3.13
 # for the single-thread cost with the lock (bench/threads.py).
@@ -80,7 +88,7 @@ bench:
 	$(BENCH_VENV)/bin/python bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build dist $(VENV) $(PYTHONS:%=.venv-%) $(CLANG_VENV) $(BENCH_VENV)
+	rm -rf build dist $(VENV) $(PACKAGE_VENV) $(PYTHONS:%=.venv-%) $(CLANG_VENV) $(BENCH_VENV)
 
 # Reliability checks, each in an environment and build directory of its own
 # (Python 3.13):
