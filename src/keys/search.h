@@ -194,10 +194,11 @@ inline int btree_object_bound(const BTreeNode *node, const BTreePrim *prims, int
 
 // Lower bound: returns the slot, with `*found` set when it holds an equal
 // key. Upper bound: returns the child index. -1 with an exception set when a
-// comparison fails (object probes only). A search on primitives is a few
+// comparison fails (object probes only). With `Keys` the caller reads the
+// leaf's key objects at the place found. A search on primitives is a few
 // instructions, always inlined: as a call of its own it would cost a tenth
 // more.
-template <BTreeBound B, bool Leaf, BTreeProbe Probe>
+template <BTreeBound B, bool Leaf, bool Keys = false, BTreeProbe Probe>
 BTREE_ALWAYS_INLINE inline int btree_bound(const BTreeNode *node, Probe &probe, int *found)
 {
     probe.begin_node();
@@ -205,9 +206,10 @@ BTREE_ALWAYS_INLINE inline int btree_bound(const BTreeNode *node, Probe &probe, 
     int n = node->n;
     if constexpr (!Probe::can_fail) {
         btree_prefetch_array(prims);
-        // A leaf's string key is read when its prefix ties, and the keys are
-        // shifted when the leaf is written: they come with the primitives.
-        if constexpr (Leaf && Probe::reads_keys)
+        // A leaf's string key is read when its prefix ties, the keys are
+        // shifted when the leaf is written, and a caller may read the key it
+        // finds: they come with the primitives.
+        if constexpr (Leaf && (Keys || Probe::reads_keys))
             btree_prefetch_array(node->keys);
         return probe.template settle<B>(node, prims, n, btree_prim_bound<B>(prims, n, probe), found);
     } else {

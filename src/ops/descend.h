@@ -118,9 +118,7 @@ BTREE_ALWAYS_INLINE inline int btree_descend(BTreeCore *tree, Probe &probe, BTre
             return at[d] = node->n;
         }
     }
-    if constexpr (Keys)
-        btree_prefetch_array(node->keys);
-    slot = btree_bound<B, true>(node, probe, found);
+    slot = btree_bound<B, true, Keys>(node, probe, found);
     if (slot < 0)
         return -1;
     at[d] = slot;

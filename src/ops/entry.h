@@ -108,14 +108,10 @@ inline Py_ssize_t btree_looked_size(BTreeCore *tree, uint64_t *shape_version = n
     return btree_size(tree);
 }
 
-// Looks at two trees together: waiting for one lets other threads into the
-// other, which is then looked at again. On free-threaded builds both are held
-// for the look, the lower address first, so that two threads looking at the
-// same two trees in either order wait for each other without deadlock. Test
-// it after construction: false means refused, with an exception set.
 // Holds two trees with `Hold`, the one at the lower address first, so that
 // two threads holding the same two trees in either order wait for each
-// other without deadlock. Test it after construction.
+// other without deadlock. Test it after construction: false means refused,
+// with an exception set.
 template <class Hold>
 class BTreeOrderedPair {
 public:
@@ -134,6 +130,11 @@ private:
     bool both_;
 };
 
+// Looks at two trees together: waiting for one lets other threads into the
+// other, which is then looked at again. On free-threaded builds both are held
+// for the look, the lower address first, so that two threads looking at the
+// same two trees in either order wait for each other without deadlock. Test
+// it after construction: false means refused, with an exception set.
 #ifdef Py_GIL_DISABLED
 using BTreeLookBoth = BTreeOrderedPair<BTreeLook>;
 #else
