@@ -41,7 +41,9 @@ class BTreeMap(MutableMapping[_K, _V]):
     """A mutable mapping that keeps its keys in ascending order.
 
     Neighbour queries (floor_key and the others) raise KeyError when there is
-    no such key, or return the default given. The views are sequences by
+    no such key, or return the default given; in a map whose keys are all
+    ints, the key they return is an equal int, not always the stored object.
+    The views are sequences by
     position; their iterators refuse to go on after a key is added or removed,
     but not after a value is stored over another.
     """

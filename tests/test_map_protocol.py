@@ -299,3 +299,29 @@ def test_neighbour_queries_at_every_leaf_edge(BTreeMap, kind, shape):
         for name, model in NEIGHBOURS.items():
             assert getattr(m, name)(k, None) == model(present, k), (name, k)
     check_tree(m, strict=False)
+
+
+class Rank(int):
+    pass
+
+
+# A map of exact ints answers with an equal int, which need not be the stored
+# object (a large one makes a new int); any other key, bools and int
+# subclasses among them, is the stored one.
+@pytest.mark.parametrize("filler", [0, 40_000])
+@pytest.mark.parametrize("keys, probe, floor", [
+    ([0, 10**12, 2**63 - 1], 2**63, 2**63 - 1),
+    ([-(2**63), -5, 7], -4, -5),
+    ([False, True], 5, True),
+    ([0, True, 7], 1.5, True),
+    ([Rank(3), Rank(9)], 8, Rank(3)),
+    ([2**64, 2**65], 2**66, 2**65),
+])
+def test_neighbour_queries_keep_the_key_type(BTreeMap, keys, probe, floor, filler):
+    make = type(keys[-1])
+    m = BTreeMap(dict.fromkeys(keys + ([] if make is bool else [make(-(10**15) - i) for i in range(filler)])))
+    found = m.floor_key(probe)
+    assert found == floor and type(found) is type(floor)
+    if type(floor) is not int:
+        assert found is next(k for k in m if k == floor and type(k) is type(floor))
+    assert m.ceiling_key(keys[0]) == keys[0] and type(m.ceiling_key(keys[0])) is type(keys[0])
