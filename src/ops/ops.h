@@ -196,10 +196,20 @@ PyObject *btree_increment_pair(BTreeCore *tree, PyObject *key, PyObject *element
 // MemoryError before anything has changed.
 int btree_split_child(BTreeNode *parent, int index, bool copy_prims);
 
+// The work of btree_prepare_root once the root is missing or full.
+int btree_grow_root(BTreeCore *tree, bool *split);
+
 // Makes sure the root has room for one more key: a missing root becomes an
 // empty leaf and a full root is split under a new internal root. `*split` is
 // set when the tree grew. 0, or -1 with MemoryError and the tree unchanged.
-int btree_prepare_root(BTreeCore *tree, bool *split);
+// In line, as nearly every insertion finds room and needs no call.
+BTREE_ALWAYS_INLINE inline int btree_prepare_root(BTreeCore *tree, bool *split)
+{
+    *split = false;
+    if (tree->root && tree->root->n < BTREE_MAX_KEYS)
+        return 0;
+    return btree_grow_root(tree, split);
+}
 
 // Tops up the child `children[idx]` of `parent` (which has at least one key)
 // by borrowing one entry from a sibling with more than the minimum, or by

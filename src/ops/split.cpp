@@ -62,9 +62,8 @@ int btree_split_child(BTreeNode *parent, int index, bool copy_prims)
     return 0;
 }
 
-int btree_prepare_root(BTreeCore *tree, bool *split)
+int btree_grow_root(BTreeCore *tree, bool *split)
 {
-    *split = false;
     if (!tree->root) {
         BTreeNode *leaf = btree_leaf_alloc(tree->keys_only);
         if (!leaf) {
@@ -74,8 +73,6 @@ int btree_prepare_root(BTreeCore *tree, bool *split)
         tree->root = leaf;
         return 0;
     }
-    if (tree->root->n < BTREE_MAX_KEYS)
-        return 0;
     BTreeNode *top = btree_internal_alloc();
     if (!top) {
         PyErr_NoMemory();
