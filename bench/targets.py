@@ -8,7 +8,7 @@ some factor faster: the measured ratio is peer time / system time and must
 reach the factor. Those against dict ask btree to stay within a factor of
 it: the ratio is then system time / dict time and must not exceed the
 factor; so must btree's memory per item over SortedDict's, and BTreeMap's
-over btree's. In the rows of `in` and get, btree's figure is that of search
+over btree's, and BTreeMap's floor_key over its own bisect_right. In the rows of `in` and get, btree's figure is that of search
 (with except KeyError on a miss), which BTreeMap is measured against.
 
 The list and set family is judged on int and str elements: BTreeList
@@ -43,6 +43,7 @@ class Target:
     within: bool = False     # system / peer <= need, not peer / system >= need
     strict: bool = False     # peer / system > need
     system: str = BASELINE
+    peer_op: str = ""        # the peer's operation, when not `op`
 
     def met(self, measured):
         if self.within:
@@ -89,6 +90,8 @@ TARGETS = (
     *_map_faster(("build_dict",), ((SORTED_DICT, 3),)),
     *_map_faster(("bulk_sorted",), ((SORTED_DICT, 10),)),
     *_map_faster(("pickle",), ((SORTED_DICT, 2),)),
+    # A neighbour query is one descent and at most one step, as a bisect is.
+    Target("floor_key", MAP, 1.2, kinds=("int",), within=True, system=MAP, peer_op="bisect_right"),
     *_faster(("add", "remove", "discard", "pop", "getitem", "index_of", "bisect_left",
               "bisect_right"), ((SORTED_LIST, 3),), system=LIST, kinds=family.KINDS),
     *_faster(("contains_hit", "contains_miss"), ((SORTED_LIST, 2), (SORTED_SET, 0.5)),
@@ -121,13 +124,14 @@ def evaluate(records, memory, field="min_ns", family_memory=()):
     verdicts = []
     for t in TARGETS:
         for kind in t.kinds:
-            sides = ((kind, t.system, t.op), (kind, t.peer, t.op))
+            sides = ((kind, t.system, t.op), (kind, t.peer, t.peer_op or t.op))
             if ran.isdisjoint(sides):
                 continue
             base, peer = (value.get(side) for side in sides)
             measured = None if base is None or peer is None else (
                 base / peer if t.within else peer / base)
-            verdicts.append({"system": t.system, "op": t.op, "peer": t.peer, "kind": kind,
+            peer_name = f"{t.peer}.{t.peer_op}" if t.peer_op else t.peer
+            verdicts.append({"system": t.system, "op": t.op, "peer": peer_name, "kind": kind,
                              "size": SIZE, "judged": not at_size.isdisjoint(sides),
                              "need": t.wording(), "ratio": measured,
                              "met": None if measured is None else t.met(measured)})

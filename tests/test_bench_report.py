@@ -57,6 +57,16 @@ def test_within_targets_divide_the_other_way():
     assert verdict(verdicts, "btree", "lookup_hit", "dict", kind="str")["met"] is False
 
 
+@pytest.mark.parametrize("floor, met", [(120, True), (121, False)])
+def test_a_target_against_another_operation_of_the_same_system(floor, met):
+    records = [rec("btreemap", "floor_key", floor), rec("btreemap", "bisect_right", 100),
+               rec("btreemap", "floor_key", 100, kind="str")]
+    verdicts = targets.evaluate(records, [])
+    found = verdict(verdicts, "btreemap", "floor_key", "btreemap.bisect_right")
+    assert found["met"] is met and found["ratio"] == floor / 100
+    assert not [v for v in verdicts if v["op"] == "floor_key" and v["kind"] == "str"]
+
+
 @pytest.mark.parametrize("n, judged", [(MILLION, True), (10**5, False)])
 def test_memory_targets_are_judged_at_their_size_only(n, judged):
     memory = [{"system": system, "traced": traced, "count_keys": False, "bytes_per_item": size, "n": n}
