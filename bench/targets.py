@@ -7,9 +7,10 @@ that size (a quick run) reports it not judged. Most targets ask the system to be
 some factor faster: the measured ratio is peer time / system time and must
 reach the factor. Those against dict ask btree to stay within a factor of
 it: the ratio is then system time / dict time and must not exceed the
-factor; so must btree's memory per item over SortedDict's, and BTreeMap's
-over btree's, and BTreeMap's floor_key over its own bisect_right. In the rows of `in` and get, btree's figure is that of search
-(with except KeyError on a miss), which BTreeMap is measured against.
+factor; so must btree's memory per item over SortedDict's, BTreeMap's over
+btree's, and BTreeMap's floor_key time over its own bisect_right's. In the
+rows of `in` and get, btree's figure is that of search (with except KeyError
+on a miss), which BTreeMap is measured against.
 
 The list and set family is judged on int and str elements: BTreeList
 against SortedList (and, for `in`, against SortedSet, which it must not

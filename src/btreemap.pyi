@@ -43,9 +43,9 @@ class BTreeMap(MutableMapping[_K, _V]):
     Neighbour queries (floor_key and the others) raise KeyError when there is
     no such key, or return the default given; in a map whose keys are all
     ints, the key they return is an equal int, not always the stored object.
-    The views are sequences by
-    position; their iterators refuse to go on after a key is added or removed,
-    but not after a value is stored over another.
+    The views are sequences by position; their iterators refuse to go on
+    after a key is added or removed, but not after a value is stored over
+    another.
     """
 
     @overload

@@ -58,9 +58,9 @@ int btree_range_positions(BTreeCore *tree, PyObject *min, PyObject *max, bool in
 
 // The key next to `key` in order: the greatest not above it (Floor), the
 // least not below it (Ceiling), the greatest below it (Lower) or the least
-// above it (Higher). 1 with `*found_key` (new reference; in a large tree
-// of exact ints, an equal int rather than the stored object), 0 when there is none, -1
-// with an exception.
+// above it (Higher). 1 with `*found_key` (new reference; in a large tree of
+// exact ints, an equal int rather than the stored object), 0 when there is
+// none, -1 with an exception.
 enum class BTreeNeighbour { Floor, Ceiling, Lower, Higher };
 int btree_neighbour(BTreeCore *tree, PyObject *key, BTreeNeighbour which, PyObject **found_key);
 
